@@ -1,0 +1,54 @@
+// A named store of text entries bound to a pool file.
+#ifndef QUILLSTORE_POOL_HASH_POOL_H
+#define QUILLSTORE_POOL_HASH_POOL_H
+
+#include <cstdint>
+#include <string>
+
+#include "pool/hash_table.h"
+
+class CHashPool {
+   public:
+    static constexpr uint32_t NAME_SIZE = 128;
+    static constexpr uint32_t FILE_SIZE = 250;
+    using Table = CHashTable<std::string>;
+
+    // A pool with no entries, 193 buckets, an empty path and the first 127 bytes of the name.
+    explicit CHashPool(const char* pszName);
+
+    // Sets the key's value, inserting the key if absent; always true.
+    bool Add(const char* pszKey, const char* pszValue);
+    // The key's value, empty when the key is missing, which it then inserts with an empty
+    // value. The pointer stays valid until the next change to the pool.
+    const char* Get(const char* pszKey);
+    // The value at a position of the iteration order, or the constant empty string past the
+    // last; never inserts and never grows. Valid until the next change to the pool.
+    const char* GetIndex(uint32_t uiPos) const;
+    // Removes the key if present; always true. Never grows.
+    bool Del(const char* pszKey);
+    // Adds (Inc) or subtracts (Dec) the amount to the key's value in wrapping 32-bit arithmetic;
+    // an empty or missing value counts from 0. True iff a value was stored; false, with the value
+    // unchanged, when the value is not all digits.
+    bool Inc(const char* pszKey, uint32_t uiAmount);
+    bool Dec(const char* pszKey, int32_t iAmount);
+
+    // Binds the pool to a path. True iff the path fits m_szFile whole; otherwise the path is
+    // emptied, so the pool cannot be saved until it is bound again.
+    bool SetFile(const char* pszPath);
+
+    // Replaces the entries by the pool file's. True iff the file was read to its end; on false
+    // the entries and their order are exactly as before.
+    bool Load();
+    // Replaces the pool file by the entries that have a non-empty key and value free of line
+    // feeds. True iff the whole new file is in place; on false the old file is untouched.
+    bool Save() const;
+
+    char m_szName[NAME_SIZE];
+    char m_szFile[FILE_SIZE];
+    Table m_Entries;
+
+   private:
+    bool Count(const char* pszKey, int32_t iDelta);
+};
+
+#endif

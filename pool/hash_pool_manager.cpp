@@ -1,0 +1,49 @@
+// The registry of open pools.
+#include "pool/hash_pool_manager.h"
+
+#include <cassert>
+#include <cstring>
+#include <memory>
+
+// Entries own their pools, so pools still open when the module is unloaded are destroyed with
+// the table.
+CHashTable<std::unique_ptr<CHashPool>> CHashPoolManager::m_pHashes(100);
+uint32_t CHashPoolManager::m_uiHashes = 0;
+
+// A pool keeps at most NAME_SIZE - 1 bytes of its name and finds its own entry by that copy, so
+// longer names never reach the table.
+static bool Storable(const char* pszName) { return std::strlen(pszName) < CHashPool::NAME_SIZE; }
+
+CHashPool* CHashPoolManager::New(const char* pszName) {
+    if (!Storable(pszName)) return nullptr;
+    auto pPool = std::make_unique<CHashPool>(pszName);
+    std::unique_ptr<CHashPool>& pEntry = m_pHashes.FindOrInsert(pszName);
+    assert(pEntry == nullptr);
+    pEntry = std::move(pPool);
+    ++m_uiHashes;
+    return pEntry.get();
+}
+
+CHashPool* CHashPoolManager::Find(const char* pszName) {
+    if (!Storable(pszName)) return nullptr;
+    return m_pHashes.FindOrInsert(pszName).get();
+}
+
+int32_t CHashPoolManager::Remove(CHashPool* pPool) {
+    if (pPool == nullptr) return 0;
+    std::unique_ptr<CHashPool>* pEntry =
+        m_pHashes.Find(pPool->m_szName, std::strlen(pPool->m_szName));
+    assert(pEntry != nullptr && pEntry->get() == pPool);
+    pEntry->reset();
+    --m_uiHashes;
+    return 1;
+}
+
+int32_t CHashPoolManager::Remove(const char* pszName) { return Remove(Find(pszName)); }
+
+void CHashPoolManager::RemoveAll() {
+    m_pHashes.ForEach(
+        [](const char*, size_t, std::unique_ptr<CHashPool>& pPool) { pPool.reset(); });
+    m_uiHashes = 0;
+    m_pHashes.Clear();
+}

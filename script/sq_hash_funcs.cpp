@@ -1,0 +1,191 @@
+// The eight native functions: argument checks, conversions and results.
+#include "script/sq_hash_funcs.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "pool/hash_pool.h"
+#include "pool/hash_pool_manager.h"
+#include "pool/utils.h"
+
+static constexpr size_t TEXT_SIZE = 512;
+
+// What a handler hands back when it fails: HLoad's false, HGet's null, or everyone else's null.
+enum class Failure { False, NullFromString, NullFromBool };
+
+static SQInteger Fail(HSQUIRRELVM vm, Failure eFailure) {
+    if (eFailure == Failure::NullFromString) {
+        sq->sq_pushstring(vm, "", -1);
+        return 0;
+    }
+    sq->sq_pushbool(vm, SQFalse);
+    return eFailure == Failure::False ? 1 : 0;
+}
+
+static SQInteger PushBool(HSQUIRRELVM vm, bool bValue) {
+    sq->sq_pushbool(vm, bValue ? SQTrue : SQFalse);
+    return 1;
+}
+
+// The one place where a C++ exception is stopped: a handler that runs out of memory gives its
+// failure result instead of unwinding into the VM.
+template <typename TBody>
+static SQInteger Guard(HSQUIRRELVM vm, Failure eFailure, TBody body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return Fail(vm, eFailure);
+    }
+}
+
+// The string at a stack position, or null when the argument is not a string.
+static const SQChar* GetString(HSQUIRRELVM vm, SQInteger iPos) {
+    const SQChar* psz = nullptr;
+    sq->sq_getstring(vm, iPos, &psz);
+    return psz;
+}
+
+// The open pool named by the string at position 2, or null.
+static CHashPool* FindPool(HSQUIRRELVM vm) {
+    const SQChar* pszName = GetString(vm, 2);
+    if (pszName == nullptr) return nullptr;
+    return CHashPoolManager::Find(pszName);
+}
+
+SQInteger CSQHashFuncs::Load(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::False, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 3) return Fail(vm, Failure::False);
+        const SQChar* pszName = GetString(vm, 2);
+        const SQChar* pszPath = GetString(vm, 3);
+        if (pszName == nullptr || pszPath == nullptr) return Fail(vm, Failure::False);
+        CHashPool* pPool = CHashPoolManager::Find(pszName);
+        if (pPool == nullptr) pPool = CHashPoolManager::New(pszName);
+        if (pPool == nullptr) return Fail(vm, Failure::False);
+        // An unstorable path unbinds the pool rather than binding it to a cut path.
+        if (!pPool->SetFile(pszPath)) return Fail(vm, Failure::False);
+        return PushBool(vm, pPool->Load());
+    });
+}
+
+SQInteger CSQHashFuncs::Save(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 2) return Fail(vm, Failure::NullFromBool);
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        return PushBool(vm, pPool->Save());
+    });
+}
+
+SQInteger CSQHashFuncs::Close(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 2) return Fail(vm, Failure::NullFromBool);
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        CHashPoolManager::Remove(pPool);
+        return PushBool(vm, true);
+    });
+}
+
+SQInteger CSQHashFuncs::Add(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 4) return Fail(vm, Failure::NullFromBool);
+        const SQChar* pszKey = GetString(vm, 3);
+        const SQChar* pszValue = nullptr;
+        SQInteger iValue = 0;
+        SQFloat fValue = 0;
+        const SQObjectType eType = sq->sq_gettype(vm, 4);
+        if (eType == OT_STRING) {
+            sq->sq_getstring(vm, 4, &pszValue);
+        } else if (eType == OT_INTEGER) {
+            sq->sq_getinteger(vm, 4, &iValue);
+        } else if (eType == OT_FLOAT) {
+            sq->sq_getfloat(vm, 4, &fValue);
+        } else {
+            return Fail(vm, Failure::NullFromBool);
+        }
+        if (pszKey == nullptr) return Fail(vm, Failure::NullFromBool);
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        char szText[TEXT_SIZE] = {};
+        if (eType == OT_INTEGER) {
+            std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(iValue));
+            pszValue = szText;
+        } else if (eType == OT_FLOAT) {
+            std::snprintf(szText, sizeof(szText), "%f", static_cast<double>(fValue));
+            pszValue = szText;
+        }
+        if (pszValue == nullptr) return Fail(vm, Failure::NullFromBool);
+        return PushBool(vm, pPool->Add(pszKey, pszValue));
+    });
+}
+
+SQInteger CSQHashFuncs::Get(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromString, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 3) return Fail(vm, Failure::NullFromString);
+        const SQChar* pszKey = nullptr;
+        SQInteger iPos = 0;
+        const SQObjectType eType = sq->sq_gettype(vm, 3);
+        if (eType == OT_STRING) {
+            sq->sq_getstring(vm, 3, &pszKey);
+        } else if (eType == OT_INTEGER) {
+            sq->sq_getinteger(vm, 3, &iPos);
+        } else {
+            return Fail(vm, Failure::NullFromString);
+        }
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromString);
+        const char* pszValue =
+            eType == OT_STRING ? pPool->Get(pszKey) : pPool->GetIndex(static_cast<uint32_t>(iPos));
+        char szResult[TEXT_SIZE] = {};
+        std::strncpy(szResult, pszValue, TEXT_SIZE - 1);
+        if (szResult[0] == '\0') {
+            sq->sq_pushnull(vm);
+        } else if (CUtils::IsNum(szResult)) {
+            sq->sq_pushinteger(vm, CUtils::ParseNum(szResult));
+        } else {
+            sq->sq_pushstring(vm, szResult, -1);
+        }
+        return 1;
+    });
+}
+
+// HInc and HDec differ only in the pool operation they call.
+template <typename TCount>
+static SQInteger Count(HSQUIRRELVM vm, TCount count) {
+    return Guard(vm, Failure::NullFromBool, [vm, count]() -> SQInteger {
+        const SQInteger iTop = sq->sq_gettop(vm);
+        if (iTop <= 2) return Fail(vm, Failure::NullFromBool);
+        SQInteger iAmount = 1;
+        const SQChar* pszKey = GetString(vm, 3);
+        if (iTop == 4) sq->sq_getinteger(vm, 4, &iAmount);
+        if (pszKey == nullptr) return Fail(vm, Failure::NullFromBool);
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        count(pPool, pszKey, iAmount);
+        return PushBool(vm, true);
+    });
+}
+
+SQInteger CSQHashFuncs::Inc(HSQUIRRELVM vm) {
+    return Count(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
+        pPool->Inc(pszKey, static_cast<uint32_t>(iAmount));
+    });
+}
+
+SQInteger CSQHashFuncs::Dec(HSQUIRRELVM vm) {
+    return Count(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
+        pPool->Dec(pszKey, iAmount);
+    });
+}
+
+SQInteger CSQHashFuncs::Del(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        if (sq->sq_gettop(vm) != 3) return Fail(vm, Failure::NullFromBool);
+        const SQChar* pszKey = GetString(vm, 3);
+        if (pszKey == nullptr) return Fail(vm, Failure::NullFromBool);
+        CHashPool* pPool = FindPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        return PushBool(vm, pPool->Del(pszKey));
+    });
+}

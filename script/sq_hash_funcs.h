@@ -1,0 +1,30 @@
+// The eight native functions through which scripts use pools.
+#ifndef QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
+#define QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
+
+#include "plugin/host_api.h"
+
+// Each handler reads its arguments from stack position 2 on and returns 1 with its result on
+// top of the stack, or 0 when the script is to receive null. None raises a script error.
+class CSQHashFuncs {
+   public:
+    // HLoad(name, path): binds the pool (created if needed) to the path and loads it; false on
+    // failure, also when a new pool was created but its file did not load.
+    static SQInteger Load(HSQUIRRELVM vm);
+    // HSave(name): the save's flag; null without an open pool.
+    static SQInteger Save(HSQUIRRELVM vm);
+    // HClose(name): true once the pool is destroyed unsaved; null without an open pool.
+    static SQInteger Close(HSQUIRRELVM vm);
+    // HAdd(name, key, value): value a string, integer ("%i") or float ("%f"); true, or null.
+    static SQInteger Add(HSQUIRRELVM vm);
+    // HGet(name, key or position): null for an empty value, an integer for digits, else the
+    // string cut to 511 bytes; null on failure.
+    static SQInteger Get(HSQUIRRELVM vm);
+    // HInc/HDec(name, key[, amount]): true for an open pool whatever the counter did; null else.
+    static SQInteger Inc(HSQUIRRELVM vm);
+    static SQInteger Dec(HSQUIRRELVM vm);
+    // HDel(name, key): true for an open pool; null without one.
+    static SQInteger Del(HSQUIRRELVM vm);
+};
+
+#endif

@@ -1,0 +1,1 @@
+message(STATUS "no module check yet")
