@@ -1,3 +1,228 @@
+// Pool operations: where entries land, when the table grows, and what counters store.
 #include <gtest/gtest.h>
 
-TEST(Placeholder, Builds) {}
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pool/hash_pool.h"
+
+namespace {
+
+std::vector<std::string> Values(const CHashPool& pool) {
+    std::vector<std::string> values;
+    for (uint32_t i = 0; i < pool.m_Entries.Size(); ++i) values.emplace_back(pool.GetIndex(i));
+    return values;
+}
+
+std::vector<std::string> Keys(const CHashPool& pool) {
+    std::vector<std::string> keys;
+    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const std::string&) {
+        keys.emplace_back(pKey, uiLen);
+    });
+    return keys;
+}
+
+TEST(PoolNew, StartsEmptyWithTheDefaultBuckets) {
+    CHashPool pool("p");
+    EXPECT_EQ(pool.m_Entries.Size(), 0u);
+    EXPECT_EQ(pool.m_Entries.BucketCount(), 193u);
+    EXPECT_STREQ(pool.GetIndex(0), "");
+    EXPECT_STREQ(pool.GetIndex(4294967295u), "");
+    EXPECT_STREQ(pool.m_szFile, "");
+    EXPECT_STREQ(pool.m_szName, "p");
+}
+
+TEST(PoolNew, KeepsTheFirst127BytesOfALongName) {
+    const std::string name(200, 'n');
+    CHashPool pool(name.c_str());
+    EXPECT_EQ(std::string(pool.m_szName), name.substr(0, 127));
+}
+
+TEST(PoolOrder, OneByteKeysLieInTheirOwnBuckets) {
+    CHashPool pool("p");
+    pool.Add("b", "B");
+    pool.Add("a", "A");
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"A", "B"}));
+}
+
+TEST(PoolOrder, TheLaterOfTwoKeysInABucketComesFirst) {
+    CHashPool first("p");
+    first.Add("a", "A");
+    first.Add("oy", "OY");
+    EXPECT_EQ(Keys(first), (std::vector<std::string>{"oy", "a"}));
+    CHashPool second("p");
+    second.Add("oy", "OY");
+    second.Add("a", "A");
+    EXPECT_EQ(Keys(second), (std::vector<std::string>{"a", "oy"}));
+}
+
+TEST(PoolOrder, HighBytesCountAsNegative) {
+    // 0xE9 hashes to 2^32 - 23, bucket 85 of 193: between "T" (84) and "V" (86), not near
+    // "(" (40), where an unsigned reading would put it.
+    CHashPool pool("p");
+    pool.Add("V", "86");
+    pool.Add("\xe9", "85");
+    pool.Add("T", "84");
+    pool.Add("(", "40");
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"40", "84", "85", "86"}));
+}
+
+TEST(PoolOrder, EmptyKeyComesFirst) {
+    CHashPool pool("p");
+    pool.Add("z", "Z");
+    pool.Add("", "empty");
+    EXPECT_EQ(Values(pool).front(), "empty");
+}
+
+TEST(PoolOrder, ReAddedKeyGoesToTheHeadOfItsChain) {
+    CHashPool pool("p");
+    pool.Add("a", "A");
+    pool.Add("oy", "OY");
+    EXPECT_EQ(Keys(pool), (std::vector<std::string>{"oy", "a"}));
+    pool.Del("a");
+    pool.Add("a", "A2");
+    EXPECT_EQ(Keys(pool), (std::vector<std::string>{"a", "oy"}));
+}
+
+TEST(PoolOrder, AddOfAPresentKeyKeepsItsPosition) {
+    CHashPool pool("p");
+    pool.Add("a", "1");
+    pool.Add("oy", "2");
+    pool.Add("a", "3");
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"2", "3"}));
+}
+
+TEST(PoolOrder, DeleteMovesLaterPositionsForward) {
+    CHashPool pool("p");
+    for (const char* psz : {"a", "b", "c", "d"}) pool.Add(psz, psz);
+    EXPECT_TRUE(pool.Del("b"));
+    EXPECT_TRUE(pool.Del("missing"));
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"a", "c", "d"}));
+}
+
+TEST(PoolGet, MissingKeyIsInsertedWithAnEmptyValue) {
+    CHashPool pool("p");
+    pool.Add("b", "B");
+    EXPECT_STREQ(pool.Get("a"), "");
+    EXPECT_EQ(pool.m_Entries.Size(), 2u);
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"", "B"}));
+}
+
+// Fills a fresh pool with 193 entries: the table is full but has not grown.
+void FillToCapacity(CHashPool& pool) {
+    for (int i = 0; i < 193; ++i) pool.Add(("k" + std::to_string(i)).c_str(), "v");
+    ASSERT_EQ(pool.m_Entries.BucketCount(), 193u);
+}
+
+TEST(PoolGrowth, EveryLookupOfAFullTableGrowsIt) {
+    struct Row {
+        const char* pszOp;
+        bool bGrows;
+    };
+    const Row rows[] = {{"Add", true}, {"Get", true},  {"Inc", true},
+                        {"Dec", true}, {"Del", false}, {"GetIndex", false}};
+    for (const Row& row : rows) {
+        CHashPool pool("p");
+        FillToCapacity(pool);
+        const std::string op = row.pszOp;
+        if (op == "Add") pool.Add("k5", "x");
+        if (op == "Get") pool.Get("k5");
+        if (op == "Inc") pool.Inc("k5", 1);
+        if (op == "Dec") pool.Dec("k5", 1);
+        if (op == "Del") pool.Del("absent");
+        if (op == "GetIndex") pool.GetIndex(3);
+        EXPECT_EQ(pool.m_Entries.BucketCount(), row.bGrows ? 389u : 193u) << op;
+    }
+}
+
+TEST(PoolGrowth, IncOfAMissingKeyGrowsWithinTheSameCall) {
+    CHashPool pool("p");
+    for (int i = 0; i < 192; ++i) pool.Add(("k" + std::to_string(i)).c_str(), "v");
+    pool.Inc("new", 1);
+    EXPECT_EQ(pool.m_Entries.Size(), 193u);
+    EXPECT_EQ(pool.m_Entries.BucketCount(), 389u);
+    EXPECT_STREQ(pool.Get("new"), "1");
+}
+
+TEST(PoolCounters, StoreTheDocumentedResults) {
+    struct Row {
+        const char* pszStart;  // null: the key is missing
+        bool bInc;
+        int64_t iAmount;
+        bool bResult;
+        const char* pszEnd;
+    };
+    const Row rows[] = {
+        {nullptr, true, 1, true, "1"},
+        {"", true, 1, true, "1"},
+        {nullptr, false, 1, true, "-1"},
+        {"5", true, 3, true, "8"},
+        {"007", true, 1, true, "8"},
+        {"5", false, -5, true, "10"},
+        {"2147483647", true, 1, true, "-2147483648"},
+        {"99999999999", true, 1, true, "-2147483648"},
+        {"", true, 4294967295, true, "-1"},
+        {"3", true, 4294967295, true, "2"},
+        {"3", false, 1, true, "2"},
+        {"0", false, 1, true, "-1"},
+        {"", false, -2147483648LL, true, "-2147483648"},
+        {"abc", true, 1, false, "abc"},
+        {"1.500000", true, 1, false, "1.500000"},
+        {"-1", true, 1, false, "-1"},
+        {"-1", false, 1, false, "-1"},
+        {"+1", true, 1, false, "+1"},
+        {" 12", true, 1, false, " 12"},
+    };
+    for (const Row& row : rows) {
+        CHashPool pool("p");
+        if (row.pszStart != nullptr) pool.Add("c", row.pszStart);
+        const bool bResult = row.bInc ? pool.Inc("c", static_cast<uint32_t>(row.iAmount))
+                                      : pool.Dec("c", static_cast<int32_t>(row.iAmount));
+        const std::string context = std::string(row.bInc ? "Inc " : "Dec ") +
+                                    std::to_string(row.iAmount) + " of '" +
+                                    (row.pszStart ? row.pszStart : "<missing>") + "'";
+        EXPECT_EQ(bResult, row.bResult) << context;
+        EXPECT_STREQ(pool.Get("c"), row.pszEnd) << context;
+    }
+}
+
+TEST(PoolCounters, ReadLongDigitValuesWhole) {
+    CHashPool pool("p");
+    // 200 digits: far above the largest integer, read whole and saturated.
+    pool.Add("long", std::string(200, '1').c_str());
+    EXPECT_TRUE(pool.Inc("long", 1));
+    EXPECT_STREQ(pool.Get("long"), "-2147483648");
+    // A non-digit at byte 150 must be seen, not cut off by a short working copy.
+    std::string value(200, '2');
+    value[150] = 'x';
+    pool.Add("mixed", value.c_str());
+    EXPECT_FALSE(pool.Inc("mixed", 1));
+    EXPECT_EQ(std::string(pool.Get("mixed")), value);
+    // Leading zeros do not count towards the size of the number.
+    pool.Add("zeros", (std::string(300, '0') + "41").c_str());
+    EXPECT_TRUE(pool.Inc("zeros", 1));
+    EXPECT_STREQ(pool.Get("zeros"), "42");
+}
+
+TEST(PoolCounters, KeepTheKeysPositionAndTheOtherEntries) {
+    CHashPool pool("p");
+    pool.Add("a", "1");
+    pool.Add("oy", "2");
+    pool.Inc("a", 10);
+    pool.Dec("oy", 1);
+    EXPECT_EQ(Values(pool), (std::vector<std::string>{"1", "11"}));
+}
+
+TEST(PoolFile, PathsUpTo249BytesAreKeptWhole) {
+    CHashPool pool("p");
+    const std::string fits(249, 'f');
+    EXPECT_TRUE(pool.SetFile(fits.c_str()));
+    EXPECT_EQ(std::string(pool.m_szFile), fits);
+    EXPECT_FALSE(pool.SetFile(std::string(250, 'g').c_str()));
+    EXPECT_STREQ(pool.m_szFile, "");
+    EXPECT_TRUE(pool.SetFile(""));
+    EXPECT_STREQ(pool.m_szFile, "");
+}
+
+}  // namespace

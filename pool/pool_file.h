@@ -1,0 +1,65 @@
+// The pool file format, shared by its reader and its writer, and their cores on bytes and descriptors.
+#ifndef QUILLSTORE_POOL_POOL_FILE_H
+#define QUILLSTORE_POOL_POOL_FILE_H
+
+#include <cstddef>
+#include <string>
+
+#include "pool/hash_pool.h"
+
+// A pool file is a run of records, each a key line and a value line ended by LINE_END, with no
+// header, escape or trailer. A line's text ends at its first zero byte.
+constexpr char LINE_END = '\n';
+// Both cores move bytes through buffers of these sizes; only a line longer than the read buffer
+// costs extra memory, and only as much as the longest such line.
+constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
+constexpr size_t WRITE_BUFFER_SIZE = 64 * 1024;
+// A save writes "." + base name + TEMP_INFIX + TEMP_SUFFIX_LEN characters of TEMP_SUFFIX_CHARS
+// beside the pool file and renames it over the pool file when complete.
+constexpr char TEMP_INFIX[] = ".quilltmp-";
+constexpr size_t TEMP_SUFFIX_LEN = 6;
+constexpr char TEMP_SUFFIX_CHARS[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// Symbolic links followed from the pool path to the file that a save replaces.
+constexpr int MAX_LINK_HOPS = 40;
+constexpr size_t PATH_BUFFER_SIZE = 4096;
+
+// Parses pool file bytes handed over in pieces of any size, storing each record into a table as
+// clear-then-insert in file order would: a key seen again keeps its place and takes the new value.
+// Empty lines where a key is expected are skipped; a key without a value line is dropped.
+class CPoolReader {
+   public:
+    explicit CPoolReader(CHashPool::Table& table) : m_Table(table) {}
+
+    // Takes the next bytes of the file. Throws std::bad_alloc with the records before the
+    // failing one stored.
+    void Feed(const char* pData, size_t uiLen);
+    // Ends the file: a last line without a line end counts whole. Throws std::bad_alloc.
+    void Finish();
+
+   private:
+    void Accumulate(const char* pData, size_t uiLen);
+    void TakeLine(const char* pText, size_t uiLen);
+
+    CHashPool::Table& m_Table;
+    std::string m_strKey;
+    // The part of a line that the current piece does not finish; kept for its capacity.
+    std::string m_strPartial;
+    bool m_bHaveKey = false;
+    bool m_bInLine = false;
+    bool m_bLineCut = false;
+};
+
+class CPoolFile {
+   public:
+    // Reads a descriptor to its end into the table. True iff the end was reached; false on a
+    // read error. Throws std::bad_alloc.
+    static bool Read(int iFd, CHashPool::Table& table);
+    // Writes every entry whose key and value are non-empty and hold neither a line end nor a
+    // zero byte, in iteration order. True iff every byte was written; does not sync or close.
+    static bool Write(int iFd, const CHashPool::Table& table);
+    // True iff pszName is a temporary file name that a save of a file named pszBase uses.
+    static bool IsTempName(const char* pszName, const char* pszBase);
+};
+
+#endif
