@@ -1,5 +1,421 @@
-// Reading and writing pool files.
-#include "pool/hash_pool.h"
+// Reading and writing pool files: every byte the plug-in moves to or from a file passes here.
+// The 32-bit build must see 64-bit inode numbers, directory offsets and file sizes: without
+// this, stat and readdir fail with EOVERFLOW on large file systems and under emulation.
+#define _FILE_OFFSET_BITS 64
 
-bool CHashPool::Load() { return false; }
-bool CHashPool::Save() const { return false; }
+#include "pool/pool_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+// The longest file name most file systems take; a temporary name keeps within it by cutting the
+// pool file's base name.
+static constexpr size_t NAME_MAX_LEN = 255;
+static constexpr size_t TEMP_INFIX_LEN = sizeof(TEMP_INFIX) - 1;
+static constexpr size_t TEMP_BASE_MAX = NAME_MAX_LEN - 1 - TEMP_INFIX_LEN - TEMP_SUFFIX_LEN;
+static constexpr int TEMP_NAME_TRIES = 100;
+
+static uint32_t s_uiTempSerial = 0;
+
+static size_t TextLength(const char* pData, size_t uiLen) {
+    const void* pZero = std::memchr(pData, '\0', uiLen);
+    return pZero != nullptr ? static_cast<size_t>(static_cast<const char*>(pZero) - pData) : uiLen;
+}
+
+void CPoolReader::Feed(const char* pData, size_t uiLen) {
+    const char* const pEnd = pData + uiLen;
+    while (pData < pEnd) {
+        const char* pLineEnd = static_cast<const char*>(
+            std::memchr(pData, LINE_END, static_cast<size_t>(pEnd - pData)));
+        if (pLineEnd == nullptr) {
+            Accumulate(pData, static_cast<size_t>(pEnd - pData));
+            return;
+        }
+        const size_t uiLineLen = static_cast<size_t>(pLineEnd - pData);
+        if (m_bInLine) {
+            Accumulate(pData, uiLineLen);
+            TakeLine(m_strPartial.data(), m_strPartial.size());
+            m_strPartial.clear();
+            m_bInLine = false;
+            m_bLineCut = false;
+        } else {
+            // The common case: the whole line lies in this piece and is stored from there.
+            TakeLine(pData, TextLength(pData, uiLineLen));
+        }
+        pData = pLineEnd + 1;
+    }
+}
+
+void CPoolReader::Finish() {
+    if (m_bInLine) {
+        TakeLine(m_strPartial.data(), m_strPartial.size());
+        m_strPartial.clear();
+        m_bInLine = false;
+        m_bLineCut = false;
+    }
+    // A key line that the file ends right after has no value to pair with.
+    m_bHaveKey = false;
+}
+
+void CPoolReader::Accumulate(const char* pData, size_t uiLen) {
+    m_bInLine = true;
+    // Bytes after a zero byte are not part of the line's text, so they are not kept either.
+    if (m_bLineCut) return;
+    const size_t uiText = TextLength(pData, uiLen);
+    m_strPartial.append(pData, uiText);
+    m_bLineCut = uiText < uiLen;
+}
+
+void CPoolReader::TakeLine(const char* pText, size_t uiLen) {
+    if (!m_bHaveKey) {
+        if (uiLen == 0) return;
+        m_strKey.assign(pText, uiLen);
+        m_bHaveKey = true;
+        return;
+    }
+    m_bHaveKey = false;
+    m_Table.FindOrInsert(m_strKey.data(), m_strKey.size()).assign(pText, uiLen);
+}
+
+bool CPoolFile::Read(int iFd, CHashPool::Table& table) {
+    std::unique_ptr<char[]> pBuffer(new char[READ_BUFFER_SIZE]);
+    CPoolReader reader(table);
+    for (;;) {
+        const ssize_t iRead = ::read(iFd, pBuffer.get(), READ_BUFFER_SIZE);
+        if (iRead == 0) break;
+        if (iRead < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        reader.Feed(pBuffer.get(), static_cast<size_t>(iRead));
+    }
+    reader.Finish();
+    return true;
+}
+
+static bool WriteAll(int iFd, const char* pData, size_t uiLen) {
+    while (uiLen > 0) {
+        const ssize_t iDone = ::write(iFd, pData, uiLen);
+        if (iDone < 0 && errno == EINTR) continue;
+        if (iDone <= 0) return false;
+        pData += iDone;
+        uiLen -= static_cast<size_t>(iDone);
+    }
+    return true;
+}
+
+namespace {
+
+// Gathers the small pieces of many records into large writes; a piece as large as the buffer
+// goes to the file directly.
+class CWriteBuffer {
+   public:
+    CWriteBuffer(int iFd, char* pBuffer) : m_iFd(iFd), m_pBuffer(pBuffer) {}
+
+    bool Put(const char* pData, size_t uiLen) {
+        if (uiLen <= WRITE_BUFFER_SIZE - m_uiUsed) {
+            std::memcpy(m_pBuffer + m_uiUsed, pData, uiLen);
+            m_uiUsed += uiLen;
+            return true;
+        }
+        if (!Flush()) return false;
+        if (uiLen >= WRITE_BUFFER_SIZE) return WriteAll(m_iFd, pData, uiLen);
+        std::memcpy(m_pBuffer, pData, uiLen);
+        m_uiUsed = uiLen;
+        return true;
+    }
+
+    bool Flush() {
+        const size_t uiUsed = m_uiUsed;
+        m_uiUsed = 0;
+        return WriteAll(m_iFd, m_pBuffer, uiUsed);
+    }
+
+   private:
+    int m_iFd;
+    char* m_pBuffer;
+    size_t m_uiUsed = 0;
+};
+
+}  // namespace
+
+// A line end would split the record and a zero byte would end the line's text early: either way
+// the entry would not read back as it is, so it is not written.
+static bool FitsLine(const char* pText, size_t uiLen) {
+    return uiLen > 0 && std::memchr(pText, LINE_END, uiLen) == nullptr &&
+           std::memchr(pText, '\0', uiLen) == nullptr;
+}
+
+bool CPoolFile::Write(int iFd, const CHashPool::Table& table) {
+    std::unique_ptr<char[]> pBuffer(new (std::nothrow) char[WRITE_BUFFER_SIZE]);
+    if (pBuffer == nullptr) return false;
+    CWriteBuffer out(iFd, pBuffer.get());
+    bool bOk = true;
+    table.ForEach([&](const char* pKey, size_t uiKeyLen, const std::string& value) {
+        if (!bOk || !FitsLine(pKey, uiKeyLen) || !FitsLine(value.data(), value.size())) return;
+        bOk = out.Put(pKey, uiKeyLen) && out.Put(&LINE_END, 1) &&
+              out.Put(value.data(), value.size()) && out.Put(&LINE_END, 1);
+    });
+    return bOk && out.Flush();
+}
+
+bool CPoolFile::IsTempName(const char* pszName, const char* pszBase) {
+    const size_t uiBaseLen = std::min(std::strlen(pszBase), TEMP_BASE_MAX);
+    if (uiBaseLen == 0 || pszName[0] != '.') return false;
+    if (std::strncmp(pszName + 1, pszBase, uiBaseLen) != 0) return false;
+    const char* pszRest = pszName + 1 + uiBaseLen;
+    if (std::strncmp(pszRest, TEMP_INFIX, TEMP_INFIX_LEN) != 0) return false;
+    const char* pszSuffix = pszRest + TEMP_INFIX_LEN;
+    if (std::strlen(pszSuffix) != TEMP_SUFFIX_LEN) return false;
+    return std::strspn(pszSuffix, TEMP_SUFFIX_CHARS) == TEMP_SUFFIX_LEN;
+}
+
+// True iff the path field holds a non-empty, terminated path.
+static bool HasPath(const char* pszFile) {
+    return pszFile[0] != '\0' && std::memchr(pszFile, '\0', CHashPool::FILE_SIZE) != nullptr;
+}
+
+// Reads into a fresh table of the pool's bucket count, so that a load either ends as
+// clear-then-insert would or leaves the entries untouched.
+static bool LoadEntries(int iFd, CHashPool::Table& entries) {
+    try {
+        CHashPool::Table fresh(entries.BucketCount());
+        if (!CPoolFile::Read(iFd, fresh)) return false;
+        entries.Swap(fresh);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool CHashPool::Load() {
+    if (!HasPath(m_szFile)) return false;
+    // Without O_NONBLOCK a FIFO would hold the open until some writer came.
+    const int iFd = ::open(m_szFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (iFd < 0) return false;
+    struct stat st;
+    const bool bOk = ::fstat(iFd, &st) == 0 && S_ISREG(st.st_mode) && LoadEntries(iFd, m_Entries);
+    ::close(iFd);
+    return bOk;
+}
+
+namespace {
+
+// The file a save replaces: the pool path with every symbolic link on its last component
+// followed, so that a link stays a link and its target receives the new bytes.
+struct SaveTarget {
+    char szPath[PATH_BUFFER_SIZE];
+    size_t uiBaseOffset;
+    bool bExists;
+    struct stat st;
+};
+
+}  // namespace
+
+static size_t BaseOffset(const char* pszPath) {
+    const char* pszSlash = std::strrchr(pszPath, '/');
+    return pszSlash != nullptr ? static_cast<size_t>(pszSlash - pszPath) + 1 : 0;
+}
+
+static bool ResolveTarget(const char* pszPath, SaveTarget& target) {
+    const size_t uiLen = std::strlen(pszPath);
+    if (uiLen >= sizeof(target.szPath)) return false;
+    std::memcpy(target.szPath, pszPath, uiLen + 1);
+    for (int iHop = 0; iHop <= MAX_LINK_HOPS; ++iHop) {
+        target.uiBaseOffset = BaseOffset(target.szPath);
+        target.bExists = ::lstat(target.szPath, &target.st) == 0;
+        if (!target.bExists) return errno == ENOENT;
+        if (!S_ISLNK(target.st.st_mode)) return true;
+        char szLink[PATH_BUFFER_SIZE];
+        const ssize_t iLinkLen = ::readlink(target.szPath, szLink, sizeof(szLink));
+        if (iLinkLen <= 0 || static_cast<size_t>(iLinkLen) >= sizeof(szLink)) return false;
+        const size_t uiLinkLen = static_cast<size_t>(iLinkLen);
+        szLink[uiLinkLen] = '\0';
+        // A relative target is found from the link's own directory; the kernel resolves any
+        // ".." in the joined path physically, as it does for the link itself.
+        const size_t uiKeep = szLink[0] == '/' ? 0 : target.uiBaseOffset;
+        if (uiKeep + uiLinkLen >= sizeof(target.szPath)) return false;
+        std::memcpy(target.szPath + uiKeep, szLink, uiLinkLen + 1);
+    }
+    return false;
+}
+
+// Copies the directory part of the target, "." when it has none.
+static void DirectoryOf(const SaveTarget& target, char (&szDir)[PATH_BUFFER_SIZE]) {
+    if (target.uiBaseOffset == 0) {
+        std::memcpy(szDir, ".", 2);
+        return;
+    }
+    std::memcpy(szDir, target.szPath, target.uiBaseOffset);
+    szDir[target.uiBaseOffset] = '\0';
+}
+
+// Removes the temporary files that earlier saves of the same file left when they were killed.
+static void RemoveLeftovers(const SaveTarget& target) {
+    char szDir[PATH_BUFFER_SIZE];
+    DirectoryOf(target, szDir);
+    DIR* pDir = ::opendir(szDir);
+    if (pDir == nullptr) return;
+    const char* pszBase = target.szPath + target.uiBaseOffset;
+    char szLeftover[PATH_BUFFER_SIZE];
+    while (const dirent* pEntry = ::readdir(pDir)) {
+        if (!CPoolFile::IsTempName(pEntry->d_name, pszBase)) continue;
+        const size_t uiNameLen = std::strlen(pEntry->d_name);
+        if (target.uiBaseOffset + uiNameLen >= sizeof(szLeftover)) continue;
+        std::memcpy(szLeftover, target.szPath, target.uiBaseOffset);
+        std::memcpy(szLeftover + target.uiBaseOffset, pEntry->d_name, uiNameLen + 1);
+        ::unlink(szLeftover);
+    }
+    ::closedir(pDir);
+}
+
+static void FillSuffix(char* pSuffix) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t uiMix = (static_cast<uint64_t>(::getpid()) << 32) ^
+                     static_cast<uint64_t>(now.tv_nsec) ^
+                     (static_cast<uint64_t>(now.tv_sec) << 30) ^
+                     (static_cast<uint64_t>(++s_uiTempSerial) * 0x9E3779B97F4A7C15ull);
+    uiMix ^= uiMix >> 30;
+    uiMix *= 0xBF58476D1CE4E5B9ull;
+    uiMix ^= uiMix >> 27;
+    uiMix *= 0x94D049BB133111EBull;
+    uiMix ^= uiMix >> 31;
+    const uint64_t uiChars = sizeof(TEMP_SUFFIX_CHARS) - 1;
+    for (size_t i = 0; i < TEMP_SUFFIX_LEN; ++i) {
+        pSuffix[i] = TEMP_SUFFIX_CHARS[uiMix % uiChars];
+        uiMix /= uiChars;
+    }
+}
+
+// Creates a new temporary file beside the target and returns its descriptor, or -1 with errno
+// set. Created with 0666 like any new file, so the umask and default ACLs apply as they would.
+static int CreateTemp(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]) {
+    const char* pszBase = target.szPath + target.uiBaseOffset;
+    const size_t uiBaseLen = std::min(std::strlen(pszBase), TEMP_BASE_MAX);
+    if (target.uiBaseOffset + 1 + uiBaseLen + TEMP_INFIX_LEN + TEMP_SUFFIX_LEN >= sizeof(szTemp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    char* pEnd = szTemp;
+    std::memcpy(pEnd, target.szPath, target.uiBaseOffset);
+    pEnd += target.uiBaseOffset;
+    *pEnd++ = '.';
+    std::memcpy(pEnd, pszBase, uiBaseLen);
+    pEnd += uiBaseLen;
+    std::memcpy(pEnd, TEMP_INFIX, TEMP_INFIX_LEN);
+    pEnd += TEMP_INFIX_LEN;
+    pEnd[TEMP_SUFFIX_LEN] = '\0';
+    for (int iTry = 0; iTry < TEMP_NAME_TRIES; ++iTry) {
+        FillSuffix(pEnd);
+        const int iFd = ::open(szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        if (iFd >= 0 || errno != EEXIST) return iFd;
+    }
+    return -1;
+}
+
+// Gives the temporary file the replaced file's owner and permission bits. Only a privileged
+// saver can hand a file to another owner; for anyone else the new file stays theirs.
+static bool KeepOwnerAndMode(int iFd, const SaveTarget& target) {
+    if (!target.bExists) return true;
+    struct stat st;
+    if (::fstat(iFd, &st) != 0) return false;
+    if ((st.st_uid != target.st.st_uid || st.st_gid != target.st.st_gid) &&
+        ::fchown(iFd, target.st.st_uid, target.st.st_gid) != 0 && errno != EPERM) {
+        return false;
+    }
+    return ::fchmod(iFd, target.st.st_mode & 07777) == 0;
+}
+
+// Writes, syncs and closes the temporary file; true iff all of that succeeded.
+static bool FillTemp(int iFd, const SaveTarget& target, const CHashPool::Table& entries) {
+    const bool bOk =
+        KeepOwnerAndMode(iFd, target) && CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
+    return ::close(iFd) == 0 && bOk;
+}
+
+// Makes the rename durable. A directory that cannot be synced still holds the new file, so the
+// save stands either way.
+static void SyncDirectory(const SaveTarget& target) {
+    char szDir[PATH_BUFFER_SIZE];
+    DirectoryOf(target, szDir);
+    const int iFd = ::open(szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (iFd < 0) return;
+    ::fsync(iFd);
+    ::close(iFd);
+}
+
+// Writes to a device or FIFO, which cannot be replaced by a rename. A reader that goes away
+// mid-write must fail the save, not raise SIGPIPE in the host.
+static bool WriteWithoutSigpipe(int iFd, const CHashPool::Table& entries) {
+    sigset_t pipeOnly;
+    sigset_t oldMask;
+    sigset_t pending;
+    ::sigemptyset(&pipeOnly);
+    ::sigaddset(&pipeOnly, SIGPIPE);
+    ::sigpending(&pending);
+    const bool bWasPending = ::sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &oldMask);
+    const bool bOk = CPoolFile::Write(iFd, entries);
+    ::sigpending(&pending);
+    if (!bWasPending && ::sigismember(&pending, SIGPIPE) == 1) {
+        const timespec noWait{};
+        ::sigtimedwait(&pipeOnly, nullptr, &noWait);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    return bOk;
+}
+
+// Rewrites the file itself: for files that are not regular, and for regular files in a
+// directory that takes no new files, where a killed save leaves a short file.
+static bool WriteInPlace(const char* pszPath, const CHashPool::Table& entries) {
+    const int iFd = ::open(pszPath, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (iFd < 0) return false;
+    struct stat st;
+    bool bOk = ::fstat(iFd, &st) == 0 && !S_ISDIR(st.st_mode);
+    if (bOk && S_ISREG(st.st_mode)) {
+        bOk = ::ftruncate(iFd, 0) == 0 && CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
+    } else if (bOk) {
+        bOk = WriteWithoutSigpipe(iFd, entries);
+    }
+    return ::close(iFd) == 0 && bOk;
+}
+
+bool CHashPool::Save() const {
+    if (!HasPath(m_szFile)) return false;
+    SaveTarget target;
+    if (!ResolveTarget(m_szFile, target)) return false;
+    if (target.szPath[target.uiBaseOffset] == '\0') return false;
+    if (target.bExists) {
+        if (S_ISDIR(target.st.st_mode)) return false;
+        if (!S_ISREG(target.st.st_mode)) return WriteInPlace(target.szPath, m_Entries);
+        // A file its owner made read-only is not replaced behind their back.
+        if (::faccessat(AT_FDCWD, target.szPath, W_OK, AT_EACCESS) != 0) return false;
+    }
+    RemoveLeftovers(target);
+    char szTemp[PATH_BUFFER_SIZE];
+    const int iFd = CreateTemp(target, szTemp);
+    if (iFd < 0) {
+        if (target.bExists && (errno == EACCES || errno == EPERM)) {
+            return WriteInPlace(target.szPath, m_Entries);
+        }
+        return false;
+    }
+    if (!FillTemp(iFd, target, m_Entries) || ::rename(szTemp, target.szPath) != 0) {
+        ::unlink(szTemp);
+        return false;
+    }
+    SyncDirectory(target);
+    return true;
+}

@@ -1,4 +1,4 @@
-// The pool file format, shared by its reader and its writer, and their cores on bytes and descriptors.
+// The pool file format shared by its reader and writer, and their cores on bytes and descriptors.
 #ifndef QUILLSTORE_POOL_POOL_FILE_H
 #define QUILLSTORE_POOL_POOL_FILE_H
 

@@ -1,0 +1,59 @@
+// Helpers for tests on real files: private directories, whole-file reads and writes, and work run
+// in forked children under limits, watched, or killed at will.
+#ifndef QUILLSTORE_TESTS_FILE_HELPERS_H
+#define QUILLSTORE_TESTS_FILE_HELPERS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh directory under $TMPDIR or /tmp, removed with all it holds on destruction, whatever
+// permissions a test left on it.
+class CTempDir {
+   public:
+    CTempDir();
+    ~CTempDir();
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    const std::string& Path() const { return m_strPath; }
+    std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
+
+   private:
+    std::string m_strPath;
+};
+
+// The whole contents of a file; false iff it could not be opened or read.
+bool ReadWholeFile(const std::string& strPath, std::string& strContents);
+// Creates or truncates the file and writes the bytes; true iff all were written.
+bool WriteWholeFile(const std::string& strPath, const std::string& strContents);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> ListDir(const std::string& strPath);
+
+// Exit statuses that a child reports for its own setup rather than for the work it ran.
+constexpr int CHILD_THREW = 125;
+constexpr int CHILD_SETUP_FAILED = 126;
+// A child ended by a signal reports SIGNALLED + the signal number.
+constexpr int SIGNALLED = 128;
+
+struct ChildOptions {
+    // RLIMIT_FSIZE in bytes with SIGXFSZ ignored, so that writes past it fail with EFBIG.
+    long long llFileSizeLimit = -1;
+    // Run as an ordinary user: a root parent's child drops to nobody (65534).
+    bool bUnprivileged = false;
+    // SIGALRM ends a child whose work blocks instead of returning.
+    unsigned uiWatchdogSeconds = 30;
+};
+
+// Runs fn in a forked child and returns what it returned (0-255), or one of the codes above.
+int RunInChild(const std::function<int()>& fn, const ChildOptions& options = {});
+// Starts fn in a forked child that exits with fn's result; the caller waits for it.
+pid_t StartChild(const std::function<int()>& fn);
+// True iff the child has ended; it stays waitable.
+bool HasEnded(pid_t pid);
+// Waits for the child and returns its status as RunInChild does.
+int WaitChild(pid_t pid);
+
+#endif
