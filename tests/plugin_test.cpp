@@ -1,3 +1,277 @@
+// The built module in the stand-in host: entry point, events, attachment and registration.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-TEST(Placeholder, Builds) {}
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/sq_vm.h"
+#include "host/stand_in_host.h"
+#include "plugin/host_api.h"
+
+namespace {
+
+const std::vector<std::string> REGISTRATION_ORDER = {"HLoad", "HSave", "HClose", "HAdd",
+                                                     "HGet",  "HInc",  "HDec",   "HDel"};
+const std::vector<std::string> ATTACH_CALLS = {"find SQHost2", "exports 2"};
+
+// Collects what is written to file descriptor 1, the plug-in's standard output included.
+class CStdoutCapture {
+   public:
+    CStdoutCapture() : m_pFile(std::tmpfile()) {
+        std::fflush(stdout);
+        m_iSaved = dup(STDOUT_FILENO);
+        dup2(fileno(m_pFile), STDOUT_FILENO);
+    }
+    ~CStdoutCapture() { Restore(); }
+
+    std::string Text() {
+        Restore();
+        std::string str;
+        std::rewind(m_pFile);
+        for (int c = std::fgetc(m_pFile); c != EOF; c = std::fgetc(m_pFile)) {
+            str += static_cast<char>(c);
+        }
+        return str;
+    }
+
+   private:
+    void Restore() {
+        if (m_iSaved < 0) return;
+        std::fflush(stdout);
+        dup2(m_iSaved, STDOUT_FILENO);
+        close(m_iSaved);
+        m_iSaved = -1;
+    }
+
+    std::FILE* m_pFile;
+    int m_iSaved = -1;
+};
+
+std::vector<size_t> Range(size_t uiFrom, size_t uiTo) {
+    std::vector<size_t> a;
+    for (size_t i = uiFrom; i < uiTo; ++i) a.push_back(i);
+    return a;
+}
+
+class Module : public testing::Test {
+   protected:
+    void SetUp() override { ASSERT_TRUE(m_host.Load(QUILL_MODULE_PATH)) << m_host.Error(); }
+    void TearDown() override { m_host.Shutdown(); }
+
+    int32_t Command(uint32_t uiCmd, const char* pszText = "") {
+        int32_t iResult = -1;
+        EXPECT_TRUE(m_host.InternalCommand(uiCmd, pszText, &iResult));
+        return iResult;
+    }
+
+    std::string Call(const std::string& strName, const std::vector<CSqValue>& aArgs) {
+        const SqCallResult result = m_vm.Call(strName, aArgs);
+        return result.bError ? "error: " + result.ErrorText() : result.value.Render();
+    }
+
+    CSqVm m_vm;
+    CStandInHost m_host{m_vm};
+};
+
+CSqValue S(const char* psz) { return CSqValue::String(psz); }
+CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
+
+}  // namespace
+
+TEST_F(Module, EntryPointWritesOnlyNameAndVersion) {
+    EXPECT_EQ(m_host.EntryResult(), 1);
+    std::vector<size_t> aExpected = Range(8, 19);
+    for (size_t i : Range(40, 44)) aExpected.push_back(i);
+    EXPECT_EQ(m_host.ChangedInfoBytes(), aExpected);
+    const auto& abInfo = m_host.InfoBytes();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&abInfo[8]), 11),
+              std::string("Quillstore\0", 11));
+    // 0x00001000, little-endian.
+    EXPECT_EQ(abInfo[40], 0x00);
+    EXPECT_EQ(abInfo[41], 0x10);
+    EXPECT_EQ(abInfo[42], 0x00);
+    EXPECT_EQ(abInfo[43], 0x00);
+    EXPECT_TRUE(m_host.CheckEntry().empty());
+}
+
+TEST_F(Module, EntryPointInstallsExactlyThreeCallbacksAndCallsNothing) {
+    EXPECT_EQ(m_host.WrittenCallbackSlots(), (std::vector<size_t>{1, 2, 33}));
+    EXPECT_TRUE(m_host.HostCalls().empty());
+    EXPECT_TRUE(m_vm.GlobalNames().empty());
+}
+
+TEST_F(Module, InitializePrintsTheBannerOnly) {
+    CStdoutCapture capture;
+    int32_t iResult = 0;
+    ASSERT_TRUE(m_host.Initialize(&iResult));
+    EXPECT_EQ(capture.Text(), "Quillstore plugin loaded.\n");
+    EXPECT_EQ(iResult, 1);
+    EXPECT_TRUE(m_host.HostCalls().empty());
+    EXPECT_TRUE(m_vm.GlobalNames().empty());
+}
+
+TEST_F(Module, OtherInternalCommandsChangeNothing) {
+    const uint32_t COMMANDS[] = {0,
+                                 1,
+                                 12345,
+                                 SCRIPT_HOST_READY - 1,
+                                 SCRIPT_HOST_READY + 1,
+                                 0xD8226E7D,
+                                 0xFFFFFFFF,
+                                 0x7D6E22D8 ^ 0x80000000};
+    for (uint32_t uiCmd : COMMANDS) {
+        CStdoutCapture capture;
+        // The text is never read, so even a null text is harmless.
+        EXPECT_EQ(Command(uiCmd, nullptr), 1) << uiCmd;
+        EXPECT_EQ(capture.Text(), "") << uiCmd;
+        EXPECT_TRUE(m_host.HostCalls().empty()) << uiCmd;
+        EXPECT_TRUE(m_vm.GlobalNames().empty()) << uiCmd;
+        EXPECT_EQ(m_vm.Top(), 0) << uiCmd;
+    }
+}
+
+TEST_F(Module, ReadyRegistersEightNamedClosuresWithTheirChecks) {
+    CStdoutCapture capture;
+    EXPECT_EQ(Command(SCRIPT_HOST_READY, nullptr), 1);
+    EXPECT_EQ(capture.Text(), "");
+    EXPECT_EQ(m_host.HostCalls(), ATTACH_CALLS);
+    EXPECT_EQ(m_vm.Top(), 0);
+    EXPECT_EQ(m_vm.GlobalNames(), REGISTRATION_ORDER);
+    struct Row {
+        const char* pszName;
+        SQInteger iCheck;
+        const char* pszMask;
+    };
+    const Row ROWS[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
+                        {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
+                        {"HDec", 0, ""},     {"HDel", 3, "tss"}};
+    for (const Row& row : ROWS) {
+        const SqNativeClosure* pClosure = m_vm.GlobalNative(row.pszName);
+        ASSERT_NE(pClosure, nullptr) << row.pszName;
+        EXPECT_TRUE(pClosure->bNamed) << row.pszName;
+        EXPECT_EQ(pClosure->strName, row.pszName);
+        EXPECT_EQ(pClosure->iParamsCheck, row.iCheck) << row.pszName;
+        EXPECT_EQ(DescribeTypeMask(pClosure->aTypeMask), row.pszMask) << row.pszName;
+        EXPECT_TRUE(pClosure->aFree.empty()) << row.pszName;
+    }
+}
+
+struct AttachRow {
+    EAttach eAttach;
+    const char* pszOutput;
+};
+
+TEST_F(Module, FailedAttachmentsRegisterNothingAndALaterOneWorks) {
+    const AttachRow ROWS[] = {{EAttach::NoExports, "Failed to attach to SQHost2.\n"},
+                              {EAttach::ZeroCount, "Failed to attach to SQHost2.\n"},
+                              {EAttach::NullExport, ""}};
+    size_t uiCalls = 0;
+    for (const AttachRow& row : ROWS) {
+        m_host.SetAttach(row.eAttach);
+        CStdoutCapture capture;
+        EXPECT_EQ(Command(SCRIPT_HOST_READY), 1);
+        EXPECT_EQ(capture.Text(), row.pszOutput) << static_cast<int>(row.eAttach);
+        EXPECT_TRUE(m_vm.GlobalNames().empty()) << static_cast<int>(row.eAttach);
+        uiCalls += 2;
+        EXPECT_EQ(m_host.HostCalls().size(), uiCalls);
+    }
+    m_host.SetAttach(EAttach::Normal);
+    EXPECT_EQ(Command(SCRIPT_HOST_READY), 1);
+    EXPECT_EQ(m_vm.GlobalNames(), REGISTRATION_ORDER);
+}
+
+TEST_F(Module, ReattachmentReplacesEveryClosureAndKeepsPools) {
+    Command(SCRIPT_HOST_READY);
+    EXPECT_EQ(Call("HLoad", {S("p"), S("")}), "false");
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+    // Holding the old closures keeps their addresses from being reused by the new ones.
+    std::vector<CSqValue> aOld;
+    for (const std::string& strName : REGISTRATION_ORDER) aOld.push_back(*m_vm.Global(strName));
+
+    Command(SCRIPT_HOST_READY);
+    EXPECT_EQ(m_vm.GlobalNames(), REGISTRATION_ORDER);
+    for (size_t i = 0; i < aOld.size(); ++i) {
+        const SqNativeClosure* pNew = m_vm.GlobalNative(REGISTRATION_ORDER[i]);
+        ASSERT_NE(pNew, nullptr);
+        EXPECT_NE(pNew, &aOld[i].AsNativeClosure()) << REGISTRATION_ORDER[i];
+        EXPECT_EQ(pNew->pfnFunction, aOld[i].AsNativeClosure().pfnFunction);
+    }
+    EXPECT_EQ(Call("HGet", {S("p"), S("k")}), "\"v\"");
+}
+
+TEST_F(Module, ShutdownDestroysPoolsWithoutSaving) {
+    Command(SCRIPT_HOST_READY);
+    EXPECT_EQ(Call("HLoad", {S("p"), S("")}), "false");
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), I(1)}), "true");
+    EXPECT_TRUE(m_host.Shutdown());
+    EXPECT_EQ(Call("HGet", {S("p"), S("k")}), "null");
+    EXPECT_EQ(Call("HInc", {S("p"), S("k")}), "null");
+    EXPECT_EQ(Call("HSave", {S("p")}), "null");
+    EXPECT_EQ(Call("HClose", {S("p")}), "null");
+    // The registry is usable again afterwards.
+    EXPECT_EQ(Call("HLoad", {S("p"), S("")}), "false");
+    EXPECT_EQ(Call("HGet", {S("p"), S("k")}), "null");
+}
+
+// Every native pushes its one result and leaves the frame to the VM: the height at its return
+// is the arguments, `this` and one value, whether it returns 1 or 0.
+struct CallRow {
+    const char* pszName;
+    std::vector<CSqValue> aArgs;
+    SQInteger iReturn;
+    const char* pszResult;
+};
+
+TEST_F(Module, EveryNativePushesOneValueAndReturnsItsCount) {
+    Command(SCRIPT_HOST_READY);
+    const CallRow ROWS[] = {
+        {"HLoad", {S("p"), S("")}, 1, "false"},
+        {"HAdd", {S("p"), S("k"), I(10)}, 1, "true"},
+        {"HAdd", {S("p"), S("k")}, 0, "null"},
+        {"HAdd", {S("p"), S("k"), CSqValue::Bool(true)}, 0, "null"},
+        {"HAdd", {S("none"), S("k"), S("v")}, 0, "null"},
+        {"HGet", {S("p"), S("k")}, 1, "10"},
+        {"HGet", {S("p"), S("missing")}, 1, "null"},
+        {"HGet", {S("p"), I(-1)}, 1, "null"},
+        {"HGet", {S("p"), CSqValue::Float(0)}, 0, "null"},
+        {"HGet", {S("none"), S("k")}, 0, "null"},
+        {"HGet", {}, 0, "null"},
+        {"HInc", {S("p"), S("k")}, 1, "true"},
+        {"HInc", {S("p")}, 0, "null"},
+        {"HDec", {S("p"), S("k"), I(2)}, 1, "true"},
+        {"HDec", {S("none"), S("k")}, 0, "null"},
+        {"HDel", {S("p"), S("x")}, 1, "true"},
+        {"HDel", {S("none"), S("x")}, 0, "null"},
+        {"HSave", {S("p")}, 1, "false"},
+        {"HSave", {S("none")}, 0, "null"},
+        {"HClose", {S("none")}, 0, "null"},
+        {"HClose", {S("p")}, 1, "true"},
+    };
+    for (const CallRow& row : ROWS) {
+        const std::string strCase =
+            std::string(row.pszName) + " with " + std::to_string(row.aArgs.size()) + " arguments";
+        const SqCallResult result = m_vm.Call(row.pszName, row.aArgs);
+        ASSERT_TRUE(result.bNativeRan) << strCase;
+        EXPECT_EQ(result.iNativeReturn, row.iReturn) << strCase;
+        EXPECT_EQ(result.iTopAtReturn, static_cast<SQInteger>(row.aArgs.size()) + 2) << strCase;
+        EXPECT_EQ(result.value.Render(), row.pszResult) << strCase;
+        EXPECT_EQ(m_vm.Top(), 0) << strCase;
+    }
+}
+
+TEST_F(Module, UnloadTakesTheModuleAndItsFunctionsAway) {
+    Command(SCRIPT_HOST_READY);
+    EXPECT_EQ(Call("HLoad", {S("p"), S("")}), "false");
+    EXPECT_TRUE(m_host.Shutdown());
+    EXPECT_TRUE(m_host.Unload());
+    EXPECT_TRUE(m_vm.GlobalNames().empty());
+    EXPECT_EQ(Call("HGet", {S("p"), I(0)}), "error: the index 'HGet' does not exist");
+
+    // A fresh load starts from a fresh module: same record, same callbacks, no pools.
+    ASSERT_TRUE(m_host.Load(QUILL_MODULE_PATH)) << m_host.Error();
+    EXPECT_TRUE(m_host.CheckEntry().empty());
+    Command(SCRIPT_HOST_READY);
+    EXPECT_EQ(Call("HSave", {S("p")}), "null");
+}

@@ -1,0 +1,51 @@
+// Reading by position: the table's iteration order, bucket by bucket, each chain from its head.
+HLoad("p", "")
+HGet("p", 0)
+HGet("p", -1)
+// One-byte keys sit in the bucket of their byte: a (97) before b (98), whatever came first.
+HAdd("p", "b", "bee")
+HAdd("p", "a", "ay")
+HGet("p", 0)
+HGet("p", 1)
+HGet("p", 2)
+HGet("p", -1)
+HGet("p", 2147483647)
+// oy hashes to 676, also bucket 97: the later key heads the chain.
+HAdd("p", "oy", "oh")
+HGet("p", 0)
+HGet("p", 1)
+HGet("p", 2)
+// Bytes above 0x7F count as negative: the key 0xE9 lands in bucket 85, ahead of them all.
+HAdd("p", "\xe9", "e-acute")
+HGet("p", 0)
+HGet("p", 1)
+// Deleting moves later positions forward; adding the key again puts it at its chain's head.
+HDel("p", "a")
+HGet("p", 1)
+HGet("p", 2)
+HAdd("p", "a", "again")
+HGet("p", 1)
+HGet("p", 2)
+HGet("p", 3)
+// Replacing a value keeps its position.
+HAdd("p", "oy", "oy!")
+HGet("p", 2)
+// Digits come back as integers by position too.
+HAdd("p", "c", "42")
+HGet("p", 4)
+HGet("p", 5)
+// The empty key is an ordinary key in bucket 0; a read of it inserts it with an empty value.
+HGet("p", "")
+HGet("p", 0)
+HGet("p", 1)
+HAdd("p", "", "first")
+HGet("p", 0)
+// Only integers and strings select an entry.
+HGet("p", 1.0)
+HGet("p", true)
+HGet("p", null)
+HGet("p", [0])
+HGet("p")
+HGet("p", 0, 1)
+HGet("nopool", 0)
+HGet(0, 0)
