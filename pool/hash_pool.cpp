@@ -3,29 +3,29 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <string_view>
+#include <utility>
 
 #include "pool/utils.h"
-
-static constexpr char EMPTY[] = "";
 
 CHashPool::CHashPool(const char* pszName) : m_szName(), m_szFile(), m_Entries(100) {
     std::strncpy(m_szName, pszName, NAME_SIZE - 1);
 }
 
 bool CHashPool::Add(const char* pszKey, const char* pszValue) {
-    // The copy is made first so that a failed allocation leaves no key behind.
-    std::string strValue(pszValue);
-    m_Entries.FindOrInsert(pszKey).swap(strValue);
+    const std::string_view svValue(pszValue);
+    // A short value lives inside its entry, so storing it cannot fail once the key is in; a
+    // longer one is copied first, so that a failed allocation leaves no key behind.
+    if (svValue.size() <= Value::INLINE_MAX) {
+        m_Entries.FindOrInsert(pszKey).Assign(svValue);
+        return true;
+    }
+    Value value{svValue};
+    m_Entries.FindOrInsert(pszKey) = std::move(value);
     return true;
 }
 
-const char* CHashPool::Get(const char* pszKey) { return m_Entries.FindOrInsert(pszKey).c_str(); }
-
-const char* CHashPool::GetIndex(uint32_t uiPos) const {
-    const std::string* pValue = m_Entries.At(uiPos);
-    return pValue != nullptr ? pValue->c_str() : EMPTY;
-}
+const char* CHashPool::Get(const char* pszKey) { return m_Entries.FindOrInsert(pszKey).CStr(); }
 
 bool CHashPool::Del(const char* pszKey) {
     m_Entries.Erase(pszKey);
@@ -45,17 +45,17 @@ bool CHashPool::Dec(const char* pszKey, int32_t iAmount) {
 bool CHashPool::Count(const char* pszKey, int32_t iDelta) {
     char szText[16];
     const size_t uiLen = std::strlen(pszKey);
-    if (m_Entries.FindOrInsert(pszKey, uiLen).empty()) {
+    if (m_Entries.FindOrInsert(pszKey, uiLen).Empty()) {
         std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(iDelta));
-        m_Entries.FindOrInsert(pszKey, uiLen).assign(szText);
+        m_Entries.FindOrInsert(pszKey, uiLen).Assign(szText);
         return true;
     }
-    const char* pszValue = m_Entries.FindOrInsert(pszKey, uiLen).c_str();
+    const char* pszValue = m_Entries.FindOrInsert(pszKey, uiLen).CStr();
     if (!CUtils::IsNum(pszValue)) return false;
     const uint32_t uiSum =
         static_cast<uint32_t>(CUtils::ParseNum(pszValue)) + static_cast<uint32_t>(iDelta);
     std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(static_cast<int32_t>(uiSum)));
-    m_Entries.FindOrInsert(pszKey, uiLen).assign(szText);
+    m_Entries.FindOrInsert(pszKey, uiLen).Assign(szText);
     return true;
 }
 

@@ -3,15 +3,16 @@
 #define QUILLSTORE_POOL_HASH_POOL_H
 
 #include <cstdint>
-#include <string>
 
 #include "pool/hash_table.h"
+#include "pool/pool_value.h"
 
 class CHashPool {
    public:
     static constexpr uint32_t NAME_SIZE = 128;
     static constexpr uint32_t FILE_SIZE = 250;
-    using Table = CHashTable<std::string>;
+    using Value = CPoolValue;
+    using Table = CHashTable<Value>;
 
     // A pool with no entries, 193 buckets, an empty path and the first 127 bytes of the name.
     explicit CHashPool(const char* pszName);
@@ -23,7 +24,10 @@ class CHashPool {
     const char* Get(const char* pszKey);
     // The value at a position of the iteration order, or the constant empty string past the
     // last; never inserts and never grows. Valid until the next change to the pool.
-    const char* GetIndex(uint32_t uiPos) const;
+    const char* GetIndex(uint32_t uiPos) const {
+        const Value* pValue = m_Entries.At(uiPos);
+        return pValue != nullptr ? pValue->CStr() : "";
+    }
     // Removes the key if present; always true. Never grows.
     bool Del(const char* pszKey);
     // Adds (Inc) or subtracts (Dec) the amount to the key's value in wrapping 32-bit arithmetic;

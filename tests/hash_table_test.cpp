@@ -4,12 +4,43 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <ext/hash_map>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "pool/pool_value.h"
+
+// Allocations of the whole test program; while s_lAllocsLeft is not negative, the allocation
+// after that many more fails. s_lLive counts the allocations not yet freed.
+static long s_lAllocsLeft = -1;
+static long s_lLive = 0;
+
+// Out of line, so that the compiler, seeing operator new's pointer reach free() after inlining,
+// does not take the matched pair for a mismatch.
+[[gnu::noinline]] static void Release(void* p) {
+    if (p != nullptr) --s_lLive;
+    std::free(p);
+}
+
+void* operator new(std::size_t uiSize) {
+    if (s_lAllocsLeft == 0) throw std::bad_alloc();
+    if (s_lAllocsLeft > 0) --s_lAllocsLeft;
+    void* p = std::malloc(uiSize != 0 ? uiSize : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    ++s_lLive;
+    return p;
+}
+void* operator new[](std::size_t uiSize) { return ::operator new(uiSize); }
+void operator delete(void* p) noexcept { Release(p); }
+void operator delete[](void* p) noexcept { Release(p); }
+void operator delete(void* p, std::size_t) noexcept { Release(p); }
+void operator delete[](void* p, std::size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -20,7 +51,7 @@ struct RefHash {
     }
 };
 using RefMap = __gnu_cxx::hash_map<std::string, std::string, RefHash>;
-using Table = CHashTable<std::string>;
+using Table = CHashTable<CPoolValue>;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 Entries Contents(const RefMap& ref) {
@@ -31,8 +62,8 @@ Entries Contents(const RefMap& ref) {
 
 Entries Contents(const Table& table) {
     Entries entries;
-    table.ForEach([&](const char* pKey, size_t uiLen, const std::string& value) {
-        entries.emplace_back(std::string(pKey, uiLen), value);
+    table.ForEach([&](const char* pKey, size_t uiLen, const CPoolValue& value) {
+        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
     });
     return entries;
 }
@@ -67,8 +98,8 @@ class SideBySide {
    public:
     void Lookup(const std::string& key) {
         std::string& refValue = m_ref[key];
-        std::string& value = m_table.FindOrInsert(key.data(), key.size());
-        ASSERT_EQ(refValue, value) << "value of looked-up key differs";
+        const CPoolValue& value = m_table.FindOrInsert(key.data(), key.size());
+        ASSERT_EQ(refValue, std::string(value)) << "value of looked-up key differs";
     }
     void Set(const std::string& key, const std::string& value) {
         m_ref[key] = value;
@@ -82,25 +113,38 @@ class SideBySide {
         m_ref.clear();
         m_table.Clear();
     }
+    // The whole order, and every position read one after the other as a script walks a pool.
     void ExpectSame(const std::string& context) const {
         ASSERT_EQ(m_ref.bucket_count(), m_table.BucketCount()) << context;
         ASSERT_EQ(m_ref.size(), m_table.Size()) << context;
-        ASSERT_EQ(Contents(m_ref), Contents(m_table)) << context;
+        const Entries entries = Contents(m_ref);
+        ASSERT_EQ(entries, Contents(m_table)) << context;
+        for (uint32_t uiPos = 0; uiPos < entries.size(); ++uiPos) {
+            const CPoolValue* pValue = m_table.At(uiPos);
+            ASSERT_NE(pValue, nullptr) << context << " position " << uiPos;
+            ASSERT_EQ(std::string(*pValue), entries[uiPos].second)
+                << context << " position " << uiPos;
+        }
+        ASSERT_EQ(m_table.At(static_cast<uint32_t>(entries.size())), nullptr) << context;
     }
     // Positions as a script reads them, checked against a walk of the reference.
     void ExpectPositions(const std::vector<uint32_t>& positions, const std::string& context) const {
         const Entries entries = Contents(m_ref);
         for (uint32_t uiPos : positions) {
-            const std::string* pValue = m_table.At(uiPos);
+            const CPoolValue* pValue = m_table.At(uiPos);
             if (uiPos >= entries.size()) {
                 ASSERT_EQ(pValue, nullptr) << context << " position " << uiPos;
             } else {
                 ASSERT_NE(pValue, nullptr) << context << " position " << uiPos;
-                ASSERT_EQ(*pValue, entries[uiPos].second) << context << " position " << uiPos;
+                ASSERT_EQ(std::string(*pValue), entries[uiPos].second)
+                    << context << " position " << uiPos;
             }
         }
     }
     size_t Size() const { return m_ref.size(); }
+    const Table& Inner() const { return m_table; }
+    Table& Inner() { return m_table; }
+    RefMap& Ref() { return m_ref; }
 
    private:
     RefMap m_ref;
@@ -142,7 +186,11 @@ void RunRandomSequence(uint32_t uiSeed, int iSteps, uint32_t uiSpread, int iEras
         } else if (uiOp < static_cast<uint32_t>(iEraseShare)) {
             tables.Erase(key);
         } else if (uiOp < 70) {
-            tables.Set(key, std::to_string(iStep));
+            // Every fifth value is too long to live inside its entry.
+            const std::string strValue =
+                iStep % 5 == 0 ? std::string(16 + iStep % 40, 'v') + std::to_string(iStep)
+                               : std::to_string(iStep);
+            tables.Set(key, strValue);
         } else {
             tables.Lookup(key);
         }
@@ -174,6 +222,183 @@ TEST(HashTableOrder, ManySeedsOfShortSequences) {
         RunRandomSequence(uiSeed, 400, 60, 30, 150);
         if (HasFatalFailure()) return;
     }
+}
+
+// Keys of iBlocks two-byte blocks, each "Aa" or "B\\": 5 * 'A' + 'a' == 5 * 'B' + '\\', so all
+// 2^iBlocks keys share one whole hash and one length, as keys with numbers in them do in
+// groups. Such a chain moves to a single new bucket at every growth.
+std::vector<std::string> OneHashKeys(int iBlocks) {
+    std::vector<std::string> keys;
+    for (uint32_t uiBits = 0; uiBits < (1u << iBlocks); ++uiBits) {
+        std::string key;
+        for (int i = 0; i < iBlocks; ++i) key += (uiBits >> i) & 1 ? "B\\" : "Aa";
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+TEST(HashTableOrder, MatchesReferenceWithLongChainsOfOneHash) {
+    // 2048 keys of one hash make a chain longer than a growth's segment and than the buffers
+    // that turn a kept chain around; keys of other hashes force growths up to 6151 buckets, and
+    // some of them share the long chain's buckets on the way.
+    const uint32_t uiSeed = 4242;
+    SCOPED_TRACE("seed " + std::to_string(uiSeed));
+    std::mt19937 rng(uiSeed);
+    std::vector<std::string> oneHash = OneHashKeys(11);
+    std::shuffle(oneHash.begin(), oneHash.end(), rng);
+    SideBySide tables;
+    size_t uiNext = 0;
+    for (int iStep = 0; iStep < 7000; ++iStep) {
+        const uint32_t uiOp = rng() % 100;
+        const std::string& strOneHash = oneHash[rng() % oneHash.size()];
+        if (uiOp < 40) {
+            tables.Set(oneHash[uiNext++ % oneHash.size()], std::to_string(iStep));
+        } else if (uiOp < 75) {
+            tables.Set("n" + std::to_string(rng() % 4000), std::string(rng() % 30, 'w'));
+        } else if (uiOp < 85) {
+            tables.Erase(strOneHash);
+        } else if (uiOp < 95) {
+            tables.Lookup(strOneHash);
+        } else {
+            tables.Erase("n" + std::to_string(rng() % 4000));
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+        if (iStep % 97 != 0) continue;
+        tables.ExpectSame("step " + std::to_string(iStep));
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    tables.ExpectSame("end");
+}
+
+TEST(HashTableOrder, GrowthGathersChainsLargerThanASegment) {
+    // In 193 buckets a key of 70000 zero bytes and the empty key (both hash 0) share bucket 0,
+    // and "F'" (hash 389) lies in bucket 3; at 389 buckets all three meet in bucket 0, in one
+    // block larger than any segment.
+    SideBySide tables;
+    tables.Set(std::string(70000, '\0'), "zeros");
+    tables.Set("F'", "389");
+    tables.Set("", "empty");
+    for (int i = 0; tables.Size() < 193; ++i) tables.Set("k" + std::to_string(i), "v");
+    tables.ExpectSame("before the growth");
+    tables.Lookup("F'");
+    tables.ExpectSame("after the growth");
+    EXPECT_EQ(tables.Inner().BucketCount(), 389u);
+}
+
+TEST(HashTableOrder, MatchesReferenceThroughTheGrowthsOfALargeTable) {
+    // From 32768 entries on, a growth asks for the memory it touches ahead of time; the growth
+    // to 98317 buckets happens at 49157 entries, some way before the end.
+    const uint32_t uiSeed = 777;
+    SCOPED_TRACE("seed " + std::to_string(uiSeed));
+    std::mt19937 rng(uiSeed);
+    SideBySide tables;
+    for (int i = 0; i < 60000; ++i) {
+        const std::string key = rng() % 2 == 0 ? "key" + std::to_string(i)
+                                               : RandomKey(rng, 1000000) + std::to_string(i);
+        tables.Set(key, std::to_string(i));
+        if (i % 7 == 0) tables.Erase("key" + std::to_string(rng() % (i + 1)));
+        if (::testing::Test::HasFatalFailure()) return;
+        if (i % 8192 == 0) tables.ExpectSame("insert " + std::to_string(i));
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    tables.ExpectSame("end");
+    EXPECT_EQ(tables.Inner().BucketCount(), 98317u);
+}
+
+// Every lookup that may allocate is tried with its first, second, ... allocation failing: each
+// failure must leave the table exactly as it was, down to its bucket count and positions, and
+// erasing, which shrinks blocks only when it can, must never fail.
+TEST(HashTableMemory, FailedAllocationLeavesTheTableAsItWas) {
+    const uint32_t uiSeed = 31337;
+    SCOPED_TRACE("seed " + std::to_string(uiSeed));
+    std::mt19937 rng(uiSeed);
+    const std::vector<std::string> oneHash = OneHashKeys(7);
+    SideBySide tables;
+    for (int iStep = 0; iStep < 1600; ++iStep) {
+        const uint32_t uiOp = rng() % 100;
+        std::string key =
+            uiOp % 3 == 0 ? oneHash[rng() % oneHash.size()] : "key" + std::to_string(rng() % 1200);
+        if (uiOp < 20) {
+            s_lAllocsLeft = 0;
+            const bool bErased = tables.Inner().Erase(key.data(), key.size());
+            s_lAllocsLeft = -1;
+            ASSERT_EQ(bErased, tables.Ref().erase(key) == 1) << "step " << iStep;
+            continue;
+        }
+        const Entries before = Contents(tables.Inner());
+        const uint32_t uiBuckets = tables.Inner().BucketCount();
+        for (long lAllowed = 0;; ++lAllowed) {
+            s_lAllocsLeft = lAllowed;
+            bool bDone = true;
+            try {
+                tables.Inner().FindOrInsert(key.data(), key.size());
+            } catch (const std::bad_alloc&) {
+                bDone = false;
+            }
+            s_lAllocsLeft = -1;
+            if (bDone) break;
+            ASSERT_EQ(Contents(tables.Inner()), before)
+                << "step " << iStep << " after " << lAllowed << " allocations";
+            ASSERT_EQ(tables.Inner().BucketCount(), uiBuckets) << "step " << iStep;
+            ASSERT_LT(lAllowed, 100) << "step " << iStep;
+        }
+        tables.Ref()[key];
+        tables.Set(key, std::to_string(iStep));
+        if (iStep % 50 == 0) tables.ExpectSame("step " + std::to_string(iStep));
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    tables.ExpectSame("end");
+    EXPECT_GE(tables.Inner().BucketCount(), 769u);
+}
+
+TEST(HashTableMemory, EveryAllocationIsFreedHoweverTheEntriesLeave) {
+    // Entries leave by erasing, by clearing, by a swap or with the table; blocks, segments and
+    // bucket arrays must all go back, also those of a table that erasing has emptied.
+    const std::vector<std::string> oneHash = OneHashKeys(8);
+    const long lBefore = s_lLive;
+    {
+        Table erased;
+        Table cleared;
+        Table swapped(1000);
+        for (int i = 0; i < 3000; ++i) {
+            const std::string key = i % 3 == 0 ? oneHash[static_cast<size_t>(i) % oneHash.size()]
+                                               : "key" + std::to_string(i);
+            erased.FindOrInsert(key.data(), key.size()) =
+                std::string(static_cast<size_t>(i % 40), 'v');
+            cleared.FindOrInsert(key.data(), key.size()) = "v";
+            swapped.FindOrInsert(key.data(), key.size()) = std::string(20, 's');
+        }
+        for (int i = 0; i < 3000; ++i) {
+            const std::string key = i % 3 == 0 ? oneHash[static_cast<size_t>(i) % oneHash.size()]
+                                               : "key" + std::to_string(i);
+            erased.Erase(key.data(), key.size());
+        }
+        EXPECT_EQ(erased.Size(), 0u);
+        cleared.Clear();
+        cleared.FindOrInsert("again") = "v";
+        swapped.Swap(cleared);
+    }
+    EXPECT_EQ(s_lLive, lBefore);
+}
+
+TEST(HashTableMemory, KeysComingAndGoingWithoutGrowthDoNotGatherMemory) {
+    // 150 keys in 193 buckets, one replaced by a new key again and again: the table never
+    // grows, and the first keys of new chains must stop taking segments at some point.
+    Table table;
+    for (int i = 0; i < 150; ++i) table.FindOrInsert(("k" + std::to_string(i)).c_str()) = "v";
+    int iNext = 150;
+    const auto churn = [&](int iRounds) {
+        for (int i = 0; i < iRounds; ++i, ++iNext) {
+            table.Erase(("k" + std::to_string(iNext - 150)).c_str());
+            table.FindOrInsert(("k" + std::to_string(iNext)).c_str()) = "v";
+        }
+    };
+    churn(20000);
+    const long lSettled = s_lLive;
+    churn(100000);
+    EXPECT_LE(s_lLive, lSettled + 8);
+    EXPECT_EQ(table.Size(), 150u);
+    EXPECT_EQ(table.BucketCount(), 193u);
 }
 
 TEST(HashTableGrowth, GrowsOnTheLookupAfterTheTableIsFull) {

@@ -61,7 +61,7 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 Entries EntriesOf(const CHashPool::Table& table) {
     Entries entries;
-    table.ForEach([&](const char* pKey, size_t uiLen, const std::string& value) {
+    table.ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value& value) {
         entries.emplace_back(std::string(pKey, uiLen), value);
     });
     return entries;

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pool/hash_pool.h"
@@ -17,7 +19,7 @@ std::vector<std::string> Values(const CHashPool& pool) {
 
 std::vector<std::string> Keys(const CHashPool& pool) {
     std::vector<std::string> keys;
-    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const std::string&) {
+    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
         keys.emplace_back(pKey, uiLen);
     });
     return keys;
@@ -226,3 +228,63 @@ TEST(PoolFile, PathsUpTo249BytesAreKeptWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Text(size_t uiLen, char cFirst) {
+    std::string str;
+    for (size_t i = 0; i < uiLen; ++i) str += static_cast<char>(cFirst + i % 26);
+    return str;
+}
+
+// A value reads back as the text it was given, zero-terminated, whatever its form.
+void ExpectHolds(const CPoolValue& value, const std::string& strText) {
+    EXPECT_EQ(std::string(value), strText);
+    EXPECT_EQ(value.Size(), strText.size());
+    EXPECT_EQ(value.Empty(), strText.empty());
+    EXPECT_EQ(value.CStr()[strText.size()], '\0');
+    EXPECT_EQ(std::string(value.CStr()), strText);
+}
+
+}  // namespace
+
+TEST(PoolValue, HoldsTextsOfEveryLengthAroundTheInlineLimit) {
+    for (size_t uiFirst = 0; uiFirst <= 2 * CPoolValue::SIZE; ++uiFirst) {
+        for (size_t uiSecond : {size_t{0}, size_t{1}, CPoolValue::INLINE_MAX,
+                                CPoolValue::INLINE_MAX + 1, size_t{100}}) {
+            SCOPED_TRACE(::testing::Message() << uiFirst << " then " << uiSecond << " bytes");
+            CPoolValue value{Text(uiFirst, 'a')};
+            ExpectHolds(value, Text(uiFirst, 'a'));
+            value.Assign(Text(uiSecond, 'A'));
+            ExpectHolds(value, Text(uiSecond, 'A'));
+        }
+    }
+}
+
+TEST(PoolValue, AssignsFromItsOwnText) {
+    for (size_t uiLen :
+         {size_t{3}, CPoolValue::INLINE_MAX, CPoolValue::INLINE_MAX + 1, size_t{40}}) {
+        SCOPED_TRACE(::testing::Message() << uiLen << " bytes");
+        const std::string strText = Text(uiLen, 'a');
+        CPoolValue value{strText};
+        value.Assign(std::string_view(value));
+        ExpectHolds(value, strText);
+        value.Assign(std::string_view(value).substr(1));
+        ExpectHolds(value, strText.substr(1));
+        value.Assign(std::string_view(value).substr(0, 2));
+        ExpectHolds(value, strText.substr(1, 2));
+    }
+}
+
+TEST(PoolValue, MovingLeavesTheSourceEmpty) {
+    for (size_t uiLen : {size_t{5}, size_t{50}}) {
+        CPoolValue source{Text(uiLen, 'm')};
+        CPoolValue moved{std::move(source)};
+        ExpectHolds(moved, Text(uiLen, 'm'));
+        ExpectHolds(source, "");
+        CPoolValue target{Text(60, 't')};
+        target = std::move(moved);
+        ExpectHolds(target, Text(uiLen, 'm'));
+        ExpectHolds(moved, "");
+    }
+}
