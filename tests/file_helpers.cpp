@@ -149,3 +149,115 @@ int WaitChild(pid_t pid) {
     if (WIFSIGNALED(iStatus)) return SIGNALLED + WTERMSIG(iStatus);
     return WEXITSTATUS(iStatus);
 }
+
+static void SnapshotInto(const std::string& strRoot, const std::string& strRelative,
+                         std::map<std::string, std::string>& tree) {
+    for (const std::string& strName : ListDir(strRoot + strRelative)) {
+        const std::string strKey =
+            strRelative.empty() ? strName : strRelative.substr(1) + "/" + strName;
+        const std::string strPath = strRoot + strRelative + "/" + strName;
+        struct stat st {};
+        if (::lstat(strPath.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            tree[strKey] = "dir";
+            SnapshotInto(strRoot, strRelative + "/" + strName, tree);
+        } else if (S_ISLNK(st.st_mode)) {
+            std::string strTarget(4096, '\0');
+            const ssize_t iLen = ::readlink(strPath.c_str(), strTarget.data(), strTarget.size());
+            strTarget.resize(iLen > 0 ? static_cast<size_t>(iLen) : 0);
+            tree[strKey] = "link " + strTarget;
+        } else if (S_ISREG(st.st_mode)) {
+            std::string strBytes;
+            tree[strKey] = ReadWholeFile(strPath, strBytes) ? "file " + strBytes : "unreadable";
+        } else {
+            tree[strKey] = "special";
+        }
+    }
+}
+
+std::map<std::string, std::string> SnapshotTree(const std::string& strPath) {
+    std::map<std::string, std::string> tree;
+    SnapshotInto(strPath, "", tree);
+    return tree;
+}
+
+pid_t StartProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
+                   const ChildOptions& options, int* piOutput, int* piInput) {
+    // Everything the child needs is made before the fork.
+    std::vector<char*> apArgv;
+    for (const std::string& strArg : aArgv) apArgv.push_back(const_cast<char*>(strArg.c_str()));
+    apArgv.push_back(nullptr);
+    int aiOutput[2] = {-1, -1};
+    int aiInput[2] = {-1, -1};
+    auto closeAll = [&]() {
+        for (int iFd : {aiOutput[0], aiOutput[1], aiInput[0], aiInput[1]}) {
+            if (iFd >= 0) ::close(iFd);
+        }
+    };
+    if (aArgv.empty() || ::pipe2(aiOutput, O_CLOEXEC) != 0 ||
+        (piInput != nullptr && ::pipe2(aiInput, O_CLOEXEC) != 0)) {
+        closeAll();
+        return -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        closeAll();
+        return -1;
+    }
+    if (pid == 0) {
+        if (::dup2(aiOutput[1], STDOUT_FILENO) < 0 || ::dup2(aiOutput[1], STDERR_FILENO) < 0 ||
+            (piInput != nullptr && ::dup2(aiInput[0], STDIN_FILENO) < 0) || !SetUpChild(options) ||
+            ::chdir(strDir.c_str()) != 0 || ::access(apArgv[0], X_OK) != 0) {
+            ::_exit(CHILD_SETUP_FAILED);
+        }
+        ::execv(apArgv[0], apArgv.data());
+        ::_exit(CHILD_SETUP_FAILED);
+    }
+    ::close(aiOutput[1]);
+    *piOutput = aiOutput[0];
+    if (piInput != nullptr) {
+        ::close(aiInput[0]);
+        *piInput = aiInput[1];
+    }
+    return pid;
+}
+
+bool ReadAvailable(int iFd, std::string& strOutput) {
+    const int iFlags = ::fcntl(iFd, F_GETFL);
+    ::fcntl(iFd, F_SETFL, iFlags | O_NONBLOCK);
+    char szBuffer[4096];
+    bool bOpen = true;
+    for (;;) {
+        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
+        if (iRead > 0) {
+            strOutput.append(szBuffer, static_cast<size_t>(iRead));
+            continue;
+        }
+        if (iRead < 0 && errno == EINTR) continue;
+        bOpen = iRead < 0;
+        break;
+    }
+    ::fcntl(iFd, F_SETFL, iFlags);
+    return bOpen;
+}
+
+void ReadToEnd(int iFd, std::string& strOutput) {
+    char szBuffer[4096];
+    for (;;) {
+        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
+        if (iRead < 0 && errno == EINTR) continue;
+        if (iRead <= 0) break;
+        strOutput.append(szBuffer, static_cast<size_t>(iRead));
+    }
+    ::close(iFd);
+}
+
+int RunProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
+               const ChildOptions& options, std::string& strOutput) {
+    strOutput.clear();
+    int iOutput = -1;
+    const pid_t pid = StartProgram(aArgv, strDir, options, &iOutput);
+    if (pid < 0) return CHILD_SETUP_FAILED;
+    ReadToEnd(iOutput, strOutput);
+    return WaitChild(pid);
+}

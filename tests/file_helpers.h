@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ bool WriteWholeFile(const std::string& strPath, const std::string& strContents);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> ListDir(const std::string& strPath);
 
+// Everything under a directory, for before-and-after comparisons: each path relative to it mapped
+// to "dir", "file " + its bytes, "link " + its target, or "special" (FIFOs and devices are never
+// opened, so taking a snapshot cannot block).
+std::map<std::string, std::string> SnapshotTree(const std::string& strPath);
+
 // Exit statuses that a child reports for its own setup rather than for the work it ran.
 constexpr int CHILD_THREW = 125;
 constexpr int CHILD_SETUP_FAILED = 126;
@@ -55,5 +61,21 @@ pid_t StartChild(const std::function<int()>& fn);
 bool HasEnded(pid_t pid);
 // Waits for the child and returns its status as RunInChild does.
 int WaitChild(pid_t pid);
+
+// Starts the program aArgv[0] with its arguments in a forked child under the options, working in
+// strDir, with standard output and standard error on one pipe whose read end *piOutput receives.
+// With piInput, standard input is a pipe too and *piInput receives its write end. The
+// watchdog's alarm outlasts the exec. A child that cannot set up or exec exits with
+// CHILD_SETUP_FAILED. Returns the child's pid, or -1 with nothing started.
+pid_t StartProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
+                   const ChildOptions& options, int* piOutput, int* piInput = nullptr);
+// Reads what is available on the descriptor without waiting and appends it; false iff it reached
+// the end of the stream.
+bool ReadAvailable(int iFd, std::string& strOutput);
+// Reads the descriptor to its end and closes it.
+void ReadToEnd(int iFd, std::string& strOutput);
+// Runs the program to its end: its status as WaitChild gives it, and all it wrote.
+int RunProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
+               const ChildOptions& options, std::string& strOutput);
 
 #endif

@@ -1,0 +1,590 @@
+// Every script function against bad and odd input: argument counts and types, texts sized around
+// every buffer, and pool files that are odd or are no files at all. Each expected result comes
+// from the rules in the script model, never from running the handlers; the pools and the files on
+// disk are compared with the model after every call.
+#define _FILE_OFFSET_BITS 64
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "host/sq_vm.h"
+#include "plugin/register.h"
+#include "pool/hash_pool_manager.h"
+#include "tests/file_helpers.h"
+#include "tests/script_model.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+using Args = std::vector<CSqValue>;
+using Tree = std::map<std::string, std::string>;
+
+const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd", "HGet", "HInc", "HDec", "HDel"};
+
+CSqValue S(const std::string& str) { return CSqValue::String(str); }
+CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
+
+std::string Brief(const std::string& str) {
+    std::string strOut;
+    for (size_t i = 0; i < str.size() && i < 24; ++i) {
+        const unsigned char c = static_cast<unsigned char>(str[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            strOut += static_cast<char>(c);
+        } else {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02x", c);
+            strOut += sz;
+        }
+    }
+    if (str.size() > 24) strOut += "...(" + std::to_string(str.size()) + " bytes)";
+    return strOut;
+}
+
+std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
+    std::string str = strFunc + "(";
+    for (size_t i = 0; i < aArgs.size(); ++i) {
+        if (i > 0) str += ", ";
+        str += aArgs[i].Type() == OT_STRING ? "\"" + Brief(aArgs[i].AsString()) + "\""
+                                            : aArgs[i].Render();
+    }
+    return str + ")";
+}
+
+ModelEntries RealEntries(const CHashPool& pool) {
+    ModelEntries entries;
+    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
+        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
+    });
+    return entries;
+}
+
+// The open pool under the name, looked up without entering the name in the registry.
+const CHashPool* RealPool(const std::string& strName) {
+    const auto* pEntry = CHashPoolManager::m_pHashes.Find(strName.data(), strName.size());
+    return pEntry != nullptr ? pEntry->get() : nullptr;
+}
+
+std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
+    std::string str;
+    for (const auto& [strPath, strWhat] : expected) {
+        auto it = actual.find(strPath);
+        if (it == actual.end()) {
+            str += " missing '" + Brief(strPath) + "';";
+        } else if (it->second != strWhat) {
+            str += " '" + Brief(strPath) + "' is " + Brief(it->second) + " instead of " +
+                   Brief(strWhat) + ";";
+        }
+    }
+    for (const auto& entry : actual) {
+        if (expected.count(entry.first) == 0) str += " new '" + Brief(entry.first) + "';";
+    }
+    return str;
+}
+
+// What a save must do, from the path as it stands: a regular file is replaced when it is
+// writable, a missing one is created when its directory takes new files, a character device is
+// written, and a directory or a FIFO without a reader refuses.
+bool SaveSucceeds(const std::string& strPath) {
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode)) return ::access(strPath.c_str(), W_OK) == 0;
+        return S_ISCHR(st.st_mode);
+    }
+    const size_t uiSlash = strPath.rfind('/');
+    const std::string strDir = uiSlash == std::string::npos ? "." : strPath.substr(0, uiSlash);
+    return ::stat(strDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(strDir.c_str(), W_OK | X_OK) == 0;
+}
+
+// Texts of an exact length with the bytes that matter at every position: plain letters, bytes
+// above 0x7F, carriage returns, line feeds, a zero byte (the plug-in sees the text up to it),
+// and digits.
+enum class EFlavor { Plain, High, Cr, Lf, Zero, Digits };
+
+const std::pair<EFlavor, const char*> FLAVORS[] = {
+    {EFlavor::Plain, "plain"},   {EFlavor::High, "high bytes"}, {EFlavor::Cr, "carriage returns"},
+    {EFlavor::Lf, "line feeds"}, {EFlavor::Zero, "zero byte"},  {EFlavor::Digits, "digits"},
+};
+
+const size_t LENGTHS[] = {0, 1, 126, 127, 128, 249, 250, 511, 512, 600, 100000};
+
+std::string Sized(size_t uiLen, EFlavor eFlavor, char cFill) {
+    std::string str(uiLen, cFill);
+    for (size_t i = 0; i < uiLen; ++i) {
+        switch (eFlavor) {
+            case EFlavor::Plain:
+                break;
+            case EFlavor::High:
+                str[i] = static_cast<char>(0x80 + (i * 37) % 128);
+                break;
+            case EFlavor::Cr:
+                if (i % 7 == 3 || i + 1 == uiLen) str[i] = '\r';
+                break;
+            case EFlavor::Lf:
+                if (i % 9 == 4 || i + 1 == uiLen) str[i] = '\n';
+                break;
+            case EFlavor::Zero:
+                if (i == uiLen / 2) str[i] = '\0';
+                break;
+            case EFlavor::Digits:
+                str[i] = "9876543210"[i % 10];
+                break;
+        }
+    }
+    return str;
+}
+
+class BadInput : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        CHashPoolManager::RemoveAll();
+        sq = CSqVm::Api();
+        v = m_vm.Handle();
+        RegisterFuncs(v);
+        m_model.SetSaveRule(SaveSucceeds);
+        m_expected = SnapshotTree(m_dir.Path());
+    }
+    void TearDown() override { CHashPoolManager::RemoveAll(); }
+
+    std::string File(const std::string& strName) const { return m_dir.File(strName); }
+
+    // One call in the VM and in the model: the result, the stack, the pools and the files must
+    // all agree. False, with the failure recorded, when anything differs.
+    bool Step(const std::string& strFunc, const Args& aArgs) {
+        const std::string strCall = DescribeCall(strFunc, aArgs);
+        const Expect expect = m_model.Call(strFunc, aArgs);
+        const SQInteger iTop = m_vm.Top();
+        const SqCallResult result = m_vm.Call(strFunc, aArgs);
+        bool bOk = true;
+        if (m_vm.Top() != iTop) {
+            ADD_FAILURE() << strCall << " left the stack at " << m_vm.Top() << ", not " << iTop;
+            bOk = false;
+        }
+        if (!expect.Matches(result)) {
+            ADD_FAILURE() << strCall << " gave " << DescribeResult(result) << ", expected "
+                          << expect.Describe();
+            bOk = false;
+        }
+        if (strFunc == "HSave" && expect.eKind == Expect::EKind::Bool && expect.b) {
+            const std::string& strArg = aArgs[0].AsString();
+            const std::string strName = strArg.substr(0, strArg.find('\0'));
+            ExpectFile(m_model.PathOf(strName), "file " + m_model.FileBytes(strName));
+        }
+        return SamePools([&]() { return strCall; }) && SameFiles(strCall) && bOk;
+    }
+
+    // Records what a path inside the directory must now hold; other paths are not watched.
+    void ExpectFile(const std::string& strPath, const std::string& strWhat) {
+        const std::string strPrefix = m_dir.Path() + "/";
+        if (strPath.compare(0, strPrefix.size(), strPrefix) == 0) {
+            m_expected[strPath.substr(strPrefix.size())] = strWhat;
+        } else if (!strPath.empty() && strPath[0] != '/' && m_bInDir) {
+            m_expected[strPath] = strWhat;
+        }
+    }
+
+    // TDescribe gives the call's description, made only when there is a failure to report.
+    template <typename TDescribe>
+    bool SamePools(TDescribe strCall) {
+        if (CHashPoolManager::m_uiHashes != m_model.OpenCount()) {
+            ADD_FAILURE() << "after " << strCall() << ": " << CHashPoolManager::m_uiHashes
+                          << " pools open, expected " << m_model.OpenCount();
+            return false;
+        }
+        for (const std::string& strName : m_model.OpenNames()) {
+            const CHashPool* pPool = RealPool(strName);
+            if (pPool == nullptr) {
+                ADD_FAILURE() << "after " << strCall() << ": no pool '" << Brief(strName) << "'";
+                return false;
+            }
+            if (RealEntries(*pPool) != m_model.EntriesOf(strName) ||
+                pPool->m_Entries.BucketCount() != m_model.BucketCount(strName) ||
+                pPool->m_szFile != m_model.PathOf(strName)) {
+                ADD_FAILURE() << "after " << strCall() << ": pool '" << Brief(strName) << "' holds "
+                              << pPool->m_Entries.Size() << " entries in "
+                              << pPool->m_Entries.BucketCount() << " buckets bound to '"
+                              << Brief(pPool->m_szFile) << "', expected "
+                              << m_model.EntriesOf(strName).size() << " in "
+                              << m_model.BucketCount(strName) << " bound to '"
+                              << Brief(m_model.PathOf(strName)) << "' (or their order differs)";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool SameFiles(const std::string& strCall) {
+        const Tree actual = SnapshotTree(m_dir.Path());
+        if (actual == m_expected) return true;
+        ADD_FAILURE() << "after " << strCall
+                      << " the directory differs:" << DescribeTreeDifference(m_expected, actual);
+        m_expected = actual;
+        return false;
+    }
+
+    // Both sides start over with no pools; the files stay.
+    void Reset() {
+        CHashPoolManager::RemoveAll();
+        m_model.CloseAll();
+    }
+
+    // Opens the pool on both sides as a failed load leaves it, then adds the entries in order.
+    void Seed(const std::string& strName, const std::string& strPath, const ModelEntries& entries) {
+        CHashPool* pPool = CHashPoolManager::New(strName.c_str());
+        ASSERT_NE(pPool, nullptr);
+        ASSERT_TRUE(pPool->SetFile(strPath.c_str()));
+        for (const auto& [strKey, strValue] : entries) pPool->Add(strKey.c_str(), strValue.c_str());
+        m_model.Seed(strName, strPath, entries);
+    }
+
+    CSqVm m_vm;
+    CScriptModel m_model;
+    CTempDir m_dir;
+    Tree m_expected;
+    bool m_bInDir = false;
+};
+
+// Every function with 0 to 5 arguments, each argument of each type, with the pool open and with
+// no pool at all: 8777 argument lists per function and state. One string serves as pool name,
+// key and path at once, so that every list whose types fit reaches the pool and its file.
+TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
+    const std::string strPool = File("p");
+    const std::string strFile = "a\n1\n" + strPool + "\n12\nb\nxyz\n";
+    const ModelEntries seed = {{"b", "xyz"}, {strPool, "12"}, {"a", "1"}, {"c", ""}};
+    ASSERT_TRUE(WriteWholeFile(strPool, strFile));
+    const Tree before = SnapshotTree(m_dir.Path());
+    const std::vector<CSqValue> values = {
+        CSqValue(),
+        CSqValue::Bool(false),
+        I(3),
+        CSqValue::Float(2.5f),
+        S(strPool),
+        CSqValue::NewTable(),
+        CSqValue::NewArray(),
+        CSqValue::ScriptClosure(),
+    };
+    const size_t uiTypes = values.size();
+    int iFailures = 0;
+    size_t uiCalls = 0;
+    // Calls that fail change nothing (which is checked after each), so both sides start over
+    // only after a call that may have changed something.
+    bool bDirty = true;
+    for (const bool bOpen : {true, false}) {
+        bDirty = true;
+        for (const char* pszFunc : FUNCS) {
+            for (size_t uiArgs = 0; uiArgs <= 5; ++uiArgs) {
+                // Lists of up to four arguments are taken whole; a fifth argument, which every
+                // handler only counts, cycles through the types over the four-argument lists.
+                const size_t uiListed = std::min<size_t>(uiArgs, 4);
+                size_t uiLists = 1;
+                for (size_t i = 0; i < uiListed; ++i) uiLists *= uiTypes;
+                for (size_t uiList = 0; uiList < uiLists && iFailures < 20; ++uiList) {
+                    Args aArgs;
+                    aArgs.reserve(uiArgs);
+                    size_t uiDigitSum = 0;
+                    for (size_t i = 0, uiRest = uiList; i < uiListed; ++i, uiRest /= uiTypes) {
+                        aArgs.push_back(values[uiRest % uiTypes]);
+                        uiDigitSum += uiRest % uiTypes;
+                    }
+                    if (uiArgs == 5) aArgs.push_back(values[uiDigitSum % uiTypes]);
+                    if (bDirty) {
+                        Reset();
+                        if (bOpen) Seed(strPool, strPool, seed);
+                    }
+                    const Expect expect = m_model.Call(pszFunc, aArgs);
+                    const SQInteger iTop = m_vm.Top();
+                    const SqCallResult result = m_vm.Call(pszFunc, aArgs);
+                    ++uiCalls;
+                    auto strCall = [&]() {
+                        return DescribeCall(pszFunc, aArgs) +
+                               (bOpen ? " with the pool open" : " with no pool open");
+                    };
+                    if (!expect.Matches(result) || m_vm.Top() != iTop) {
+                        ADD_FAILURE() << strCall() << " gave " << DescribeResult(result)
+                                      << ", expected " << expect.Describe() << "; stack "
+                                      << m_vm.Top() << " after, " << iTop << " before";
+                        ++iFailures;
+                        bDirty = true;
+                        continue;
+                    }
+                    if (!result.bNativeRan) continue;
+                    bDirty = expect.eKind != Expect::EKind::Null || expect.iNativeReturn != 0;
+                    if (!SamePools(strCall)) ++iFailures;
+                    // Only loads and saves reach files: a load must leave them alone, a save
+                    // must write exactly the model's bytes and nothing beside them.
+                    const std::string strFunc = pszFunc;
+                    if (strFunc != "HLoad" && strFunc != "HSave") continue;
+                    const bool bSaved =
+                        strFunc == "HSave" && expect.eKind == Expect::EKind::Bool && expect.b;
+                    Tree expected = before;
+                    if (bSaved) expected["p"] = "file " + m_model.FileBytes(strPool);
+                    const Tree actual = SnapshotTree(m_dir.Path());
+                    if (actual != expected) {
+                        ADD_FAILURE() << "after " << strCall() << " the directory differs:"
+                                      << DescribeTreeDifference(expected, actual);
+                        ++iFailures;
+                    }
+                    if (bSaved) {
+                        ASSERT_TRUE(WriteWholeFile(strPool, strFile));
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(iFailures, 0);
+    EXPECT_EQ(uiCalls, 2u * 8u * (1u + 8u + 64u + 512u + 4096u + 4096u));
+    EXPECT_EQ(SnapshotTree(m_dir.Path()), before);
+}
+
+// Pool names of every size and kind of byte. Names a pool can hold (127 bytes, up to a zero
+// byte) work throughout; longer ones get false from HLoad and null elsewhere, and no pool.
+TEST_F(BadInput, NamesOfEverySize) {
+    const std::string strPath = File("named.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, "k\n5\nc\n7\n"));
+    ExpectFile(strPath, "file k\n5\nc\n7\n");
+    for (const auto& [eFlavor, pszFlavor] : FLAVORS) {
+        for (size_t uiLen : LENGTHS) {
+            SCOPED_TRACE(::testing::Message() << "name of " << uiLen << " bytes, " << pszFlavor);
+            const CSqValue name = S(Sized(uiLen, eFlavor, 'n'));
+            const bool bOk = Step("HLoad", {name, S(strPath)}) &&
+                             Step("HAdd", {name, S("k"), S("v")}) && Step("HGet", {name, S("k")}) &&
+                             Step("HInc", {name, S("c"), I(4)}) && Step("HDec", {name, S("c")}) &&
+                             Step("HGet", {name, S("c")}) && Step("HGet", {name, I(0)}) &&
+                             Step("HDel", {name, S("k")}) && Step("HSave", {name}) &&
+                             Step("HLoad", {name, S(strPath)}) && Step("HClose", {name}) &&
+                             Step("HGet", {name, S("c")}) && Step("HClose", {name}) &&
+                             Step("HSave", {name});
+            if (!bOk) return;
+            ASSERT_TRUE(WriteWholeFile(strPath, "k\n5\nc\n7\n"));
+            ExpectFile(strPath, "file k\n5\nc\n7\n");
+        }
+    }
+}
+
+// Keys of every size and kind of byte, as text and as counters, saved and loaded again: keys
+// with a line feed stay in memory but are not written; the rest come back whole.
+TEST_F(BadInput, KeysOfEverySize) {
+    const std::string strPath = File("keys.pool");
+    ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
+    for (const auto& [eFlavor, pszFlavor] : FLAVORS) {
+        for (size_t uiLen : LENGTHS) {
+            SCOPED_TRACE(::testing::Message() << "key of " << uiLen << " bytes, " << pszFlavor);
+            const CSqValue key = S(Sized(uiLen, eFlavor, 'k'));
+            const bool bOk = Step("HAdd", {S("p"), key, S("v")}) && Step("HGet", {S("p"), key}) &&
+                             Step("HInc", {S("p"), key}) && Step("HAdd", {S("p"), key, I(41)}) &&
+                             Step("HInc", {S("p"), key}) && Step("HGet", {S("p"), key}) &&
+                             Step("HDec", {S("p"), key, I(50)}) && Step("HGet", {S("p"), key}) &&
+                             Step("HAdd", {S("p"), key, S("x\ry")}) && Step("HSave", {S("p")}) &&
+                             Step("HLoad", {S("q"), S(strPath)}) && Step("HGet", {S("q"), key}) &&
+                             Step("HDel", {S("p"), key}) && Step("HGet", {S("p"), key}) &&
+                             Step("HSave", {S("p")}) && Step("HClose", {S("q")});
+            if (!bOk) return;
+        }
+    }
+}
+
+// Values of every size and kind of byte: HGet cuts at 511 bytes and gives digits as integers
+// (read up to 2147483647), counters read digit strings of any length, and values come back
+// from the file whole unless they hold a line feed.
+TEST_F(BadInput, ValuesOfEverySize) {
+    const std::string strPath = File("values.pool");
+    ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
+    for (const auto& [eFlavor, pszFlavor] : FLAVORS) {
+        for (size_t uiLen : LENGTHS) {
+            SCOPED_TRACE(::testing::Message() << "value of " << uiLen << " bytes, " << pszFlavor);
+            const CSqValue value = S(Sized(uiLen, eFlavor, 'v'));
+            const bool bOk = Step("HAdd", {S("p"), S("k"), value}) &&
+                             Step("HGet", {S("p"), S("k")}) && Step("HSave", {S("p")}) &&
+                             Step("HLoad", {S("q"), S(strPath)}) &&
+                             Step("HGet", {S("q"), S("k")}) && Step("HGet", {S("q"), I(0)}) &&
+                             Step("HInc", {S("p"), S("k"), I(2)}) &&
+                             Step("HGet", {S("p"), S("k")}) && Step("HDec", {S("p"), S("k")}) &&
+                             Step("HGet", {S("p"), S("k")}) && Step("HClose", {S("q")});
+            if (!bOk) return;
+        }
+    }
+}
+
+// Restores the working directory a test changed.
+class CWorkingDir {
+   public:
+    explicit CWorkingDir(const std::string& strDir) {
+        char szOld[4096];
+        if (::getcwd(szOld, sizeof(szOld)) != nullptr) m_strOld = szOld;
+        m_bOk = ::chdir(strDir.c_str()) == 0;
+    }
+    ~CWorkingDir() {
+        if (!m_strOld.empty() && ::chdir(m_strOld.c_str()) != 0) std::abort();
+    }
+    bool Ok() const { return m_bOk; }
+
+   private:
+    std::string m_strOld;
+    bool m_bOk = false;
+};
+
+// Paths of every size, relative to the working directory so that their lengths are exact. Up to
+// 249 bytes they bind the pool, the first save creates the file and a load reads it back; from
+// 250 bytes on HLoad gives false, unbinds the pool and touches nothing, so HSave gives false.
+TEST_F(BadInput, PathsOfEverySize) {
+    CWorkingDir cwd(m_dir.Path());
+    ASSERT_TRUE(cwd.Ok());
+    m_bInDir = true;
+    ASSERT_EQ(::mkdir("s", 0755), 0);
+    m_expected = SnapshotTree(m_dir.Path());
+    int iRow = 0;
+    for (const auto& [eFlavor, pszFlavor] : FLAVORS) {
+        for (size_t uiLen : LENGTHS) {
+            SCOPED_TRACE(::testing::Message() << "path of " << uiLen << " bytes, " << pszFlavor);
+            // A directory component keeps every file name within what file systems take.
+            const char cFill = static_cast<char>('a' + iRow++ % 26);
+            std::string strPath = Sized(uiLen, eFlavor, cFill);
+            if (uiLen > 130) strPath.replace(0, 2, "s/");
+            const std::string strName = "p" + std::to_string(iRow);
+            const bool bOk = Step("HLoad", {S(strName), S(strPath)}) &&
+                             Step("HAdd", {S(strName), S("k"), S(strPath)}) &&
+                             Step("HSave", {S(strName)}) && Step("HLoad", {S("q"), S(strPath)}) &&
+                             Step("HGet", {S("q"), S("k")}) &&
+                             Step("HLoad", {S(strName), S(strPath)}) &&
+                             Step("HSave", {S(strName)}) && Step("HClose", {S(strName)});
+            if (!bOk) return;
+        }
+    }
+}
+
+// One odd pool file: how it is made, and whether the scenario must run as an ordinary user.
+struct FileRow {
+    FileRow(std::string strRowName, std::function<bool(const std::string&)> fnMake,
+            bool bOtherUser = false, std::string strFixed = "")
+        : strName(std::move(strRowName)),
+          make(std::move(fnMake)),
+          bAsOtherUser(bOtherUser),
+          strFixedPath(std::move(strFixed)) {}
+
+    std::string strName;
+    std::function<bool(const std::string& strPath)> make;
+    bool bAsOtherUser;
+    // A path outside the test's directory, used instead of the one made there.
+    std::string strFixedPath;
+};
+
+std::ostream& operator<<(std::ostream& os, const FileRow& row) { return os << row.strName; }
+
+bool MakeBytes(const std::string& strPath, const std::string& strBytes) {
+    return WriteWholeFile(strPath, strBytes);
+}
+
+std::vector<FileRow> FileRows() {
+    const std::string strMegabyte(1 << 20, 'M');
+    std::mt19937 rng(4242);
+    std::string strNoise(64 * 1024, '\0');
+    for (char& c : strNoise) c = static_cast<char>(rng() % 256);
+    std::string strLineNoise(64 * 1024, '\0');
+    for (char& c : strLineNoise) c = "ab\n\r\0\xff"[rng() % 6];
+    auto bytes = [](std::string strBytes) {
+        return [strBytes](const std::string& strPath) { return MakeBytes(strPath, strBytes); };
+    };
+    return {
+        FileRow{"empty", bytes("")},
+        FileRow{"only line feeds", bytes("\n\n\n\n\n")},
+        FileRow{"CRLF line ends", bytes("k\r\nv\r\n\r\n\r\nk2\r\nv2\r\n")},
+        FileRow{"zero bytes inside lines", bytes("k\0junk\nv\0x\n\0\nz\nlast\0"s)},
+        FileRow{"nothing but zero bytes", bytes(std::string(1000, '\0'))},
+        FileRow{"a 1 MB key line", bytes(strMegabyte + "\nv\nk\n" + strMegabyte + "\n")},
+        FileRow{"a 1 MB value without a line feed", bytes("k\n" + strMegabyte)},
+        FileRow{"ends after a key", bytes("a\n1\nb\n")},
+        FileRow{"ends after a key without a line feed", bytes("a\n1\nb")},
+        FileRow{"binary noise", bytes(strNoise)},
+        FileRow{"noise of few bytes and many lines", bytes(strLineNoise)},
+        FileRow{"a directory",
+                [](const std::string& strPath) {
+                    return ::mkdir(strPath.c_str(), 0755) == 0 &&
+                           WriteWholeFile(strPath + "/inside", "k\nv\n");
+                }},
+        FileRow{"a FIFO",
+                [](const std::string& strPath) { return ::mkfifo(strPath.c_str(), 0666) == 0; }},
+        FileRow{"/dev/null", [](const std::string&) { return true; }, false, "/dev/null"},
+        FileRow{"unreadable to its user",
+                [](const std::string& strPath) {
+                    return WriteWholeFile(strPath, "k\nv\n") && ::chmod(strPath.c_str(), 0) == 0;
+                },
+                true},
+    };
+}
+
+// Each odd file is loaded into a pool that holds entries, read through HGet, saved over and
+// loaded again, in a child under the watchdog so that a blocking open or an endless read ends
+// the child instead of the suite.
+TEST_F(BadInput, OddPoolFiles) {
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0777), 0);
+    const ModelEntries seed = {{"k", "before"}, {"n", "12"}, {"x", "y"}};
+    int iRow = 0;
+    for (const FileRow& row : FileRows()) {
+        SCOPED_TRACE(row);
+        const std::string strPath =
+            row.strFixedPath.empty() ? File("odd" + std::to_string(iRow++)) : row.strFixedPath;
+        ASSERT_TRUE(row.make(strPath));
+        m_expected = SnapshotTree(m_dir.Path());
+        Reset();
+        const std::string strOther = File("other.pool");
+        ChildOptions options{.uiWatchdogSeconds = 20};
+        options.bUnprivileged = row.bAsOtherUser;
+        const int iStatus = RunInChild(
+            [&]() {
+                // An ordinary user sees the files as that user does.
+                m_expected = SnapshotTree(m_dir.Path());
+                Seed("p", strOther, seed);
+                const bool bOk = Step("HLoad", {S("p"), S(strPath)}) &&
+                                 Step("HGet", {S("p"), I(0)}) && Step("HGet", {S("p"), S("k")}) &&
+                                 Step("HGet", {S("p"), I(1)}) && Step("HSave", {S("p")}) &&
+                                 Step("HLoad", {S("q"), S(strPath)}) &&
+                                 Step("HGet", {S("q"), I(0)}) && Step("HClose", {S("p")});
+                std::fflush(stdout);
+                return bOk ? 0 : 1;
+            },
+            options);
+        EXPECT_EQ(iStatus, 0) << "1: a step failed (above), 142: blocked, 126: no child";
+    }
+}
+
+// A pool file that goes away between calls: the load that finds it gone gives false and keeps
+// the entries, the next save writes it again; a directory that goes away makes the save fail.
+TEST_F(BadInput, FileVanishingBetweenCalls) {
+    const std::string strSub = File("sub");
+    const std::string strPath = strSub + "/v.pool";
+    ASSERT_EQ(::mkdir(strSub.c_str(), 0755), 0);
+    ASSERT_TRUE(WriteWholeFile(strPath, "k\nv\nn\n3\n"));
+    m_expected = SnapshotTree(m_dir.Path());
+    ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
+    ASSERT_TRUE(Step("HInc", {S("p"), S("n")}));
+    ASSERT_EQ(::unlink(strPath.c_str()), 0);
+    m_expected.erase("sub/v.pool");
+    ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
+    ASSERT_TRUE(Step("HGet", {S("p"), S("n")}));
+    ASSERT_TRUE(Step("HSave", {S("p")}));
+    ASSERT_TRUE(Step("HLoad", {S("q"), S(strPath)}));
+    ASSERT_EQ(::unlink(strPath.c_str()), 0);
+    ASSERT_EQ(::rmdir(strSub.c_str()), 0);
+    m_expected.clear();
+    ASSERT_TRUE(Step("HSave", {S("p")}));
+    ASSERT_TRUE(Step("HLoad", {S("q"), S(strPath)}));
+    ASSERT_TRUE(Step("HGet", {S("q"), S("n")}));
+    ASSERT_EQ(::mkdir(strSub.c_str(), 0755), 0);
+    m_expected["sub"] = "dir";
+    ASSERT_TRUE(Step("HSave", {S("q")}));
+    ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
+}
+
+}  // namespace

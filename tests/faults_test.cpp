@@ -1,0 +1,615 @@
+// Faults injected for real into whole script sessions: quillhost runs call scripts on the built
+// module while its saves meet a file-size limit, a full file system, SIGKILL, closed permissions,
+// a symbolic link and a second pool on the same file. Afterwards the pool file holds its old or
+// its new bytes in full, the script saw false unless all the new bytes were written, and no
+// temporary file stays behind except right after a kill, where the next save removes it.
+#define _FILE_OFFSET_BITS 64
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/file_helpers.h"
+#include "tests/script_model.h"
+
+namespace {
+
+using Args = std::vector<CSqValue>;
+
+CSqValue S(const std::string& str) { return CSqValue::String(str); }
+CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
+
+// quillhost under the emulator the tests themselves run under, if any. Without a script it
+// reads the calls from its standard input.
+std::vector<std::string> HostArgv(const std::string& strScript) {
+    std::vector<std::string> aArgv;
+    std::istringstream emulator(QUILL_EMULATOR);
+    for (std::string strWord; emulator >> strWord;) aArgv.push_back(strWord);
+    aArgv.push_back(QUILL_HOST_PATH);
+    aArgv.push_back(QUILL_MODULE_PATH);
+    if (!strScript.empty()) aArgv.push_back(strScript);
+    return aArgv;
+}
+
+bool WriteAll(int iFd, const std::string& strText) {
+    size_t uiDone = 0;
+    while (uiDone < strText.size()) {
+        const ssize_t iWritten = ::write(iFd, strText.data() + uiDone, strText.size() - uiDone);
+        if (iWritten < 0 && errno == EINTR) continue;
+        if (iWritten <= 0) return false;
+        uiDone += static_cast<size_t>(iWritten);
+    }
+    return true;
+}
+
+// A call-script literal; the tests pass only printable text.
+std::string Literal(const CSqValue& value) {
+    if (value.Type() != OT_STRING) return value.Render();
+    std::string str = "\"";
+    for (const char c : value.AsString()) {
+        if (c == '"' || c == '\\') str += '\\';
+        str += c;
+    }
+    return str + "\"";
+}
+
+// The line quillhost prints for a result.
+std::string ResultLine(const Expect& expect) {
+    switch (expect.eKind) {
+        case Expect::EKind::Null:
+            return "= null";
+        case Expect::EKind::Bool:
+            return expect.b ? "= true" : "= false";
+        case Expect::EKind::Integer:
+            return "= " + std::to_string(expect.i);
+        case Expect::EKind::String:
+            return "= \"" + expect.str + "\"";
+        case Expect::EKind::Error:
+            return "error: " + expect.str;
+    }
+    return "?";
+}
+
+// The results quillhost printed for the calls of a transcript, in order; a call cut short by a
+// kill has none.
+std::vector<std::string> CallResults(const std::string& strOutput) {
+    std::vector<std::string> aResults;
+    bool bOpenCall = false;
+    std::istringstream lines(strOutput);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        if (strLine.rfind("> ", 0) == 0) {
+            bOpenCall = strLine.rfind("> //", 0) != 0;
+            if (bOpenCall) aResults.emplace_back();
+        } else if (bOpenCall && (strLine.rfind("= ", 0) == 0 || strLine.rfind("error: ", 0) == 0)) {
+            aResults.back() = strLine;
+            bOpenCall = false;
+        }
+    }
+    return aResults;
+}
+
+size_t CountOf(const std::string& strText, const std::string& strPart) {
+    size_t uiCount = 0;
+    for (size_t uiAt = strText.find(strPart); uiAt != std::string::npos;
+         uiAt = strText.find(strPart, uiAt + 1)) {
+        ++uiCount;
+    }
+    return uiCount;
+}
+
+// A call script together with the model's run of it: the result of every call and the bytes
+// each save must leave.
+class CSession {
+   public:
+    CSession() {
+        m_model.SetSaveRule([this](const std::string&) { return m_bSavesSucceed; });
+    }
+
+    // Saves from here on are expected to fail (false) or succeed.
+    void SavesSucceed(bool bSucceed) { m_bSavesSucceed = bSucceed; }
+
+    void Call(const std::string& strFunc, const Args& aArgs) {
+        std::string strLine = strFunc + "(";
+        for (size_t i = 0; i < aArgs.size(); ++i)
+            strLine += (i > 0 ? ", " : "") + Literal(aArgs[i]);
+        m_strScript += strLine + ")\n";
+        m_aExpected.push_back(m_model.Call(strFunc, aArgs));
+        const Expect& expect = m_aExpected.back();
+        if (strFunc == "HSave" && expect.eKind == Expect::EKind::Bool && expect.b) {
+            m_aSaves.push_back(m_model.FileBytes(aArgs[0].AsString()));
+        }
+    }
+
+    const std::string& Script() const { return m_strScript; }
+    // The bytes of each save expected to succeed, in order.
+    const std::vector<std::string>& Saves() const { return m_aSaves; }
+    CScriptModel& Model() { return m_model; }
+
+    // Compares the printed results with the model's; a kill may have cut the transcript short.
+    void ExpectResults(const std::string& strOutput, bool bComplete) const {
+        const std::vector<std::string> aResults = CallResults(strOutput);
+        if (bComplete) {
+            EXPECT_EQ(aResults.size(), m_aExpected.size()) << strOutput;
+        }
+        for (size_t i = 0; i < aResults.size() && i < m_aExpected.size(); ++i) {
+            if (aResults[i].empty()) continue;
+            EXPECT_EQ(aResults[i], ResultLine(m_aExpected[i])) << "call " << i + 1;
+        }
+    }
+
+   private:
+    CScriptModel m_model;
+    bool m_bSavesSucceed = true;
+    std::string m_strScript;
+    std::vector<Expect> m_aExpected;
+    std::vector<std::string> m_aSaves;
+};
+
+// A pool file of numbered records, written in an order of its own so that the first save
+// reorders it.
+std::string NumberedRecords(int iCount, size_t uiValueLen) {
+    std::string strBytes;
+    for (int i = iCount - 1; i >= 0; --i) {
+        strBytes += "key" + std::to_string(i) + "\n" +
+                    std::string(uiValueLen, static_cast<char>('a' + i % 26)) + "\n";
+    }
+    return strBytes;
+}
+
+std::string FileBytes(const std::string& strPath) {
+    std::string strBytes;
+    EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
+    return strBytes;
+}
+
+bool IsTempOf(const std::string& strName, const std::string& strBase) {
+    const std::string strPrefix = "." + strBase + ".quilltmp-";
+    return strName.size() == strPrefix.size() + 6 &&
+           strName.compare(0, strPrefix.size(), strPrefix) == 0;
+}
+
+class SessionFaults : public ::testing::Test {
+   protected:
+    // Runs the session's script to its end under the options; its status, and its output.
+    int Run(const CSession& session, const ChildOptions& options, std::string& strOutput) {
+        const std::string strScript =
+            m_scripts.File("session" + std::to_string(++m_iScripts) + ".nut");
+        EXPECT_TRUE(WriteWholeFile(strScript, session.Script()));
+        return RunProgram(HostArgv(strScript), m_dir.Path(), options, strOutput);
+    }
+
+    // The script directory is open to the ordinary user that some sessions run as.
+    void SetUp() override { ASSERT_EQ(::chmod(m_scripts.Path().c_str(), 0755), 0); }
+
+    // Kills sessions at random points of their saves, round after round. Each round's session is
+    // built against the file as the last round left it. The watched file must then hold the
+    // bytes of the last save the script saw succeed (or of the file before the session) or of
+    // the save after it, and at most one temporary file may lie beside the file that a save
+    // replaces: every save removes what killed ones left.
+    void KillRounds(const std::function<void(CSession&, int)>& build, const std::string& strWatched,
+                    const std::string& strTempDir, const std::string& strTempBase, int iRounds) {
+        const uint32_t uiSeed = 31337;
+        std::mt19937 rng(uiSeed);
+        int iOld = 0;
+        int iNew = 0;
+        int iLeftovers = 0;
+        for (int iRound = 0; iRound < iRounds; ++iRound) {
+            SCOPED_TRACE(::testing::Message() << "seed " << uiSeed << ", round " << iRound);
+            const std::string strBefore = FileBytes(strWatched);
+            CSession session;
+            build(session, iRound);
+            const std::vector<std::string>& aSaves = session.Saves();
+            ASSERT_FALSE(aSaves.empty());
+            const std::string strScript =
+                m_scripts.File("killed" + std::to_string(iRound) + ".nut");
+            ASSERT_TRUE(WriteWholeFile(strScript, session.Script()));
+
+            int iOutput = -1;
+            const pid_t pid = StartProgram(HostArgv(strScript), m_dir.Path(), {}, &iOutput);
+            ASSERT_GT(pid, 0);
+            const size_t uiKillAt = 1 + rng() % aSaves.size();
+            const useconds_t uiDelay = static_cast<useconds_t>(rng() % 20000);
+            std::string strOutput;
+            while (CountOf(strOutput, "> HSave(") < uiKillAt && ReadAvailable(iOutput, strOutput)) {
+                ::usleep(100);
+            }
+            ::usleep(uiDelay);
+            ::kill(pid, SIGKILL);
+            ReadToEnd(iOutput, strOutput);
+            const int iStatus = WaitChild(pid);
+            EXPECT_TRUE(iStatus == 0 || iStatus == SIGNALLED + SIGKILL) << iStatus << strOutput;
+            session.ExpectResults(strOutput, false);
+
+            // Only the saves among the calls advance the file.
+            size_t uiConfirmed = 0;
+            const std::vector<std::string> aResults = CallResults(strOutput);
+            size_t uiCall = 0;
+            std::istringstream script(session.Script());
+            for (std::string strLine; std::getline(script, strLine) && uiCall < aResults.size();
+                 ++uiCall) {
+                if (strLine.rfind("HSave(", 0) == 0 && aResults[uiCall] == "= true") ++uiConfirmed;
+            }
+            const std::string strNow = FileBytes(strWatched);
+            const std::string& strLast = uiConfirmed == 0 ? strBefore : aSaves[uiConfirmed - 1];
+            const bool bLast = strNow == strLast;
+            const bool bNext = uiConfirmed < aSaves.size() && strNow == aSaves[uiConfirmed];
+            EXPECT_TRUE(bLast || bNext)
+                << strNow.size() << " bytes after " << uiConfirmed << " confirmed saves";
+            (bLast ? iOld : iNew) += 1;
+            int iTemps = 0;
+            for (const std::string& strName : ListDir(strTempDir)) {
+                if (strName == strTempBase) continue;
+                EXPECT_TRUE(IsTempOf(strName, strTempBase)) << strName;
+                ++iTemps;
+            }
+            EXPECT_LE(iTemps, 1);
+            iLeftovers += iTemps;
+        }
+        std::cout << "kills leaving the last confirmed save: " << iOld
+                  << ", the save after it: " << iNew << "; temporary files left: " << iLeftovers
+                  << "\n";
+    }
+
+    CTempDir m_dir;
+    CTempDir m_scripts;
+    int m_iScripts = 0;
+};
+
+TEST_F(SessionFaults, FileSizeLimitGivesFalseAndKeepsTheOldFile) {
+    const std::string strPath = m_dir.File("p.pool");
+    const std::string strOld = NumberedRecords(3000, 40);
+    ASSERT_TRUE(WriteWholeFile(strPath, strOld));
+    CSession probe;
+    probe.Call("HLoad", {S("big"), S(strPath)});
+    probe.Call("HAdd", {S("big"), S("gen"), I(1)});
+    probe.Call("HSave", {S("big")});
+    ASSERT_EQ(probe.Saves().size(), 1u);
+    const std::string strNew = probe.Saves()[0];
+    const long long llNew = static_cast<long long>(strNew.size());
+    ASSERT_GT(llNew, 2 * 65536);
+
+    for (const long long llLimit : {0LL, 1LL, 65535LL, 65536LL, 65537LL, llNew - 1, llNew}) {
+        SCOPED_TRACE(::testing::Message() << "limit " << llLimit);
+        const bool bFits = llLimit >= llNew;
+        CSession session;
+        session.Call("HLoad", {S("big"), S(strPath)});
+        session.Call("HAdd", {S("big"), S("gen"), I(1)});
+        session.SavesSucceed(bFits);
+        session.Call("HSave", {S("big")});
+        std::string strOutput;
+        EXPECT_EQ(Run(session, {.llFileSizeLimit = llLimit}, strOutput), 0) << strOutput;
+        session.ExpectResults(strOutput, true);
+        EXPECT_EQ(FileBytes(strPath), bFits ? strNew : strOld);
+        EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
+    }
+}
+
+// Leaves the mount namespace the test made, and the file system in it, on destruction.
+class CSmallFileSystem {
+   public:
+    explicit CSmallFileSystem(const std::string& strPath) : m_strPath(strPath) {
+        // A private namespace takes the mount away with the process, whatever happens to it.
+        if (::unshare(CLONE_NEWNS) != 0) {
+            m_strWhy =
+                "cannot make a mount namespace (unshare: " + std::string(strerror(errno)) + ")";
+            return;
+        }
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            m_strWhy = "cannot make mounts private (" + std::string(strerror(errno)) + ")";
+            return;
+        }
+        if (::mount("tmpfs", strPath.c_str(), "tmpfs", 0, "size=64k,mode=0777") != 0) {
+            m_strWhy = "cannot mount a 64 KB tmpfs (" + std::string(strerror(errno)) + ")";
+            return;
+        }
+        m_bMounted = true;
+    }
+    ~CSmallFileSystem() {
+        if (m_bMounted) ::umount2(m_strPath.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return m_bMounted; }
+    const std::string& Why() const { return m_strWhy; }
+
+   private:
+    std::string m_strPath;
+    std::string m_strWhy;
+    bool m_bMounted = false;
+};
+
+// A 64 KB file system, where a save needs room for the old and the new file at once: the saves
+// that do not fit give false and leave the old file and no temporary file.
+TEST_F(SessionFaults, FullFileSystemGivesFalseAndKeepsTheOldFile) {
+    const std::string strMount = m_dir.File("small");
+    ASSERT_EQ(::mkdir(strMount.c_str(), 0755), 0);
+    CSmallFileSystem fs(strMount);
+    if (!fs.Mounted()) GTEST_SKIP() << "no small file system to fill: " << fs.Why();
+    const std::string strPath = strMount + "/p.pool";
+
+    struct Row {
+        const char* pszName;
+        std::string strOld;     // the pool file before the session; empty for none
+        int iAdded;             // entries the session adds before saving
+        std::string strFiller;  // bytes of another file taking room
+        bool bFits;
+    };
+    const Row rows[] = {
+        {"a new file larger than the file system", NumberedRecords(40, 40), 2000, "", false},
+        {"old and new file too large together", NumberedRecords(700, 45), 1, "", false},
+        {"old and new file fit together", NumberedRecords(380, 45), 1, "", true},
+        {"the file system filled by another file", "", 300, std::string(56 * 1024, 'f'), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        for (const std::string& strName : ListDir(strMount)) {
+            ::unlink((strMount + "/" + strName).c_str());
+        }
+        if (!row.strOld.empty()) {
+            ASSERT_TRUE(WriteWholeFile(strPath, row.strOld));
+        }
+        if (!row.strFiller.empty()) {
+            ASSERT_TRUE(WriteWholeFile(strMount + "/filler", row.strFiller));
+        }
+        const auto before = SnapshotTree(strMount);
+        CSession session;
+        session.Call("HLoad", {S("p"), S(strPath)});
+        for (int i = 0; i < row.iAdded; ++i) {
+            session.Call("HAdd", {S("p"), S("added" + std::to_string(i)), S(std::string(40, 'n'))});
+        }
+        session.SavesSucceed(row.bFits);
+        session.Call("HSave", {S("p")});
+        std::string strOutput;
+        EXPECT_EQ(Run(session, {}, strOutput), 0) << strOutput;
+        session.ExpectResults(strOutput, true);
+        if (row.bFits) {
+            ASSERT_EQ(session.Saves().size(), 1u);
+            EXPECT_EQ(FileBytes(strPath), session.Saves()[0]);
+            EXPECT_EQ(ListDir(strMount), std::vector<std::string>{"p.pool"});
+        } else {
+            EXPECT_EQ(SnapshotTree(strMount), before);
+        }
+    }
+}
+
+TEST_F(SessionFaults, KilledSavesLeaveTheOldOrTheNewFile) {
+    const std::string strPath = m_dir.File("p.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, NumberedRecords(20000, 40)));
+    KillRounds(
+        [&](CSession& session, int iRound) {
+            session.Call("HLoad", {S("big"), S(strPath)});
+            for (int i = 0; i < 6; ++i) {
+                session.Call("HAdd", {S("big"), S("gen"), I(iRound * 100 + i)});
+                session.Call("HSave", {S("big")});
+            }
+        },
+        strPath, m_dir.Path(), "p.pool", 12);
+    // A whole session removes what the last kill left.
+    CSession session;
+    session.Call("HLoad", {S("big"), S(strPath)});
+    session.Call("HSave", {S("big")});
+    std::string strOutput;
+    EXPECT_EQ(Run(session, {}, strOutput), 0) << strOutput;
+    session.ExpectResults(strOutput, true);
+    EXPECT_EQ(FileBytes(strPath), session.Saves().at(0));
+    EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
+}
+
+// Root passes every permission check, so these sessions run as an ordinary user.
+constexpr ChildOptions AS_USER{.bUnprivileged = true};
+
+TEST_F(SessionFaults, ReadOnlyTargetIsLeftAlone) {
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0777), 0);
+    const std::string strPath = m_dir.File("p.pool");
+    const std::string strOld = NumberedRecords(50, 10);
+    ASSERT_TRUE(WriteWholeFile(strPath, strOld));
+    ASSERT_EQ(::chmod(strPath.c_str(), 0444), 0);
+    CSession session;
+    session.Call("HLoad", {S("p"), S(strPath)});
+    session.Call("HAdd", {S("p"), S("k"), S("new")});
+    session.SavesSucceed(false);
+    session.Call("HSave", {S("p")});
+    session.Call("HLoad", {S("p"), S(strPath)});
+    session.Call("HGet", {S("p"), S("k")});
+    std::string strOutput;
+    const int iStatus = Run(session, AS_USER, strOutput);
+    if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "quillhost cannot run as an ordinary user";
+    EXPECT_EQ(iStatus, 0) << strOutput;
+    session.ExpectResults(strOutput, true);
+    EXPECT_EQ(FileBytes(strPath), strOld);
+    EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
+}
+
+// A directory closed to new files: a writable file in it is rewritten in place, which a write
+// failure can leave short (the script sees false), and a new file cannot be made there.
+TEST_F(SessionFaults, ClosedDirectoryRewritesAWritableFileInPlace) {
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+    const std::string strClosed = m_dir.File("closed");
+    ASSERT_EQ(::mkdir(strClosed.c_str(), 0755), 0);
+    const std::string strPath = strClosed + "/p.pool";
+    ASSERT_TRUE(WriteWholeFile(strPath, NumberedRecords(300, 30)));
+    ASSERT_EQ(::chmod(strPath.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(strClosed.c_str(), 0555), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(strPath.c_str(), &before), 0);
+
+    CSession session;
+    session.Call("HLoad", {S("p"), S(strPath)});
+    session.Call("HAdd", {S("p"), S("gen"), I(1)});
+    session.Call("HSave", {S("p")});
+    session.Call("HLoad", {S("n"), S(strClosed + "/new.pool")});
+    session.Call("HAdd", {S("n"), S("k"), S("v")});
+    session.SavesSucceed(false);
+    session.Call("HSave", {S("n")});
+    std::string strOutput;
+    const int iStatus = Run(session, AS_USER, strOutput);
+    if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "quillhost cannot run as an ordinary user";
+    EXPECT_EQ(iStatus, 0) << strOutput;
+    session.ExpectResults(strOutput, true);
+    EXPECT_EQ(FileBytes(strPath), session.Saves().at(0));
+    struct stat after {};
+    ASSERT_EQ(::stat(strPath.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(ListDir(strClosed), std::vector<std::string>{"p.pool"});
+
+    CSession limited;
+    limited.Call("HLoad", {S("p"), S(strPath)});
+    limited.Call("HAdd", {S("p"), S("gen"), I(2)});
+    limited.SavesSucceed(false);
+    limited.Call("HSave", {S("p")});
+    ChildOptions options = AS_USER;
+    options.llFileSizeLimit = 100;
+    EXPECT_EQ(Run(limited, options, strOutput), 0) << strOutput;
+    limited.ExpectResults(strOutput, true);
+    // With no room for a second file the old bytes cannot be kept; the rewrite stops where
+    // the limit stopped it.
+    const std::string strShort = FileBytes(strPath);
+    const std::string strWanted = limited.Model().FileBytes("p");
+    EXPECT_LE(strShort.size(), 100u);
+    EXPECT_EQ(strShort, strWanted.substr(0, strShort.size()));
+    EXPECT_EQ(ListDir(strClosed), std::vector<std::string>{"p.pool"});
+}
+
+// A pool file reached through a symbolic link: the link stays, its target is replaced, and
+// killed saves leave their temporary file beside the target, not beside the link.
+TEST_F(SessionFaults, SymbolicLinkStaysALink) {
+    const std::string strLinks = m_dir.File("links");
+    const std::string strFiles = m_dir.File("files");
+    ASSERT_EQ(::mkdir(strLinks.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(strFiles.c_str(), 0755), 0);
+    const std::string strTarget = strFiles + "/target.pool";
+    const std::string strLink = strLinks + "/p.pool";
+    ASSERT_TRUE(WriteWholeFile(strTarget, NumberedRecords(8000, 40)));
+    ASSERT_EQ(::symlink("../files/target.pool", strLink.c_str()), 0);
+
+    CSession session;
+    session.Call("HLoad", {S("p"), S(strLink)});
+    session.Call("HAdd", {S("p"), S("gen"), I(1)});
+    session.Call("HSave", {S("p")});
+    std::string strOutput;
+    EXPECT_EQ(Run(session, {}, strOutput), 0) << strOutput;
+    session.ExpectResults(strOutput, true);
+    EXPECT_EQ(FileBytes(strTarget), session.Saves().at(0));
+
+    KillRounds(
+        [&](CSession& killed, int iRound) {
+            killed.Call("HLoad", {S("p"), S(strLink)});
+            for (int i = 0; i < 4; ++i) {
+                killed.Call("HAdd", {S("p"), S("gen"), I(iRound * 10 + i)});
+                killed.Call("HSave", {S("p")});
+            }
+        },
+        strLink, strFiles, "target.pool", 6);
+    char szTarget[256] = {};
+    ASSERT_GT(::readlink(strLink.c_str(), szTarget, sizeof(szTarget) - 1), 0);
+    EXPECT_STREQ(szTarget, "../files/target.pool");
+    EXPECT_EQ(ListDir(strLinks), std::vector<std::string>{"p.pool"});
+}
+
+// Two pools bound to one file save it in turn, killed at random points: the file is always the
+// whole of one save, the last the script saw succeed or the one after it.
+TEST_F(SessionFaults, TwoPoolsSavingOneFileInTurn) {
+    const std::string strPath = m_dir.File("p.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, NumberedRecords(10000, 40)));
+    auto build = [&](CSession& session, int iRound) {
+        session.Call("HLoad", {S("a"), S(strPath)});
+        session.Call("HLoad", {S("b"), S(strPath)});
+        session.Call("HAdd", {S("b"), S("only in b"), S("b")});
+        for (int i = 0; i < 3; ++i) {
+            session.Call("HAdd", {S("a"), S("gen"), I(iRound * 10 + i)});
+            session.Call("HSave", {S("a")});
+            session.Call("HAdd", {S("b"), S("gen"), I(iRound * 10 + i)});
+            session.Call("HSave", {S("b")});
+        }
+    };
+    KillRounds(build, strPath, m_dir.Path(), "p.pool", 8);
+    CSession session;
+    build(session, 99);
+    std::string strOutput;
+    EXPECT_EQ(Run(session, {}, strOutput), 0) << strOutput;
+    session.ExpectResults(strOutput, true);
+    EXPECT_EQ(FileBytes(strPath), session.Saves().back());
+    EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
+}
+
+// Two sessions at once saving different pools to one file: whoever wins, a reader never sees
+// anything but a whole file. A save may fail when the other session cleared its temporary file
+// away, but then it says so, and nothing is left behind. Both sessions take their calls from a
+// pipe, so that both have loaded the old file before either saves.
+TEST_F(SessionFaults, TwoSessionsSavingOneFileNeverShowAPartOfOne) {
+    const std::string strPath = m_dir.File("p.pool");
+    const std::string strOld = NumberedRecords(6000, 30);
+    ASSERT_TRUE(WriteWholeFile(strPath, strOld));
+    CSession sessions[2];
+    std::string astrSaves[2];
+    int aiOutput[2] = {-1, -1};
+    int aiInput[2] = {-1, -1};
+    pid_t aPids[2] = {-1, -1};
+    std::string astrOutput[2];
+    for (int i = 0; i < 2; ++i) {
+        CSession& session = sessions[i];
+        const std::string strName = i == 0 ? "a" : "b";
+        session.Call("HLoad", {S(strName), S(strPath)});
+        session.Call("HAdd", {S(strName), S("writer"), S(strName)});
+        const size_t uiLoadLines = session.Script().size();
+        for (int iSave = 0; iSave < 15; ++iSave) session.Call("HSave", {S(strName)});
+        astrSaves[i] = session.Script().substr(uiLoadLines);
+        aPids[i] = StartProgram(HostArgv(""), m_dir.Path(), {}, &aiOutput[i], &aiInput[i]);
+        ASSERT_GT(aPids[i], 0);
+        ASSERT_TRUE(WriteAll(aiInput[i], session.Script().substr(0, uiLoadLines)));
+    }
+    for (int i = 0; i < 2; ++i) {
+        while (CallResults(astrOutput[i]).size() < 2 || CallResults(astrOutput[i])[1].empty()) {
+            ASSERT_TRUE(ReadAvailable(aiOutput[i], astrOutput[i])) << astrOutput[i];
+            ::usleep(200);
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(WriteAll(aiInput[i], astrSaves[i]));
+        ::close(aiInput[i]);
+    }
+    const std::string& strA = sessions[0].Saves().at(0);
+    const std::string& strB = sessions[1].Saves().at(0);
+    bool abOpen[2] = {true, true};
+    int iReads = 0;
+    while (abOpen[0] || abOpen[1]) {
+        for (int i = 0; i < 2; ++i) {
+            if (abOpen[i]) abOpen[i] = ReadAvailable(aiOutput[i], astrOutput[i]);
+        }
+        ::usleep(200);
+        std::string strNow;
+        // A rename replaces the file in one step: there is no moment without one.
+        ASSERT_TRUE(ReadWholeFile(strPath, strNow));
+        EXPECT_TRUE(strNow == strOld || strNow == strA || strNow == strB)
+            << strNow.size() << " bytes in read " << iReads;
+        ++iReads;
+    }
+    int iFailedSaves = 0;
+    for (int i = 0; i < 2; ++i) {
+        ::close(aiOutput[i]);
+        EXPECT_EQ(WaitChild(aPids[i]), 0) << astrOutput[i];
+        const std::vector<std::string> aResults = CallResults(astrOutput[i]);
+        EXPECT_EQ(aResults.size(), 17u) << astrOutput[i];
+        for (size_t uiCall = 2; uiCall < aResults.size(); ++uiCall) {
+            EXPECT_TRUE(aResults[uiCall] == "= true" || aResults[uiCall] == "= false")
+                << aResults[uiCall];
+            iFailedSaves += aResults[uiCall] == "= false" ? 1 : 0;
+        }
+    }
+    std::cout << "reads: " << iReads << ", saves that gave false: " << iFailedSaves << "\n";
+    const std::string strEnd = FileBytes(strPath);
+    EXPECT_TRUE(strEnd == strA || strEnd == strB);
+    EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
+}
+
+}  // namespace

@@ -1,0 +1,453 @@
+// The script-function model: the documented rules, with __gnu_cxx::hash_map for entry order.
+#define _FILE_OFFSET_BITS 64
+#define _GLIBCXX_PERMIT_BACKWARD_HASH
+#include "tests/script_model.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ext/hash_map>
+
+namespace {
+
+// The 32-bit hash the pools use, written out here so that the model owes nothing to the code
+// it checks: h = 5h + b with each byte signed, modulo 2^32.
+struct ModelHash {
+    size_t operator()(const std::string& str) const {
+        // Iteration walks keys again to find their buckets, so this stays a plain loop even in
+        // unoptimised builds.
+        const char* pData = str.data();
+        const size_t uiLen = str.size();
+        uint32_t uiHash = 0;
+        for (size_t i = 0; i < uiLen; ++i) {
+            uiHash = 5u * uiHash + static_cast<uint32_t>(
+                                       static_cast<int32_t>(static_cast<signed char>(pData[i])));
+        }
+        return uiHash;
+    }
+};
+
+using ModelMap = __gnu_cxx::hash_map<std::string, std::string, ModelHash>;
+
+constexpr size_t NAME_MAX_CHARS = 127;
+constexpr size_t PATH_LIMIT = 250;
+constexpr size_t RESULT_MAX_CHARS = 511;
+
+// A script string as the plug-in sees it: the VM hands over a zero-terminated buffer.
+std::string Text(const CSqValue& value) {
+    const std::string& str = value.AsString();
+    return str.substr(0, str.find('\0'));
+}
+
+bool IsString(const CSqValue& value) { return value.Type() == OT_STRING; }
+
+const char* TypeWord(SQObjectType eType) {
+    switch (eType) {
+        case OT_NULL:
+            return "null";
+        case OT_BOOL:
+            return "bool";
+        case OT_INTEGER:
+            return "integer";
+        case OT_FLOAT:
+            return "float";
+        case OT_STRING:
+            return "string";
+        case OT_TABLE:
+            return "table";
+        case OT_ARRAY:
+            return "array";
+        case OT_CLOSURE:
+        case OT_NATIVECLOSURE:
+            return "function";
+        default:
+            return "?";
+    }
+}
+
+bool IsNum(const std::string& str) {
+    if (str.empty()) return false;
+    for (const char c : str) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// Digit strings read as strtol reads them into 32 bits: anything larger is 2147483647.
+int32_t ParseDigits(const std::string& str) {
+    int64_t iValue = 0;
+    for (const char c : str) {
+        iValue = iValue * 10 + (c - '0');
+        if (iValue > INT32_MAX) return INT32_MAX;
+    }
+    return static_cast<int32_t>(iValue);
+}
+
+std::string Format(int32_t iValue) {
+    char sz[32];
+    std::snprintf(sz, sizeof(sz), "%i", static_cast<int>(iValue));
+    return sz;
+}
+
+std::string Shown(const std::string& str) {
+    std::string strOut = "\"";
+    for (size_t i = 0; i < str.size() && i < 40; ++i) {
+        const unsigned char c = static_cast<unsigned char>(str[i]);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            strOut += static_cast<char>(c);
+        } else {
+            char sz[8];
+            std::snprintf(sz, sizeof(sz), "\\x%02x", c);
+            strOut += sz;
+        }
+    }
+    strOut += "\"";
+    if (str.size() > 40) strOut += "... (" + std::to_string(str.size()) + " bytes)";
+    return strOut;
+}
+
+bool Storable(const std::string& str) {
+    return !str.empty() && str.find('\n') == std::string::npos;
+}
+
+}  // namespace
+
+struct CScriptModel::Pool {
+    ModelMap entries{100};
+    std::string strPath;
+    // Where the last read by position ended, so that reading positions one after the other
+    // does not walk from the start each time. Any change to the entries drops it.
+    bool bCursor = false;
+    uint32_t uiCursorPos = 0;
+    ModelMap::iterator itCursor;
+};
+
+bool Expect::Matches(const SqCallResult& result) const {
+    if (eKind == EKind::Error) {
+        return result.bError && !result.bNativeRan && result.ErrorText() == str;
+    }
+    if (result.bError || !result.bNativeRan || result.iNativeReturn != iNativeReturn) return false;
+    const CSqValue& value = result.value;
+    switch (eKind) {
+        case EKind::Null:
+            return value.IsNull();
+        case EKind::Bool:
+            return value.Type() == OT_BOOL && value.AsBool() == b;
+        case EKind::Integer:
+            return value.Type() == OT_INTEGER && value.AsInteger() == i;
+        case EKind::String:
+            return value.Type() == OT_STRING && value.AsString() == str;
+        case EKind::Error:
+            break;
+    }
+    return false;
+}
+
+std::string Expect::Describe() const {
+    switch (eKind) {
+        case EKind::Null:
+            return "null (native returns " + std::to_string(iNativeReturn) + ")";
+        case EKind::Bool:
+            return b ? "true" : "false";
+        case EKind::Integer:
+            return std::to_string(i);
+        case EKind::String:
+            return Shown(str);
+        case EKind::Error:
+            return "error: " + str;
+    }
+    return "?";
+}
+
+std::string DescribeResult(const SqCallResult& result) {
+    if (result.bError) {
+        return "error: " + result.ErrorText() + (result.bNativeRan ? " (native ran)" : "");
+    }
+    if (!result.bNativeRan) return "no error, yet the native did not run";
+    const CSqValue& value = result.value;
+    if (value.IsNull()) return "null (native returns " + std::to_string(result.iNativeReturn) + ")";
+    std::string str = value.Type() == OT_STRING ? Shown(value.AsString()) : value.Render();
+    if (result.iNativeReturn != 1)
+        str += " (native returns " + std::to_string(result.iNativeReturn) + ")";
+    return str;
+}
+
+static uint64_t DigestBytes(uint64_t uiDigest, const char* pData, size_t uiLen) {
+    // The length goes first, so that where one text ends and the next begins is part of it.
+    const uint64_t uiLen64 = uiLen;
+    for (int i = 0; i < 8; ++i) {
+        uiDigest = (uiDigest ^ ((uiLen64 >> (8 * i)) & 0xFF)) * 1099511628211ull;
+    }
+    for (size_t i = 0; i < uiLen; ++i) {
+        uiDigest = (uiDigest ^ static_cast<unsigned char>(pData[i])) * 1099511628211ull;
+    }
+    return uiDigest;
+}
+
+uint64_t DigestEntry(uint64_t uiDigest, const char* pKey, size_t uiKeyLen, const char* pValue,
+                     size_t uiValueLen) {
+    return DigestBytes(DigestBytes(uiDigest, pKey, uiKeyLen), pValue, uiValueLen);
+}
+
+CScriptModel::CScriptModel() = default;
+CScriptModel::~CScriptModel() = default;
+
+CScriptModel::Pool* CScriptModel::Find(const std::string& strName) {
+    if (strName.size() > NAME_MAX_CHARS) return nullptr;
+    auto it = m_pools.find(strName);
+    return it != m_pools.end() ? it->second.get() : nullptr;
+}
+
+void CScriptModel::CloseAll() { m_pools.clear(); }
+
+void CScriptModel::Seed(const std::string& strName, const std::string& strPath,
+                        const ModelEntries& entries) {
+    auto& pPool = m_pools[strName];
+    pPool = std::make_unique<Pool>();
+    pPool->strPath = strPath;
+    for (const auto& [strKey, strValue] : entries) pPool->entries[strKey] = strValue;
+}
+
+std::vector<std::string> CScriptModel::OpenNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : m_pools) names.push_back(entry.first);
+    return names;
+}
+
+ModelEntries CScriptModel::EntriesOf(const std::string& strName) const {
+    ModelEntries entries;
+    for (const auto& entry : m_pools.at(strName)->entries) entries.push_back(entry);
+    return entries;
+}
+
+uint64_t CScriptModel::Digest(const std::string& strName) const {
+    uint64_t uiDigest = DIGEST_START;
+    for (const auto& [strKey, strValue] : m_pools.at(strName)->entries) {
+        uiDigest =
+            DigestEntry(uiDigest, strKey.data(), strKey.size(), strValue.data(), strValue.size());
+    }
+    return uiDigest;
+}
+
+uint32_t CScriptModel::BucketCount(const std::string& strName) const {
+    return static_cast<uint32_t>(m_pools.at(strName)->entries.bucket_count());
+}
+
+const std::string& CScriptModel::PathOf(const std::string& strName) const {
+    return m_pools.at(strName)->strPath;
+}
+
+std::string CScriptModel::FileBytes(const std::string& strName) const {
+    std::string strBytes;
+    for (const auto& [strKey, strValue] : m_pools.at(strName)->entries) {
+        if (Storable(strKey) && Storable(strValue)) strBytes += strKey + "\n" + strValue + "\n";
+    }
+    return strBytes;
+}
+
+ModelEntries CScriptModel::ParseFile(const std::string& strBytes) {
+    ModelEntries records;
+    std::string strKey;
+    bool bHaveKey = false;
+    size_t uiAt = 0;
+    while (uiAt < strBytes.size()) {
+        size_t uiEnd = strBytes.find('\n', uiAt);
+        if (uiEnd == std::string::npos) uiEnd = strBytes.size();
+        std::string strLine = strBytes.substr(uiAt, uiEnd - uiAt);
+        strLine = strLine.substr(0, strLine.find('\0'));
+        uiAt = uiEnd + 1;
+        if (!bHaveKey) {
+            // Blank lines are passed over only where a key is expected.
+            if (strLine.empty()) continue;
+            strKey = strLine;
+            bHaveKey = true;
+        } else {
+            records.emplace_back(strKey, strLine);
+            bHaveKey = false;
+        }
+    }
+    return records;
+}
+
+bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strBytes) {
+    strBytes.clear();
+    const int iFd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (iFd < 0) return false;
+    struct stat st {};
+    bool bOk = ::fstat(iFd, &st) == 0 && S_ISREG(st.st_mode);
+    char szBuffer[1 << 16];
+    while (bOk) {
+        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
+        if (iRead < 0 && errno == EINTR) continue;
+        if (iRead <= 0) {
+            bOk = iRead == 0;
+            break;
+        }
+        strBytes.append(szBuffer, static_cast<size_t>(iRead));
+    }
+    ::close(iFd);
+    return bOk;
+}
+
+Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {
+    // The four functions registered with a check: the VM refuses a wrong count, then the first
+    // argument that is no string, before the handler runs.
+    size_t uiChecked = 0;
+    if (strFunc == "HLoad" || strFunc == "HDel") uiChecked = 2;
+    if (strFunc == "HSave" || strFunc == "HClose") uiChecked = 1;
+    if (uiChecked != 0) {
+        if (aArgs.size() != uiChecked) return Expect::Error("wrong number of parameters");
+        std::vector<std::string> aText;
+        for (size_t i = 0; i < aArgs.size(); ++i) {
+            if (!IsString(aArgs[i])) {
+                return Expect::Error("parameter " + std::to_string(i + 1) +
+                                     " has an invalid type '" + TypeWord(aArgs[i].Type()) +
+                                     "' ; expected: 'string'");
+            }
+            aText.push_back(Text(aArgs[i]));
+        }
+        if (strFunc == "HLoad") return Load(aText);
+        if (strFunc == "HSave") return Save(aText[0]);
+        if (strFunc == "HClose") return Close(aText[0]);
+        return Del(aText[0], aText[1]);
+    }
+    if (strFunc == "HAdd") return Add(aArgs);
+    if (strFunc == "HGet") return Get(aArgs);
+    if (strFunc == "HInc") return Count(aArgs, true);
+    if (strFunc == "HDec") return Count(aArgs, false);
+    return Expect::Error("the index '" + strFunc + "' does not exist");
+}
+
+Expect CScriptModel::Load(const std::vector<std::string>& aText) {
+    const std::string& strName = aText[0];
+    const std::string& strPath = aText[1];
+    if (strName.size() > NAME_MAX_CHARS) return Expect::Bool(false);
+    Pool* pPool = Find(strName);
+    if (pPool == nullptr) {
+        auto& pNew = m_pools[strName];
+        pNew = std::make_unique<Pool>();
+        pPool = pNew.get();
+    }
+    // A path the pool cannot hold whole unbinds it; the entries stay.
+    if (strPath.size() >= PATH_LIMIT) {
+        pPool->strPath.clear();
+        return Expect::Bool(false);
+    }
+    pPool->strPath = strPath;
+    if (strPath.empty()) return Expect::Bool(false);
+    std::string strBytes;
+    const bool bRead = m_fnRead ? m_fnRead(strPath, strBytes) : ReadRegularFile(strPath, strBytes);
+    if (!bRead) return Expect::Bool(false);
+    // Clear, then insert in file order; the bucket count reached so far stays.
+    pPool->bCursor = false;
+    pPool->entries.clear();
+    for (const auto& [strKey, strValue] : ParseFile(strBytes)) pPool->entries[strKey] = strValue;
+    return Expect::Bool(true);
+}
+
+Expect CScriptModel::Save(const std::string& strName) {
+    Pool* pPool = Find(strName);
+    if (pPool == nullptr) return Expect::Null(0);
+    if (pPool->strPath.empty()) return Expect::Bool(false);
+    return Expect::Bool(m_fnSave ? m_fnSave(pPool->strPath) : true);
+}
+
+Expect CScriptModel::Close(const std::string& strName) {
+    if (Find(strName) == nullptr) return Expect::Null(0);
+    m_pools.erase(strName);
+    return Expect::Bool(true);
+}
+
+Expect CScriptModel::Add(const std::vector<CSqValue>& aArgs) {
+    if (aArgs.size() != 3) return Expect::Null(0);
+    const CSqValue& value = aArgs[2];
+    std::string strValue;
+    if (value.Type() == OT_STRING) {
+        strValue = Text(value);
+    } else if (value.Type() == OT_INTEGER) {
+        strValue = Format(value.AsInteger());
+    } else if (value.Type() == OT_FLOAT) {
+        char sz[64];
+        std::snprintf(sz, sizeof(sz), "%f", static_cast<double>(value.AsFloat()));
+        strValue = sz;
+    } else {
+        return Expect::Null(0);
+    }
+    if (!IsString(aArgs[0]) || !IsString(aArgs[1])) return Expect::Null(0);
+    Pool* pPool = Find(Text(aArgs[0]));
+    if (pPool == nullptr) return Expect::Null(0);
+    pPool->bCursor = false;
+    pPool->entries[Text(aArgs[1])] = strValue;
+    return Expect::Bool(true);
+}
+
+Expect CScriptModel::Get(const std::vector<CSqValue>& aArgs) {
+    if (aArgs.size() != 2) return Expect::Null(0);
+    const CSqValue& key = aArgs[1];
+    if (key.Type() != OT_STRING && key.Type() != OT_INTEGER) return Expect::Null(0);
+    if (!IsString(aArgs[0])) return Expect::Null(0);
+    Pool* pPool = Find(Text(aArgs[0]));
+    if (pPool == nullptr) return Expect::Null(0);
+    std::string strValue;
+    if (key.Type() == OT_STRING) {
+        pPool->bCursor = false;
+        strValue = pPool->entries[Text(key)];
+    } else if (static_cast<uint32_t>(key.AsInteger()) < pPool->entries.size()) {
+        // A negative position is a large unsigned one, past every entry.
+        const uint32_t uiPos = static_cast<uint32_t>(key.AsInteger());
+        if (!pPool->bCursor || uiPos < pPool->uiCursorPos) {
+            pPool->itCursor = pPool->entries.begin();
+            pPool->uiCursorPos = 0;
+            pPool->bCursor = true;
+        }
+        for (; pPool->uiCursorPos < uiPos; ++pPool->uiCursorPos) ++pPool->itCursor;
+        strValue = pPool->itCursor->second;
+    }
+    strValue = strValue.substr(0, RESULT_MAX_CHARS);
+    if (strValue.empty()) return Expect::Null(1);
+    if (IsNum(strValue)) return Expect::Integer(ParseDigits(strValue));
+    return Expect::String(strValue);
+}
+
+Expect CScriptModel::Count(const std::vector<CSqValue>& aArgs, bool bInc) {
+    if (aArgs.size() < 2) return Expect::Null(0);
+    if (!IsString(aArgs[0]) || !IsString(aArgs[1])) return Expect::Null(0);
+    // The amount is read only from exactly three arguments, as sq_getinteger reads it:
+    // floats truncated, bools as 0 or 1, anything else leaving the default.
+    int32_t iAmount = 1;
+    if (aArgs.size() == 3) {
+        const CSqValue& amount = aArgs[2];
+        if (amount.Type() == OT_INTEGER) iAmount = amount.AsInteger();
+        if (amount.Type() == OT_FLOAT) iAmount = static_cast<int32_t>(amount.AsFloat());
+        if (amount.Type() == OT_BOOL) iAmount = amount.AsBool() ? 1 : 0;
+    }
+    Pool* pPool = Find(Text(aArgs[0]));
+    if (pPool == nullptr) return Expect::Null(0);
+    const uint32_t uiDelta =
+        bInc ? static_cast<uint32_t>(iAmount) : 0u - static_cast<uint32_t>(iAmount);
+    const std::string strKey = Text(aArgs[1]);
+    pPool->bCursor = false;
+    // Two lookups, or three when a number is stored: each may grow the table first.
+    ModelMap& entries = pPool->entries;
+    if (entries[strKey].empty()) {
+        entries[strKey] = Format(static_cast<int32_t>(uiDelta));
+    } else {
+        const std::string strValue = entries[strKey];
+        if (IsNum(strValue)) {
+            const uint32_t uiSum = static_cast<uint32_t>(ParseDigits(strValue)) + uiDelta;
+            entries[strKey] = Format(static_cast<int32_t>(uiSum));
+        }
+    }
+    return Expect::Bool(true);
+}
+
+Expect CScriptModel::Del(const std::string& strName, const std::string& strKey) {
+    Pool* pPool = Find(strName);
+    if (pPool == nullptr) return Expect::Null(0);
+    pPool->bCursor = false;
+    pPool->entries.erase(strKey);
+    return Expect::Bool(true);
+}
