@@ -1,0 +1,13 @@
+// Registers every benchmark case and runs the ones the command line selects.
+#include "bench/bench_support.h"
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RegisterTableBenchmarks();
+    RegisterScriptBenchmarks();
+    RegisterFileBenchmarks();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,222 @@
+// Loading and saving a pool file of 1,000,000 "key"+number entries (about 17 MB).
+// The sides take turns within each iteration; wall time, since saves wait on the disk.
+// Cases:
+//   file/load: CHashPool::Load into a new pool (quill); an fgets loop into a 128-byte buffer
+//     with operator[] into the reference (described); one read of the whole file (raw).
+//   file/save: CHashPool::Save with its temporary file, fsync and rename (quill); four fwrite
+//     calls per entry from the reference, no fsync (described); one fwrite of the file's bytes
+//     then fflush and fsync (raw).
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "pool/hash_pool.h"
+
+namespace {
+
+constexpr size_t ENTRIES = 1000000;
+constexpr double MIN_TIME = 2.0;
+constexpr int REPETITIONS = 3;
+constexpr size_t LINE_SIZE = 128;
+constexpr size_t WRITE_TEXT_SIZE = 129;
+
+// A directory of its own beside the working directory, removed when the process ends.
+class CScratch {
+   public:
+    CScratch() {
+        char szTemplate[] = "quill-bench-XXXXXX";
+        if (::mkdtemp(szTemplate) == nullptr) std::abort();
+        m_strDir = szTemplate;
+    }
+    ~CScratch() {
+        for (const std::string& strFile : m_aFiles) ::unlink(strFile.c_str());
+        ::rmdir(m_strDir.c_str());
+    }
+    std::string File(const char* pszName) {
+        m_aFiles.push_back(m_strDir + "/" + pszName);
+        return m_aFiles.back();
+    }
+
+   private:
+    std::string m_strDir;
+    std::vector<std::string> m_aFiles;
+};
+
+CScratch& Scratch() {
+    static CScratch s_scratch;
+    return s_scratch;
+}
+
+std::unique_ptr<CHashPool> FilledPool() {
+    const Workload& work = GetWorkload(KeyKind::Numbered, ENTRIES);
+    auto pPool = std::make_unique<CHashPool>("bench");
+    for (size_t i = 0; i < ENTRIES; ++i) pPool->Add(work.aKeys[i].c_str(), work.aValues[i].c_str());
+    return pPool;
+}
+
+// The file every load reads, written once by the pool itself.
+const std::string& SourceFile() {
+    static const std::string s_strPath = [] {
+        std::string strPath = Scratch().File("source.pool");
+        std::unique_ptr<CHashPool> pPool = FilledPool();
+        if (!pPool->SetFile(strPath.c_str()) || !pPool->Save()) std::abort();
+        return strPath;
+    }();
+    return s_strPath;
+}
+
+std::vector<char> ReadWhole(const std::string& strPath) {
+    std::vector<char> aBytes;
+    FILE* pFile = std::fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) std::abort();
+    char aChunk[65536];
+    size_t uiRead;
+    while ((uiRead = std::fread(aChunk, 1, sizeof(aChunk), pFile)) > 0) {
+        aBytes.insert(aBytes.end(), aChunk, aChunk + uiRead);
+    }
+    std::fclose(pFile);
+    return aBytes;
+}
+
+// The loader as first described: fgets into a 128-byte line, a key buffer zeroed per entry,
+// the last byte of each line cut off, operator[] from the key text.
+bool DescribedLoad(const char* pszPath, RefMap& map) {
+    FILE* pFile = std::fopen(pszPath, "r");
+    if (pFile == nullptr) return false;
+    map.clear();
+    char szLine[LINE_SIZE] = {};
+    for (;;) {
+        if (std::fgets(szLine, LINE_SIZE, pFile) == nullptr) break;
+        if (szLine[0] == '\0' || szLine[0] == '\n') continue;
+        char szKey[LINE_SIZE] = {};
+        std::strcpy(szKey, szLine);
+        szKey[std::strlen(szKey) - 1] = '\0';
+        if (std::fgets(szLine, LINE_SIZE, pFile) == nullptr) break;
+        const size_t uiLen = std::strlen(szLine);
+        if (uiLen > 0) szLine[uiLen - 1] = '\0';
+        map[szKey] = szLine;
+    }
+    std::fclose(pFile);
+    return true;
+}
+
+// The writer as first described: the file cut and rewritten in place, four fwrite calls per
+// entry, nothing synced.
+bool DescribedSave(const char* pszPath, const RefMap& map) {
+    FILE* pFile = std::fopen(pszPath, "w+");
+    if (pFile == nullptr) return false;
+    char szKey[WRITE_TEXT_SIZE] = {};
+    char szValue[WRITE_TEXT_SIZE] = {};
+    for (const auto& entry : map) {
+        std::strncpy(szKey, entry.first.c_str(), WRITE_TEXT_SIZE - 1);
+        std::strncpy(szValue, entry.second.c_str(), WRITE_TEXT_SIZE - 1);
+        if (szKey[0] == '\0' || szValue[0] == '\0') continue;
+        std::fwrite(szKey, 1, std::strlen(szKey), pFile);
+        std::fwrite("\n", 1, 1, pFile);
+        std::fwrite(szValue, 1, std::strlen(szValue), pFile);
+        std::fwrite("\n", 1, 1, pFile);
+    }
+    std::fclose(pFile);
+    return true;
+}
+
+// Takes one load by each side per iteration, in turns; building and freeing the tables is not
+// timed.
+void Load(benchmark::State& state) {
+    const std::string& strPath = SourceFile();
+    struct stat st;
+    if (::stat(strPath.c_str(), &st) != 0) std::abort();
+    const size_t uiSize = static_cast<size_t>(st.st_size);
+    std::unique_ptr<char[]> pBuffer(new char[uiSize]);
+    std::memset(pBuffer.get(), 0, uiSize);
+    CSideTimer timer(state, {"quill", "described", "raw"}, true);
+    size_t uiRound = 0;
+    for (auto _ : state) {
+        for (size_t k = 0; k < 3; ++k) {
+            const size_t uiSide = (timer.First(uiRound) + k) % 3;
+            if (uiSide == 0) {
+                auto pPool = std::make_unique<CHashPool>("bench");
+                pPool->SetFile(strPath.c_str());
+                bool bOk = false;
+                timer.Time(uiSide, [&] { bOk = pPool->Load(); });
+                if (!bOk || pPool->m_Entries.Size() != ENTRIES) state.SkipWithError("load failed");
+            } else if (uiSide == 1) {
+                auto pMap = std::make_unique<RefMap>();
+                bool bOk = false;
+                timer.Time(uiSide, [&] { bOk = DescribedLoad(strPath.c_str(), *pMap); });
+                if (!bOk || pMap->size() != ENTRIES) state.SkipWithError("load failed");
+            } else {
+                ssize_t iRead = 0;
+                timer.Time(uiSide, [&] {
+                    const int iFd = ::open(strPath.c_str(), O_RDONLY);
+                    iRead = ::read(iFd, pBuffer.get(), uiSize);
+                    ::close(iFd);
+                });
+                if (iRead != static_cast<ssize_t>(uiSize)) state.SkipWithError("short read");
+            }
+        }
+        ++uiRound;
+        timer.EndIteration();
+    }
+    timer.Report(ENTRIES);
+}
+
+void Save(benchmark::State& state) {
+    std::unique_ptr<CHashPool> pPool = FilledPool();
+    pPool->SetFile(Scratch().File("quill.pool").c_str());
+    const Workload& work = GetWorkload(KeyKind::Numbered, ENTRIES);
+    RefMap map;
+    for (size_t i = 0; i < ENTRIES; ++i) map[work.aKeys[i].c_str()] = work.aValues[i].c_str();
+    const std::string strDescribed = Scratch().File("described.pool");
+    const std::vector<char> aBytes = ReadWhole(SourceFile());
+    const std::string strRaw = Scratch().File("raw.pool");
+    CSideTimer timer(state, {"quill", "described", "raw"}, true);
+    size_t uiRound = 0;
+    for (auto _ : state) {
+        for (size_t k = 0; k < 3; ++k) {
+            const size_t uiSide = (timer.First(uiRound) + k) % 3;
+            bool bOk = false;
+            timer.Time(uiSide, [&] {
+                if (uiSide == 0) {
+                    bOk = pPool->Save();
+                } else if (uiSide == 1) {
+                    bOk = DescribedSave(strDescribed.c_str(), map);
+                } else {
+                    FILE* pFile = std::fopen(strRaw.c_str(), "w");
+                    bOk = std::fwrite(aBytes.data(), 1, aBytes.size(), pFile) == aBytes.size() &&
+                          std::fflush(pFile) == 0 && ::fsync(::fileno(pFile)) == 0;
+                    std::fclose(pFile);
+                }
+            });
+            if (!bOk) state.SkipWithError("save failed");
+        }
+        ++uiRound;
+        timer.EndIteration();
+    }
+    timer.Report(ENTRIES);
+}
+
+}  // namespace
+
+void RegisterFileBenchmarks() {
+    const std::string strCount = std::to_string(ENTRIES);
+    // The disk's timing wanders most: each case reports the median of several runs.
+    benchmark::RegisterBenchmark((std::string("file/load/") + strCount).c_str(), Load)
+        ->UseManualTime()
+        ->MinTime(MIN_TIME)
+        ->Repetitions(REPETITIONS)
+        ->ReportAggregatesOnly(true);
+    benchmark::RegisterBenchmark((std::string("file/save/") + strCount).c_str(), Save)
+        ->UseManualTime()
+        ->MinTime(MIN_TIME)
+        ->Repetitions(REPETITIONS)
+        ->ReportAggregatesOnly(true);
+}
