@@ -1,31 +1,55 @@
 # Thin front for the CMake presets: every target calls a preset.
-PACKAGES := g++-multilib qemu-user cmake libgtest-dev
+PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev
+BENCH_PACKAGES := libbenchmark-dev
 JOBS ?= $(shell nproc)
+# Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
+FUZZ_SECONDS ?= 300
+FUZZ_TEST_SECONDS ?= 20
 
-.PHONY: all deps build test demo bench fuzz clean
+.PHONY: all deps build test demo bench fuzz fuzz-build clean
 
 all: build
 
-# Installs the Debian packages that are missing (as root), after refreshing the package lists.
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs the Debian packages of the list that are missing (as root), after refreshing the
+# package lists.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
 
 build: deps
 	cmake --preset i386 && cmake --build --preset i386 -j $(JOBS)
 	cmake --preset native && cmake --build --preset native -j $(JOBS)
 
-test: build
+# The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
+test: build fuzz-build
+	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_TEST_SECONDS) 1
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
 
 demo: deps
 	cmake --preset i386 >/dev/null && cmake --build --preset i386 -j $(JOBS) --target demo
+
+# Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
+bench:
+	$(call install_missing,$(PACKAGES) $(BENCH_PACKAGES))
+	cmake --preset native-release && cmake --build --preset native-release -j $(JOBS) --target benchmarks
+
+# The fuzzers, built with clang in the fuzz preset.
+fuzz-build: deps
+	cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
+
+# Runs every fuzzer on its corpus, then on new inputs for FUZZ_SECONDS each.
+fuzz: fuzz-build
+	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
