@@ -34,9 +34,9 @@ MISS_NOTES = {
         "only the value's bytes would shrink the handler's share; the VM's floor stays."
     ),
     "positions_getindex": (
-        "`GetIndex` is one call out of the pool and one step of the table's cursor per position; "
-        "one plain iteration asks for the blocks ahead of time, while positional reads wait for "
-        "each new chain's block. Asking ahead for the next chain's block in `CHashTable::At` "
+        "`GetIndex` is one call and one step of the table's cursor per position. The cursor asks "
+        "for a chain's values and the next chain's block when it enters a chain, while one plain "
+        "iteration asks further ahead; asking two or more chains ahead in `CHashTable::Seek` "
         "would close it."
     ),
     "table_insert": (

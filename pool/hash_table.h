@@ -271,6 +271,8 @@ class CHashTable {
     static constexpr uint32_t LOOKAHEAD = 16;
     static constexpr uint32_t PREFETCH_AHEAD = 8;
     static constexpr size_t CACHE_LINE = 64;
+    // How many buckets a positional read looks ahead for the next chains.
+    static constexpr uint32_t PREFETCH_SCAN = 64;
     // Below this many entries a table lies in the caches and asking ahead only costs.
     static constexpr uint32_t LOOKAHEAD_FROM = 32768;
     // Small enough that the C library hands segments out of its heap and takes them back for
@@ -780,7 +782,8 @@ class CHashTable {
         }
     }
 
-    static void PrefetchBlock(const Chain* pChain) {
+    // Always inlined: the compiler drops a call to a function that only asks for memory.
+    [[gnu::always_inline]] static void PrefetchBlock(const Chain* pChain) {
         const char* pEnd = pChain->Keys() + pChain->uiKeyBytes;
         for (const char* p = reinterpret_cast<const char*>(pChain); p < pEnd; p += CACHE_LINE) {
             __builtin_prefetch(p);
@@ -805,6 +808,26 @@ class CHashTable {
         m_uiCursorSlot -= uiPos - m_uiCursorPos;
         m_uiCursorPos = uiPos;
         m_pCursorValue = &m_ppBuckets[m_uiCursorBucket]->Values()[m_uiCursorSlot];
+        // Positions read in order walk this chain's values downwards and then go on to the
+        // next chain: the values below the cursor, the whole block of the next chain, whose
+        // header an earlier call asked for, and the header of the chain after it are asked for
+        // now. Chains more than PREFETCH_SCAN buckets ahead are left alone.
+        const char* pValues = reinterpret_cast<const char*>(m_pCursorValue - m_uiCursorSlot);
+        const size_t uiBytes = (static_cast<size_t>(m_uiCursorSlot) + 1) * sizeof(TValue);
+        for (size_t uiOffset = 0; uiOffset < uiBytes; uiOffset += CACHE_LINE) {
+            __builtin_prefetch(pValues + uiOffset);
+        }
+        uint32_t uiNext = m_uiCursorBucket + 1;
+        const uint32_t uiLast = std::min(m_uiBuckets - 1, m_uiCursorBucket + PREFETCH_SCAN);
+        while (uiNext <= uiLast && m_ppBuckets[uiNext] == nullptr) ++uiNext;
+        if (uiNext > uiLast) return m_pCursorValue;
+        PrefetchBlock(m_ppBuckets[uiNext]);
+        const uint32_t uiFarLast = std::min(m_uiBuckets - 1, uiNext + PREFETCH_SCAN);
+        for (uint32_t i = uiNext + 1; i <= uiFarLast; ++i) {
+            if (m_ppBuckets[i] == nullptr) continue;
+            __builtin_prefetch(m_ppBuckets[i]);
+            break;
+        }
         return m_pCursorValue;
     }
 
