@@ -137,8 +137,12 @@ SQInteger CSQHashFuncs::Get(HSQUIRRELVM vm) {
         if (pPool == nullptr) return Fail(vm, Failure::NullFromString);
         const char* pszValue =
             eType == OT_STRING ? pPool->Get(pszKey) : pPool->GetIndex(static_cast<uint32_t>(iPos));
-        char szResult[TEXT_SIZE] = {};
-        std::strncpy(szResult, pszValue, TEXT_SIZE - 1);
+        // Only the value's own bytes are copied: filling the whole buffer on every call would
+        // cost more than the lookup.
+        char szResult[TEXT_SIZE];
+        const size_t uiLen = strnlen(pszValue, TEXT_SIZE - 1);
+        std::memcpy(szResult, pszValue, uiLen);
+        szResult[uiLen] = '\0';
         if (szResult[0] == '\0') {
             sq->sq_pushnull(vm);
         } else if (CUtils::IsNum(szResult)) {
