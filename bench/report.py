@@ -30,8 +30,8 @@ MISS_NOTES = {
         "that does nothing: the floor alone is many times one plain iteration step, so no handler "
         "can meet this bound through that VM. The plug-in's own share is `hget - floor`: "
         "`GetIndex` (the `getindex` column, a target of its own above) and the handler, which "
-        "zero-fills a 512-byte result buffer and lets `strncpy` pad it on every call. Copying "
-        "only the value's bytes would shrink the handler's share; the VM's floor stays."
+        "copies the value into its result buffer and tests its digits. Closing the gap needs a "
+        "cheaper call path in the VM, which belongs to the script host, not to the plug-in."
     ),
     "positions_getindex": (
         "`GetIndex` is one call and one step of the table's cursor per position. The cursor asks "
