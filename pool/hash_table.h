@@ -13,6 +13,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pool/bytes.h"
+
 namespace hash_table_detail {
 
 constexpr uint32_t PRIMES[] = {
@@ -61,56 +63,23 @@ inline uint32_t Hash(const char* pKey, size_t uiLen) {
     return uiHash;
 }
 
-template <typename T>
-inline T Load(const char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof(value));
-    return value;
-}
-
 // Equality of two byte runs of one length, word by word: keys that share a chain mostly share
 // their length too, so this runs once for nearly every entry a lookup passes.
 inline bool SameBytes(const char* pA, const char* pB, size_t uiLen) {
     if (uiLen >= 8) {
         for (size_t i = 0; i + 8 < uiLen; i += 8) {
-            if (Load<uint64_t>(pA + i) != Load<uint64_t>(pB + i)) return false;
+            if (bytes::Load<uint64_t>(pA + i) != bytes::Load<uint64_t>(pB + i)) return false;
         }
-        return Load<uint64_t>(pA + uiLen - 8) == Load<uint64_t>(pB + uiLen - 8);
+        return bytes::Load<uint64_t>(pA + uiLen - 8) == bytes::Load<uint64_t>(pB + uiLen - 8);
     }
     if (uiLen >= 4) {
-        return Load<uint32_t>(pA) == Load<uint32_t>(pB) &&
-               Load<uint32_t>(pA + uiLen - 4) == Load<uint32_t>(pB + uiLen - 4);
+        return bytes::Load<uint32_t>(pA) == bytes::Load<uint32_t>(pB) &&
+               bytes::Load<uint32_t>(pA + uiLen - 4) == bytes::Load<uint32_t>(pB + uiLen - 4);
     }
     for (size_t i = 0; i < uiLen; ++i) {
         if (pA[i] != pB[i]) return false;
     }
     return true;
-}
-
-// Copies a key's bytes; keys are mostly short, and a call to memcpy would cost more than the
-// copy.
-inline void CopyBytes(char* pTo, const char* pFrom, size_t uiLen) {
-    if (uiLen > 16) {
-        std::memcpy(pTo, pFrom, uiLen);
-    } else if (uiLen >= 8) {
-        const uint64_t uiHead = Load<uint64_t>(pFrom);
-        const uint64_t uiTail = Load<uint64_t>(pFrom + uiLen - 8);
-        std::memcpy(pTo, &uiHead, 8);
-        std::memcpy(pTo + uiLen - 8, &uiTail, 8);
-    } else if (uiLen >= 4) {
-        const uint32_t uiHead = Load<uint32_t>(pFrom);
-        const uint32_t uiTail = Load<uint32_t>(pFrom + uiLen - 4);
-        std::memcpy(pTo, &uiHead, 4);
-        std::memcpy(pTo + uiLen - 4, &uiTail, 4);
-    } else if (uiLen > 0) {
-        // First, middle and last byte cover every length from 1 to 3.
-        const char cFirst = pFrom[0];
-        const char cMiddle = pFrom[uiLen / 2];
-        const char cLast = pFrom[uiLen - 1];
-        pTo[0] = cFirst;
-        pTo[uiLen / 2] = cMiddle;
-        pTo[uiLen - 1] = cLast;
-    }
 }
 
 }  // namespace hash_table_detail
@@ -339,7 +308,7 @@ class CHashTable {
 
         // REQUIRES: Fits(uiLen).
         TValue& Append(const char* pKey, uint32_t uiLen, uint32_t uiHash) {
-            hash_table_detail::CopyBytes(Keys() + uiKeyBytes, pKey, uiLen);
+            bytes::CopyBytes(Keys() + uiKeyBytes, pKey, uiLen);
             uiKeyBytes += uiLen;
             Slots()[uiCount] = {uiHash, uiKeyBytes};
             TValue* pValue = new (&Values()[uiCount]) TValue();
@@ -377,8 +346,7 @@ class CHashTable {
             uint32_t uiEnd = pFromSlots[uiHigh].uiKeyEnd;
             for (uint32_t uiSlot = uiHigh + 1; uiSlot-- > uiLow;) {
                 const uint32_t uiStart = uiSlot == 0 ? 0 : pFromSlots[uiSlot - 1].uiKeyEnd;
-                hash_table_detail::CopyBytes(pKeys + uiKeyBytes, pFromKeys + uiStart,
-                                             uiEnd - uiStart);
+                bytes::CopyBytes(pKeys + uiKeyBytes, pFromKeys + uiStart, uiEnd - uiStart);
                 uiKeyBytes += uiEnd - uiStart;
                 pSlots[uiCount] = {pFromSlots[uiSlot].uiHash, uiKeyBytes};
                 new (&pValues[uiCount]) TValue(std::move(pFromValues[uiSlot]));
@@ -403,8 +371,7 @@ class CHashTable {
                 uint32_t uiNewEnd = 0;
                 for (uint32_t i = uiCount; i-- > 0;) {
                     const uint32_t uiStart = i == 0 ? 0 : pSlots[i - 1].uiKeyEnd;
-                    hash_table_detail::CopyBytes(aKeys + uiNewEnd, pKeys + uiStart,
-                                                 uiEnd - uiStart);
+                    bytes::CopyBytes(aKeys + uiNewEnd, pKeys + uiStart, uiEnd - uiStart);
                     uiNewEnd += uiEnd - uiStart;
                     aSlots[uiCount - 1 - i] = {pSlots[i].uiHash, uiNewEnd};
                     uiEnd = uiStart;

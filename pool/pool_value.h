@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "pool/bytes.h"
+
 // Scripts mostly store counters and short names, so a value of up to INLINE_MAX bytes costs
 // nothing beyond the object: two pointers' worth of bytes, against 32 for a std::string. Like
 // every key and value of a pool, the text holds no zero byte and is always zero-terminated.
@@ -44,10 +46,10 @@ class CPoolValue {
     void Assign(std::string_view svText) {
         if (svText.size() <= INLINE_MAX) {
             // The source may be this value's own text, so all of it is read before the release.
-            unsigned char aCopy[INLINE_MAX];
-            CopyShort(aCopy, svText.data(), svText.size());
+            char aCopy[INLINE_MAX];
+            bytes::CopyBytes(aCopy, svText.data(), svText.size());
             Release();
-            CopyShort(m_aBytes, aCopy, svText.size());
+            bytes::CopyBytes(reinterpret_cast<char*>(m_aBytes), aCopy, svText.size());
             SetInline(svText.size());
             return;
         }
@@ -92,32 +94,6 @@ class CPoolValue {
     static constexpr size_t TAG = SIZE - 1;
     static constexpr unsigned char HEAP_TAG = 0xFF;
 
-    // Copies up to INLINE_MAX bytes with a few word moves, reading every byte before writing.
-    static void CopyShort(void* pTo, const void* pFrom, size_t uiLen) {
-        const char* pSource = static_cast<const char*>(pFrom);
-        char* pTarget = static_cast<char*>(pTo);
-        if (uiLen >= 8) {
-            uint64_t uiHead, uiTail;
-            std::memcpy(&uiHead, pSource, 8);
-            std::memcpy(&uiTail, pSource + uiLen - 8, 8);
-            std::memcpy(pTarget, &uiHead, 8);
-            std::memcpy(pTarget + uiLen - 8, &uiTail, 8);
-        } else if (uiLen >= 4) {
-            uint32_t uiHead, uiTail;
-            std::memcpy(&uiHead, pSource, 4);
-            std::memcpy(&uiTail, pSource + uiLen - 4, 4);
-            std::memcpy(pTarget, &uiHead, 4);
-            std::memcpy(pTarget + uiLen - 4, &uiTail, 4);
-        } else if (uiLen > 0) {
-            // First, middle and last byte cover every length from 1 to 3.
-            const char cFirst = pSource[0];
-            const char cMiddle = pSource[uiLen / 2];
-            const char cLast = pSource[uiLen - 1];
-            pTarget[0] = cFirst;
-            pTarget[uiLen / 2] = cMiddle;
-            pTarget[uiLen - 1] = cLast;
-        }
-    }
     bool IsHeap() const { return m_aBytes[TAG] == HEAP_TAG; }
     char* HeapText() const {
         char* pText;
