@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +30,27 @@ static constexpr int TEMP_NAME_TRIES = 100;
 static constexpr uint64_t WRITEBACK_STEP = 1024 * 1024;
 
 static uint32_t s_uiTempSerial = 0;
+
+// File status straight from the kernel. The C library's stat functions became symbols of a newer
+// version in glibc 2.33, which older systems do not have; the system calls are the same on every
+// kernel the module runs on, and their result has the layout of `struct stat` (`stat64` on i386).
+#if defined(SYS_fstat64)
+static constexpr long SYS_FSTAT = SYS_fstat64;
+static constexpr long SYS_LSTAT = SYS_lstat64;
+#else
+static constexpr long SYS_FSTAT = SYS_fstat;
+static constexpr long SYS_LSTAT = SYS_lstat;
+#endif
+static_assert(sizeof(off_t) == 8, "struct stat must have the kernel's 64-bit layout");
+#if defined(__i386__)
+static_assert(sizeof(struct stat) == 96, "struct stat must be the kernel's struct stat64");
+#endif
+
+static bool StatFd(int iFd, struct stat& st) { return ::syscall(SYS_FSTAT, iFd, &st) == 0; }
+
+static bool StatLink(const char* pszPath, struct stat& st) {
+    return ::syscall(SYS_LSTAT, pszPath, &st) == 0;
+}
 
 static size_t TextLength(const char* pData, size_t uiLen) {
     const void* pZero = std::memchr(pData, '\0', uiLen);
@@ -258,7 +280,7 @@ bool CHashPool::Load() {
     const int iFd = ::open(m_szFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (iFd < 0) return false;
     struct stat st;
-    const bool bOk = ::fstat(iFd, &st) == 0 && S_ISREG(st.st_mode) && LoadEntries(iFd, m_Entries);
+    const bool bOk = StatFd(iFd, st) && S_ISREG(st.st_mode) && LoadEntries(iFd, m_Entries);
     ::close(iFd);
     return bOk;
 }
@@ -287,7 +309,7 @@ static bool ResolveTarget(const char* pszPath, SaveTarget& target) {
     std::memcpy(target.szPath, pszPath, uiLen + 1);
     for (int iHop = 0; iHop <= MAX_LINK_HOPS; ++iHop) {
         target.uiBaseOffset = BaseOffset(target.szPath);
-        target.bExists = ::lstat(target.szPath, &target.st) == 0;
+        target.bExists = StatLink(target.szPath, target.st);
         if (!target.bExists) return errno == ENOENT;
         if (!S_ISLNK(target.st.st_mode)) return true;
         char szLink[PATH_BUFFER_SIZE];
@@ -383,7 +405,7 @@ static int CreateTemp(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]
 static bool KeepOwnerAndMode(int iFd, const SaveTarget& target) {
     if (!target.bExists) return true;
     struct stat st;
-    if (::fstat(iFd, &st) != 0) return false;
+    if (!StatFd(iFd, st)) return false;
     if ((st.st_uid != target.st.st_uid || st.st_gid != target.st.st_gid) &&
         ::fchown(iFd, target.st.st_uid, target.st.st_gid) != 0 && errno != EPERM) {
         return false;
@@ -419,14 +441,16 @@ static bool WriteWithoutSigpipe(int iFd, const CHashPool::Table& entries) {
     ::sigaddset(&pipeOnly, SIGPIPE);
     ::sigpending(&pending);
     const bool bWasPending = ::sigismember(&pending, SIGPIPE) == 1;
-    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &oldMask);
+    // On Linux sigprocmask changes the calling thread's mask, as pthread_sigmask does, and it
+    // has the same symbol version in every glibc.
+    ::sigprocmask(SIG_BLOCK, &pipeOnly, &oldMask);
     const bool bOk = CPoolFile::Write(iFd, entries);
     ::sigpending(&pending);
     if (!bWasPending && ::sigismember(&pending, SIGPIPE) == 1) {
         const timespec noWait{};
         ::sigtimedwait(&pipeOnly, nullptr, &noWait);
     }
-    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    ::sigprocmask(SIG_SETMASK, &oldMask, nullptr);
     return bOk;
 }
 
@@ -436,7 +460,7 @@ static bool WriteInPlace(const char* pszPath, const CHashPool::Table& entries) {
     const int iFd = ::open(pszPath, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (iFd < 0) return false;
     struct stat st;
-    bool bOk = ::fstat(iFd, &st) == 0 && !S_ISDIR(st.st_mode);
+    bool bOk = StatFd(iFd, st) && !S_ISDIR(st.st_mode);
     if (bOk && S_ISREG(st.st_mode)) {
         bOk = ::ftruncate(iFd, 0) == 0 && CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
     } else if (bOk) {
