@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 FUZZ_TEST_SECONDS ?= 20
 
-.PHONY: all deps build test demo bench fuzz fuzz-build clean
+.PHONY: all deps build test demo release bench fuzz fuzz-build clean
 
 all: build
 
@@ -38,6 +38,11 @@ test: build fuzz-build
 demo: deps
 	cmake --preset i386 >/dev/null && cmake --build --preset i386 -j $(JOBS) --target demo
 
+# The shipped module optimised and stripped, its debug information beside it, packed with the
+# README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz.
+release: deps
+	cmake --preset release && cmake --build --preset release -j $(JOBS)
+
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
 bench:
 	$(call install_missing,$(PACKAGES) $(BENCH_PACKAGES))
@@ -52,4 +57,4 @@ fuzz: fuzz-build
 	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -57,6 +57,7 @@ Options:
   --no-shutdown    do not deliver shutdown at the end
   --manual         all three: only the script's directives deliver events
   --attach-fail=KIND   start with the exports failing as above
+  --version        the Quillstore release this program belongs to
   -h, --help       this text
 )";
 
@@ -399,6 +400,10 @@ int main(int argc, char** argv) {
         const std::string_view sv = argv[i];
         if (sv == "-h" || sv == "--help") {
             std::fputs(HELP, stdout);
+            return 0;
+        }
+        if (sv == "--version") {
+            std::printf("quillhost (Quillstore) %s\n", QUILL_VERSION);
             return 0;
         }
         if (sv.starts_with("-") && sv.size() > 1) {

@@ -1,5 +1,6 @@
-# Checks the built module with readelf: TolmPluginInit is its only exported definition, and it
-# needs nothing but the C library. Variable: MODULE.
+# Checks the built module with readelf: TolmPluginInit is its only exported definition, it needs
+# nothing but the C library, and no symbol version newer than GLIBC_2.17, so that it loads on every
+# system from CentOS 7 on. Variable: MODULE.
 if(NOT DEFINED MODULE OR NOT EXISTS "${MODULE}")
   message(FATAL_ERROR "check_module: MODULE is not set or does not exist: '${MODULE}'")
 endif()
@@ -53,7 +54,52 @@ if(NOT needed MATCHES "libc\\.so\\.6")
   string(APPEND failures "does not name libc.so.6 among its needed libraries: ${needed}\n")
 endif()
 
+# Version needs: "File: libc.so.6 ..." opens a library's list, "Name: GLIBC_2.17 ... Version: 5"
+# names one version and the index that symbols carry as "name@GLIBC_2.17 (5)".
+set(OLDEST_GLIBC_FLOOR 2.17)
+execute_process(COMMAND "${READELF}" --version-info --wide "${MODULE}"
+  OUTPUT_VARIABLE versions RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf --version-info failed on ${MODULE}")
+endif()
+string(REGEX REPLACE "^.*\\.gnu\\.version_r" "" version_needs "${versions}")
+string(REPLACE "\n" ";" need_lines "${version_needs}")
+set(library "")
+set(version_count 0)
+foreach(line IN LISTS need_lines)
+  if(line MATCHES "File: ([^ ]+)")
+    set(library "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "Name: ([^ ]+) +Flags: [^ ]+ +Version: ([0-9]+)")
+    set(version "${CMAKE_MATCH_1}")
+    set(index "${CMAKE_MATCH_2}")
+    math(EXPR version_count "${version_count} + 1")
+    set(too_new OFF)
+    if(version MATCHES "^GLIBC_([0-9.]+)$")
+      if(CMAKE_MATCH_1 VERSION_GREATER OLDEST_GLIBC_FLOOR)
+        set(too_new ON)
+      endif()
+    else()
+      # GLIBCXX_, CXXABI_, GCC_, GLIBC_PRIVATE: a runtime the module must carry inside.
+      set(too_new ON)
+    endif()
+    if(too_new)
+      set(users "")
+      foreach(symbol_line IN LISTS symbol_lines)
+        if(symbol_line MATCHES " ([^ @]+)@${version} \\(${index}\\)")
+          list(APPEND users "${CMAKE_MATCH_1}")
+        endif()
+      endforeach()
+      list(JOIN users ", " users)
+      string(APPEND failures
+        "needs ${version} of ${library} (newer than GLIBC_${OLDEST_GLIBC_FLOOR} or not the C library's) for: ${users}\n")
+    endif()
+  endif()
+endforeach()
+if(version_count EQUAL 0)
+  string(APPEND failures "names no symbol versions at all, so the version needs were not read\n")
+endif()
+
 if(NOT failures STREQUAL "")
   message(FATAL_ERROR "${MODULE}:\n${failures}")
 endif()
-message(STATUS "${MODULE}: exports ${exported}; needs ${needed}")
+message(STATUS "${MODULE}: exports ${exported}; needs ${needed}, no version above GLIBC_${OLDEST_GLIBC_FLOOR}")
