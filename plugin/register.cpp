@@ -17,12 +17,20 @@ struct FuncRow {
 
 // The functions without a count check their arguments themselves.
 const FuncRow s_aFuncs[] = {
-    {"HLoad", CSQHashFuncs::Load, 2, "ss"},  {"HSave", CSQHashFuncs::Save, 1, "s"},
-    {"HClose", CSQHashFuncs::Close, 1, "s"}, {"HAdd", CSQHashFuncs::Add, 0, nullptr},
-    {"HGet", CSQHashFuncs::Get, 0, nullptr}, {"HInc", CSQHashFuncs::Inc, 0, nullptr},
-    {"HDec", CSQHashFuncs::Dec, 0, nullptr}, {"HDel", CSQHashFuncs::Del, 2, "ss"},
+    {"HLoad", CSQHashFuncs::Load, 2, "ss"},
+    {"HSave", CSQHashFuncs::Save, 1, "s"},
+    {"HClose", CSQHashFuncs::Close, 1, "s"},
+    {"HAdd", CSQHashFuncs::Add, 0, nullptr},
+    {"HGet", CSQHashFuncs::Get, 0, nullptr},
+    {"HInc", CSQHashFuncs::Inc, 0, nullptr},
+    {"HDec", CSQHashFuncs::Dec, 0, nullptr},
+    {"HDel", CSQHashFuncs::Del, 2, "ss"},
+    // Additions of this plug-in, after the eight that scripts have always had.
+    {"HCount", CSQHashFuncs::Count, 1, "s"},
+    {"HHas", CSQHashFuncs::Has, 2, "ss"},
+    {"HKey", CSQHashFuncs::Key, 2, "si"},
 };
-static_assert(std::size(s_aFuncs) == 8, "eight script functions");
+static_assert(std::size(s_aFuncs) == 11, "the eight classic script functions and three more");
 
 // "t" for the root table that is `this`, then one letter per argument.
 constexpr size_t MASK_SIZE = 16;

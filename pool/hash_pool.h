@@ -3,6 +3,8 @@
 #define QUILLSTORE_POOL_HASH_POOL_H
 
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "pool/hash_table.h"
 #include "pool/pool_value.h"
@@ -27,6 +29,17 @@ class CHashPool {
     const char* GetIndex(uint32_t uiPos) const {
         const Value* pValue = m_Entries.At(uiPos);
         return pValue != nullptr ? pValue->CStr() : "";
+    }
+    // The key at a position of GetIndex's order, whole, sharing its cursor; false past the last.
+    // Never inserts and never grows. Valid until the next change to the pool.
+    bool KeyAt(uint32_t uiPos, std::string_view& svKey) const {
+        return m_Entries.KeyAt(uiPos, svKey);
+    }
+    // How many entries the pool holds, those with empty values included.
+    uint32_t Size() const { return m_Entries.Size(); }
+    // True iff the key is in the pool, whatever its value. Never inserts and never grows.
+    bool Has(const char* pszKey) const {
+        return m_Entries.Find(pszKey, std::strlen(pszKey)) != nullptr;
     }
     // Removes the key if present; always true. Never grows.
     bool Del(const char* pszKey);

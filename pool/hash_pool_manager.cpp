@@ -29,6 +29,13 @@ CHashPool* CHashPoolManager::Find(const char* pszName) {
     return m_pHashes.FindOrInsert(pszName).get();
 }
 
+CHashPool* CHashPoolManager::Lookup(const char* pszName) {
+    const size_t uiLen = std::strlen(pszName);
+    if (uiLen >= CHashPool::NAME_SIZE) return nullptr;
+    std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pszName, uiLen);
+    return pEntry != nullptr ? pEntry->get() : nullptr;
+}
+
 int32_t CHashPoolManager::Remove(CHashPool* pPool) {
     if (pPool == nullptr) return 0;
     std::unique_ptr<CHashPool>* pEntry =

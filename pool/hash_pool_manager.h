@@ -17,6 +17,8 @@ class CHashPoolManager {
     // The open pool under the name, or null. A storable name gains an empty entry if it had
     // none; a longer name is never entered.
     static CHashPool* Find(const char* pszName);
+    // The open pool under the name, or null; never enters the name.
+    static CHashPool* Lookup(const char* pszName);
     // Destroys the pool without saving it and empties its entry: 1, or 0 for a null pool.
     static int32_t Remove(CHashPool* pPool);
     // As above for the pool registered under the name.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -213,6 +214,8 @@ class CHashTable {
     // position or a later one than the previous call continues from there, so reading every
     // position in order costs as much as one iteration.
     const TValue* At(uint32_t uiPos) const {
+        // The cursor's own position again: a key read there and then its value.
+        if (m_bCursor && uiPos == m_uiCursorPos) return m_pCursorValue;
         // The next position within the cursor's chain is the value below the cursor's.
         if (m_bCursor && uiPos == m_uiCursorPos + 1 && m_uiCursorSlot != 0) {
             m_uiCursorPos = uiPos;
@@ -220,6 +223,17 @@ class CHashTable {
             return --m_pCursorValue;
         }
         return Seek(uiPos);
+    }
+
+    // The key at a position of the iteration order, found as At() finds the value there and with
+    // the same cursor; true iff the position holds an entry. The bytes are not zero-terminated
+    // and stay valid until the next change to the table.
+    bool KeyAt(uint32_t uiPos, std::string_view& svKey) const {
+        if (At(uiPos) == nullptr) return false;
+        const Chain& chain = *m_ppBuckets[m_uiCursorBucket];
+        const uint32_t uiStart = chain.KeyStart(m_uiCursorSlot);
+        svKey = {chain.Keys() + uiStart, chain.Slots()[m_uiCursorSlot].uiKeyEnd - uiStart};
+        return true;
     }
 
     // Calls fn(key, key length, value) for every entry in iteration order: buckets in order, each

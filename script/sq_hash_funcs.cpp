@@ -1,9 +1,10 @@
-// The eight native functions: argument checks, conversions and results.
+// The native script functions: argument checks, conversions and results.
 #include "script/sq_hash_funcs.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
@@ -51,6 +52,14 @@ static CHashPool* FindPool(HSQUIRRELVM vm) {
     const SQChar* pszName = GetString(vm, 2);
     if (pszName == nullptr) return nullptr;
     return CHashPoolManager::Find(pszName);
+}
+
+// The same without entering the name in the registry, for the functions that only look. The VM
+// has checked that position 2 holds a string.
+static const CHashPool* PeekPool(HSQUIRRELVM vm) {
+    const SQChar* pszName = nullptr;
+    sq->sq_getstring(vm, 2, &pszName);
+    return CHashPoolManager::Lookup(pszName);
 }
 
 SQInteger CSQHashFuncs::Load(HSQUIRRELVM vm) {
@@ -156,7 +165,7 @@ SQInteger CSQHashFuncs::Get(HSQUIRRELVM vm) {
 
 // HInc and HDec differ only in the pool operation they call.
 template <typename TCount>
-static SQInteger Count(HSQUIRRELVM vm, TCount count) {
+static SQInteger ChangeCounter(HSQUIRRELVM vm, TCount count) {
     return Guard(vm, Failure::NullFromBool, [vm, count]() -> SQInteger {
         const SQInteger iTop = sq->sq_gettop(vm);
         if (iTop <= 2) return Fail(vm, Failure::NullFromBool);
@@ -172,13 +181,13 @@ static SQInteger Count(HSQUIRRELVM vm, TCount count) {
 }
 
 SQInteger CSQHashFuncs::Inc(HSQUIRRELVM vm) {
-    return Count(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
+    return ChangeCounter(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
         pPool->Inc(pszKey, static_cast<uint32_t>(iAmount));
     });
 }
 
 SQInteger CSQHashFuncs::Dec(HSQUIRRELVM vm) {
-    return Count(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
+    return ChangeCounter(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
         pPool->Dec(pszKey, iAmount);
     });
 }
@@ -191,5 +200,39 @@ SQInteger CSQHashFuncs::Del(HSQUIRRELVM vm) {
         CHashPool* pPool = FindPool(vm);
         if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
         return PushBool(vm, pPool->Del(pszKey));
+    });
+}
+
+SQInteger CSQHashFuncs::Count(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        const CHashPool* pPool = PeekPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        sq->sq_pushinteger(vm, static_cast<SQInteger>(pPool->Size()));
+        return 1;
+    });
+}
+
+SQInteger CSQHashFuncs::Has(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromBool, [vm]() -> SQInteger {
+        const CHashPool* pPool = PeekPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
+        const SQChar* pszKey = nullptr;
+        sq->sq_getstring(vm, 3, &pszKey);
+        return PushBool(vm, pPool->Has(pszKey));
+    });
+}
+
+SQInteger CSQHashFuncs::Key(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromString, [vm]() -> SQInteger {
+        const CHashPool* pPool = PeekPool(vm);
+        SQInteger iPos = 0;
+        sq->sq_getinteger(vm, 3, &iPos);
+        std::string_view svKey;
+        if (pPool == nullptr || iPos < 0 || !pPool->KeyAt(static_cast<uint32_t>(iPos), svKey)) {
+            return Fail(vm, Failure::NullFromString);
+        }
+        // Keys hold no zero byte, so the length passes the whole key, however long.
+        sq->sq_pushstring(vm, svKey.data(), static_cast<SQInteger>(svKey.size()));
+        return 1;
     });
 }

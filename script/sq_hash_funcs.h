@@ -1,4 +1,4 @@
-// The eight native functions through which scripts use pools.
+// The native functions through which scripts use pools.
 #ifndef QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
 #define QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
 
@@ -25,6 +25,16 @@ class CSQHashFuncs {
     static SQInteger Dec(HSQUIRRELVM vm);
     // HDel(name, key): true for an open pool; null without one.
     static SQInteger Del(HSQUIRRELVM vm);
+
+    // The three that only look, never entering a key or a name, and whose arguments the VM checks.
+    // HCount(name): how many entries the pool holds, every one counted; null without an open pool.
+    static SQInteger Count(HSQUIRRELVM vm);
+    // HHas(name, key): true iff the key is in the pool, whatever its value; null without an open
+    // pool.
+    static SQInteger Has(HSQUIRRELVM vm);
+    // HKey(name, position): the key at that position of HGet's order, whole; null below zero, past
+    // the end or without an open pool.
+    static SQInteger Key(HSQUIRRELVM vm);
 };
 
 #endif

@@ -119,13 +119,22 @@ class SideBySide {
         ASSERT_EQ(m_ref.size(), m_table.Size()) << context;
         const Entries entries = Contents(m_ref);
         ASSERT_EQ(entries, Contents(m_table)) << context;
+        // Every other position is read as a walk of keys and values reads it: key, then value.
         for (uint32_t uiPos = 0; uiPos < entries.size(); ++uiPos) {
+            if (uiPos % 2 == 0) ExpectKeyAt(uiPos, entries, context);
             const CPoolValue* pValue = m_table.At(uiPos);
             ASSERT_NE(pValue, nullptr) << context << " position " << uiPos;
             ASSERT_EQ(std::string(*pValue), entries[uiPos].second)
                 << context << " position " << uiPos;
         }
         ASSERT_EQ(m_table.At(static_cast<uint32_t>(entries.size())), nullptr) << context;
+        std::string_view svKey;
+        ASSERT_FALSE(m_table.KeyAt(static_cast<uint32_t>(entries.size()), svKey)) << context;
+    }
+    void ExpectKeyAt(uint32_t uiPos, const Entries& entries, const std::string& context) const {
+        std::string_view svKey;
+        ASSERT_TRUE(m_table.KeyAt(uiPos, svKey)) << context << " key at " << uiPos;
+        ASSERT_EQ(svKey, entries[uiPos].first) << context << " key at " << uiPos;
     }
     // Positions as a script reads them, checked against a walk of the reference.
     void ExpectPositions(const std::vector<uint32_t>& positions, const std::string& context) const {
@@ -138,6 +147,8 @@ class SideBySide {
                 ASSERT_NE(pValue, nullptr) << context << " position " << uiPos;
                 ASSERT_EQ(std::string(*pValue), entries[uiPos].second)
                     << context << " position " << uiPos;
+                // The key after the value, from the cursor the value left.
+                if (uiPos % 3 == 0) ExpectKeyAt(uiPos, entries, context);
             }
         }
     }

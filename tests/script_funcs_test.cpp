@@ -66,7 +66,7 @@ class ScriptFuncs : public ::testing::Test {
     std::string m_strDir;
 };
 
-TEST_F(ScriptFuncs, RegistersEightChecksInOrder) {
+TEST_F(ScriptFuncs, RegistersElevenChecksInOrder) {
     struct Row {
         const char* pszName;
         SQInteger iParams;
@@ -74,7 +74,8 @@ TEST_F(ScriptFuncs, RegistersEightChecksInOrder) {
     };
     const Row rows[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
                         {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
-                        {"HDec", 0, ""},     {"HDel", 3, "tss"}};
+                        {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
+                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}};
     std::vector<std::string> names;
     for (const Row& row : rows) {
         names.emplace_back(row.pszName);
@@ -90,7 +91,7 @@ TEST_F(ScriptFuncs, RegistersEightChecksInOrder) {
 
 TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
     RegisterFuncs(v);
-    EXPECT_EQ(m_vm.GlobalNames().size(), 8u);
+    EXPECT_EQ(m_vm.GlobalNames().size(), 11u);
     EXPECT_EQ(m_vm.Top(), 0);
 }
 
