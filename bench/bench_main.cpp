@@ -6,6 +6,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RegisterTableBenchmarks();
     RegisterScriptBenchmarks();
+    RegisterHandlerBenchmarks();
     RegisterFileBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

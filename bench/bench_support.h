@@ -84,5 +84,6 @@ uint64_t AllocationCount();
 void RegisterTableBenchmarks();
 void RegisterFileBenchmarks();
 void RegisterScriptBenchmarks();
+void RegisterHandlerBenchmarks();
 
 #endif

@@ -24,16 +24,42 @@ CHashPool* CHashPoolManager::New(const char* pszName) {
     return pEntry.get();
 }
 
+// The pool the last lookup found. Scripts name the same pool call after call, and comparing
+// the name with that pool's own copy costs less than hashing it. A hit skips only the registry's
+// growth check, which no script can see.
+static CHashPool* s_pLastFound = nullptr;
+
+// True iff the pool's stored name is the whole name. Names are short; a byte loop here costs
+// less than a call of the library's strcmp.
+static bool IsNamed(const CHashPool& pool, const char* pszName) {
+    const char* pszStored = pool.m_szName;
+    for (; *pszStored == *pszName; ++pszStored, ++pszName) {
+        if (*pszName == '\0') return true;
+    }
+    return false;
+}
+
+static CHashPool* Remembered(CHashPool* pPool) {
+    if (pPool != nullptr) s_pLastFound = pPool;
+    return pPool;
+}
+
 CHashPool* CHashPoolManager::Find(const char* pszName) {
+    if (s_pLastFound != nullptr && IsNamed(*s_pLastFound, pszName)) {
+        return s_pLastFound;
+    }
     if (!Storable(pszName)) return nullptr;
-    return m_pHashes.FindOrInsert(pszName).get();
+    return Remembered(m_pHashes.FindOrInsert(pszName).get());
 }
 
 CHashPool* CHashPoolManager::Lookup(const char* pszName) {
+    if (s_pLastFound != nullptr && IsNamed(*s_pLastFound, pszName)) {
+        return s_pLastFound;
+    }
     const size_t uiLen = std::strlen(pszName);
     if (uiLen >= CHashPool::NAME_SIZE) return nullptr;
     std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pszName, uiLen);
-    return pEntry != nullptr ? pEntry->get() : nullptr;
+    return pEntry != nullptr ? Remembered(pEntry->get()) : nullptr;
 }
 
 int32_t CHashPoolManager::Remove(CHashPool* pPool) {
@@ -41,6 +67,7 @@ int32_t CHashPoolManager::Remove(CHashPool* pPool) {
     std::unique_ptr<CHashPool>* pEntry =
         m_pHashes.Find(pPool->m_szName, std::strlen(pPool->m_szName));
     assert(pEntry != nullptr && pEntry->get() == pPool);
+    if (s_pLastFound == pPool) s_pLastFound = nullptr;
     pEntry->reset();
     --m_uiHashes;
     return 1;
@@ -49,6 +76,7 @@ int32_t CHashPoolManager::Remove(CHashPool* pPool) {
 int32_t CHashPoolManager::Remove(const char* pszName) { return Remove(Find(pszName)); }
 
 void CHashPoolManager::RemoveAll() {
+    s_pLastFound = nullptr;
     m_pHashes.ForEach(
         [](const char*, size_t, std::unique_ptr<CHashPool>& pPool) { pPool.reset(); });
     m_uiHashes = 0;

@@ -21,3 +21,4 @@ int32_t CUtils::ParseNum(const char* pszDigits) {
     }
     return static_cast<int32_t>(iValue);
 }
+

@@ -146,18 +146,15 @@ SQInteger CSQHashFuncs::Get(HSQUIRRELVM vm) {
         if (pPool == nullptr) return Fail(vm, Failure::NullFromString);
         const char* pszValue =
             eType == OT_STRING ? pPool->Get(pszKey) : pPool->GetIndex(static_cast<uint32_t>(iPos));
-        // Only the value's own bytes are copied: filling the whole buffer on every call would
-        // cost more than the lookup.
-        char szResult[TEXT_SIZE];
-        const size_t uiLen = strnlen(pszValue, TEXT_SIZE - 1);
-        std::memcpy(szResult, pszValue, uiLen);
-        szResult[uiLen] = '\0';
-        if (szResult[0] == '\0') {
+        // A script sees the value's first 511 bytes: one pass over them tells how many there
+        // are and what they read as, and the VM copies the string from the pool itself.
+        const CUtils::Scan scan = CUtils::ScanNum(pszValue, TEXT_SIZE - 1);
+        if (scan.uiLen == 0) {
             sq->sq_pushnull(vm);
-        } else if (CUtils::IsNum(szResult)) {
-            sq->sq_pushinteger(vm, CUtils::ParseNum(szResult));
+        } else if (scan.bNum) {
+            sq->sq_pushinteger(vm, scan.iValue);
         } else {
-            sq->sq_pushstring(vm, szResult, -1);
+            sq->sq_pushstring(vm, pszValue, static_cast<SQInteger>(scan.uiLen));
         }
         return 1;
     });
