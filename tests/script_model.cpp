@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ext/hash_map>
+#include <iterator>
 
 namespace {
 
@@ -293,32 +294,47 @@ bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strB
 }
 
 Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {
-    // The four functions registered with a check: the VM refuses a wrong count, then the first
-    // argument that is no string, before the handler runs.
-    size_t uiChecked = 0;
-    if (strFunc == "HLoad" || strFunc == "HDel") uiChecked = 2;
-    if (strFunc == "HSave" || strFunc == "HClose") uiChecked = 1;
-    if (uiChecked != 0) {
-        if (aArgs.size() != uiChecked) return Expect::Error("wrong number of parameters");
-        std::vector<std::string> aText;
+    // The functions registered with a check, by the letters of their masks after `this`: the
+    // VM refuses a wrong count, then the first argument of another type, before the handler runs.
+    static const std::map<std::string, std::string> CHECKED = {
+        {"HLoad", "ss"}, {"HDel", "ss"}, {"HSave", "s"}, {"HClose", "s"},
+        {"HCount", "s"}, {"HHas", "ss"}, {"HKey", "si"},
+    };
+    if (const auto itChecked = CHECKED.find(strFunc); itChecked != CHECKED.end()) {
+        const std::string& strMask = itChecked->second;
+        if (aArgs.size() != strMask.size()) return Expect::Error("wrong number of parameters");
         for (size_t i = 0; i < aArgs.size(); ++i) {
-            if (!IsString(aArgs[i])) {
-                return Expect::Error("parameter " + std::to_string(i + 1) +
-                                     " has an invalid type '" + TypeWord(aArgs[i].Type()) +
-                                     "' ; expected: 'string'");
-            }
-            aText.push_back(Text(aArgs[i]));
+            const bool bString = strMask[i] == 's';
+            if (aArgs[i].Type() == (bString ? OT_STRING : OT_INTEGER)) continue;
+            return Expect::Error("parameter " + std::to_string(i + 1) + " has an invalid type '" +
+                                 TypeWord(aArgs[i].Type()) + "' ; expected: '" +
+                                 (bString ? "string" : "integer") + "'");
         }
-        if (strFunc == "HLoad") return Load(aText);
-        if (strFunc == "HSave") return Save(aText[0]);
-        if (strFunc == "HClose") return Close(aText[0]);
-        return Del(aText[0], aText[1]);
+        const std::string strName = Text(aArgs[0]);
+        if (strFunc == "HLoad") return Load({strName, Text(aArgs[1])});
+        if (strFunc == "HSave") return Save(strName);
+        if (strFunc == "HClose") return Close(strName);
+        if (strFunc == "HDel") return Del(strName, Text(aArgs[1]));
+        // The three that only look: no name and no key is ever entered.
+        const Pool* pPool = Find(strName);
+        if (pPool == nullptr) return Expect::Null(0);
+        if (strFunc == "HCount")
+            return Expect::Integer(static_cast<int32_t>(pPool->entries.size()));
+        if (strFunc == "HHas") return Expect::Bool(pPool->entries.count(Text(aArgs[1])) != 0);
+        return Key(*pPool, aArgs[1].AsInteger());
     }
     if (strFunc == "HAdd") return Add(aArgs);
     if (strFunc == "HGet") return Get(aArgs);
     if (strFunc == "HInc") return Count(aArgs, true);
     if (strFunc == "HDec") return Count(aArgs, false);
     return Expect::Error("the index '" + strFunc + "' does not exist");
+}
+
+Expect CScriptModel::Key(const Pool& pool, int32_t iPos) const {
+    if (iPos < 0 || static_cast<size_t>(iPos) >= pool.entries.size()) return Expect::Null(0);
+    auto it = pool.entries.begin();
+    std::advance(it, iPos);
+    return Expect::String(it->first);
 }
 
 Expect CScriptModel::Load(const std::vector<std::string>& aText) {

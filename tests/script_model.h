@@ -1,4 +1,4 @@
-// A model of the eight script functions written from their documented rules alone: what each
+// A model of the script functions written from their documented rules alone: what each
 // call gives the script and what it leaves in the pools, with the reference container for order.
 #ifndef QUILLSTORE_TESTS_SCRIPT_MODEL_H
 #define QUILLSTORE_TESTS_SCRIPT_MODEL_H
@@ -100,6 +100,7 @@ class CScriptModel {
     Expect Get(const std::vector<CSqValue>& aArgs);
     Expect Count(const std::vector<CSqValue>& aArgs, bool bInc);
     Expect Del(const std::string& strName, const std::string& strKey);
+    Expect Key(const Pool& pool, int32_t iPos) const;
 
     std::map<std::string, std::unique_ptr<Pool>> m_pools;
     FileReader m_fnRead;
