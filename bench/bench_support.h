@@ -2,26 +2,20 @@
 #ifndef QUILLSTORE_BENCH_BENCH_SUPPORT_H
 #define QUILLSTORE_BENCH_BENCH_SUPPORT_H
 
-#define _GLIBCXX_PERMIT_BACKWARD_HASH
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <ext/hash_map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "pool/hash_table.h"
+#include "tests/support/reference.h"
 
 // The container the pool's order was defined on, with the pool's 32-bit hash: the anchor every
 // ratio is taken against.
-struct RefHash {
-    size_t operator()(const std::string& str) const {
-        return hash_table_detail::Hash(str.data(), str.size());
-    }
-};
-using RefMap = __gnu_cxx::hash_map<std::string, std::string, RefHash>;
+using reference::RefMap;
 // The standard container with its own hash, for context.
 using StdMap = std::unordered_map<std::string, std::string>;
 

@@ -13,13 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/fuzz_files.h"
 #include "host/call_script.h"
 #include "host/sq_vm.h"
-
-using fuzz_files::Check;
-using fuzz_files::Fail;
-using fuzz_files::Printable;
+#include "tests/support/files.h"
 
 namespace {
 

@@ -8,15 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/fuzz_files.h"
-#include "fuzz/pool_model.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
+#include "tests/support/files.h"
+#include "tests/support/reference.h"
 
-using fuzz_files::Check;
-using fuzz_files::Fail;
-using fuzz_model::Entries;
-using fuzz_model::RefMap;
+using reference::Entries;
+using reference::RefMap;
 
 namespace {
 
@@ -35,19 +33,17 @@ std::string Describe(const Entries& expected, const Entries& actual) {
                       std::to_string(actual.size()) + " held; first difference at position " +
                       std::to_string(i);
     if (i < expected.size()) {
-        str += "; expected " + fuzz_files::Printable(expected[i].first) + " = " +
-               fuzz_files::Printable(expected[i].second);
+        str += "; expected " + Printable(expected[i].first) + " = " + Printable(expected[i].second);
     }
     if (i < actual.size()) {
-        str += "; held " + fuzz_files::Printable(actual[i].first) + " = " +
-               fuzz_files::Printable(actual[i].second);
+        str += "; held " + Printable(actual[i].first) + " = " + Printable(actual[i].second);
     }
     return str;
 }
 
 void CheckTable(const CHashPool::Table& table, const RefMap& model, const char* pszWhat) {
-    const Entries expected = fuzz_model::Contents(model);
-    const Entries actual = fuzz_model::Contents(table);
+    const Entries expected = reference::Contents(model);
+    const Entries actual = reference::Contents(table);
     if (actual != expected) Fail(std::string(pszWhat) + ": " + Describe(expected, actual));
     Check(table.Size() == model.size(), std::string(pszWhat) + ": entry count");
     Check(table.BucketCount() == model.bucket_count(), std::string(pszWhat) + ": bucket count");
@@ -87,12 +83,12 @@ void CheckPieces(std::string_view svFile, uint32_t uiBuckets, const RefMap& mode
 std::string SaveAndRead(const CHashPool& pool, const std::string& strPath) {
     Check(pool.Save(), "save to " + strPath + " failed");
     std::string strSaved;
-    Check(fuzz_files::ReadFile(strPath, strSaved), "cannot read back " + strPath);
+    Check(ReadWholeFile(strPath, strSaved), "cannot read back " + strPath);
     return strSaved;
 }
 
 Entries SortedRecords(std::string_view svFile) {
-    Entries records = fuzz_model::ParseRecords(svFile);
+    Entries records = reference::ParseRecords(svFile);
     std::sort(records.begin(), records.end());
     return records;
 }
@@ -101,20 +97,20 @@ Entries SortedRecords(std::string_view svFile) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     const std::string_view svInput(reinterpret_cast<const char*>(pData), uiSize);
-    const std::string& strDir = fuzz_files::WorkDir();
+    const std::string& strDir = ProcessDir();
     const std::string strIn = strDir + "/in.pool";
     const std::string strFirst = strDir + "/first.pool";
     const std::string strSecond = strDir + "/second.pool";
-    fuzz_files::WriteFile(strIn, svInput);
+    Check(WriteWholeFile(strIn, std::string(svInput)), "cannot write " + strIn);
 
     CHashPool first("first");
-    RefMap firstModel(fuzz_model::NEW_POOL_BUCKETS);
+    RefMap firstModel(reference::NEW_POOL_BUCKETS);
     Prefill(first, firstModel, PREFILL_COUNTS[uiSize % std::size(PREFILL_COUNTS)]);
     CheckTable(first.m_Entries, firstModel, "before the load");
     const uint32_t uiBuckets = first.m_Entries.BucketCount();
     Check(first.SetFile(strIn.c_str()), "the input path is bound");
     Check(first.Load(), "a regular file loads");
-    fuzz_model::Load(firstModel, svInput);
+    reference::Load(firstModel, svInput);
     CheckTable(first.m_Entries, firstModel, "loaded");
     CheckPieces(svInput, uiBuckets, firstModel);
     if (uiSize % std::size(PREFILL_COUNTS) == 1) {
@@ -129,34 +125,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
 
     Check(first.SetFile(strFirst.c_str()), "the first path is bound");
     const std::string strFirstSaved = SaveAndRead(first, strFirst);
-    const std::string strExpected = fuzz_model::Serialize(fuzz_model::Contents(firstModel));
+    const std::string strExpected = reference::Serialize(reference::Contents(firstModel));
     if (strFirstSaved != strExpected) {
-        Fail("first save: expected " + fuzz_files::Printable(strExpected) + ", wrote " +
-             fuzz_files::Printable(strFirstSaved));
+        Fail("first save: expected " + Printable(strExpected) + ", wrote " +
+             Printable(strFirstSaved));
     }
     Check(SaveAndRead(first, strFirst) == strFirstSaved, "saving the same pool again differs");
 
     CHashPool second("second");
-    RefMap secondModel(fuzz_model::NEW_POOL_BUCKETS);
+    RefMap secondModel(reference::NEW_POOL_BUCKETS);
     Check(second.SetFile(strFirst.c_str()), "the first path is bound to the second pool");
     Check(second.Load(), "a saved file loads");
-    fuzz_model::Load(secondModel, strFirstSaved);
+    reference::Load(secondModel, strFirstSaved);
     CheckTable(second.m_Entries, secondModel, "reloaded");
 
     // Inserting in the first pool's order reverses keys that share a chain, so the second
     // file may order the records differently; which records they are cannot change.
     Check(second.SetFile(strSecond.c_str()), "the second path is bound");
     const std::string strSecondSaved = SaveAndRead(second, strSecond);
-    Check(strSecondSaved == fuzz_model::Serialize(fuzz_model::Contents(secondModel)),
+    Check(strSecondSaved == reference::Serialize(reference::Contents(secondModel)),
           "second save: not the reloaded entries in table order");
     Check(SortedRecords(strSecondSaved) == SortedRecords(strFirstSaved),
           "the second save holds other records than the first");
     Check(strSecondSaved.size() == strFirstSaved.size(), "the two saves differ in size");
 
-    for (const auto& [strName, bIsDir] : fuzz_files::ListDir(strDir)) {
-        Check(!bIsDir &&
-                  (strName == "in.pool" || strName == "first.pool" || strName == "second.pool"),
-              "left behind in the directory: " + fuzz_files::Printable(strName));
+    for (const std::string& strName : ListDir(strDir)) {
+        Check(strName == "in.pool" || strName == "first.pool" || strName == "second.pool",
+              "left behind in the directory: " + Printable(strName));
     }
     return 0;
 }

@@ -1,16 +1,16 @@
-// Fuzzes whole script sessions: the input decodes to calls of the eight script functions with
+// Fuzzes whole script sessions: the input decodes to calls of the script functions with
 // arguments of every type and count, made through the stand-in VM, and each result is held to a
 // model of the open pools, their bound paths and the pool files in a private directory.
 //
 // Input, call after call until the bytes run out (missing bytes read as zero):
 //   [op] [shape] [arguments...]
-//   op % 11: HLoad HSave HClose HAdd HGet HInc HDec HDel; 8 for a host shut-down; 9 and 10 for
-//   two loops a script would write:
+//   op % 14: HLoad HSave HClose HAdd HGet HInc HDec HDel; 8 for a host shut-down; 9 and 10 for
+//   two loops a script would write; 11 to 13 HCount HHas HKey:
 //   [9] [size] [name]: HAdd of new keys until the pool holds that many entries (a size byte
 //   below 0xF0 as is, above it the bucket counts where tables grow and their neighbours), so
 //   that any call can meet a table on the brink of growing;
-//   [10] [first] [name] [count]: HGet of count % 32 + 1 positions in a row from first - 2, as
-//   a script walks a pool, so that position reads meet every change between them.
+//   [10] [first] [name] [count]: HKey then HGet of count % 32 + 1 positions in a row from
+//   first - 2, as a script walks a pool, so that position reads meet every change between them.
 //   shape < 0xC0: the arguments the function expects, each drawn below; otherwise shape % 6
 //   arguments, each a type byte (% 8: null bool integer float string table array closure) and
 //   its value.
@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -31,30 +32,43 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/fuzz_files.h"
-#include "fuzz/pool_model.h"
 #include "host/sq_vm.h"
 #include "plugin/host_api.h"
 #include "plugin/register.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
-
-using fuzz_files::Check;
-using fuzz_files::Fail;
-using fuzz_files::Printable;
+#include "tests/support/files.h"
+#include "tests/support/reference.h"
+#include "tests/support/script_model.h"
 
 namespace {
 
 constexpr size_t MAX_CALLS = 4096;
-constexpr size_t NAME_LIMIT = 128;  // a name this long or longer opens no pool
 constexpr size_t PATH_LIMIT = 250;  // a path this long or longer binds the pool to nothing
 // The file f2 each session starts with: line ends with carriage returns, empty lines where a key
 // and where a value belongs, a zero byte, a key given twice, a key the file ends after.
 constexpr char SEEDED_FILE[] = "a\n1\noy\r\n2\r\n\n\nb\n\nk\0junk\nv\na\n007\n\xE9\nlast\ntail";
 
-enum Function { LOAD, SAVE, CLOSE, ADD, GET, INC, DEC, DEL, SHUTDOWN, FILL, WALK, FUNCTION_COUNT };
-constexpr const char* FUNCTION_NAMES[] = {"HLoad", "HSave", "HClose", "HAdd",
-                                          "HGet",  "HInc",  "HDec",   "HDel"};
+enum Function {
+    LOAD,
+    SAVE,
+    CLOSE,
+    ADD,
+    GET,
+    INC,
+    DEC,
+    DEL,
+    SHUTDOWN,
+    FILL,
+    WALK,
+    COUNT,
+    HAS,
+    KEY,
+    FUNCTION_COUNT
+};
+constexpr const char* FUNCTION_NAMES[] = {"HLoad", "HSave",  "HClose", "HAdd", "HGet",
+                                          "HInc",  "HDec",   "HDel",   "",     "",
+                                          "",      "HCount", "HHas",   "HKey"};
 
 const std::string& LongName(size_t uiLen) {
     static const std::string s_str127(127, 'n');
@@ -256,7 +270,11 @@ class CDecoder {
                 }
                 break;
             case DEL:
+            case HAS:
                 aArgs.push_back(CSqValue::String(String(Role::Text)));
+                break;
+            case KEY:
+                aArgs.push_back(CSqValue::Integer(Integer()));
                 break;
             default:
                 break;
@@ -273,7 +291,7 @@ class CDecoder {
     }
 
     static std::string MakePath(const std::string& strName) {
-        const std::string& strDir = fuzz_files::WorkDir();
+        const std::string& strDir = ProcessDir();
         if (strName.empty()) return strName;
         const size_t uiPrefix = strDir.size() + 1;
         if (strName == "#249" || strName == "#250" || strName == "#600") {
@@ -284,57 +302,6 @@ class CDecoder {
     }
 
     CInput& m_Input;
-};
-
-// What a call must give the script.
-struct Expected {
-    enum class EKind { Error, Null, Bool, Integer, String } eKind = EKind::Null;
-    SQInteger iCount = 0;  // the native's own result count
-    bool b = false;
-    SQInteger i = 0;
-    std::string str;  // the string result, or the error text
-
-    static Expected Error(std::string strText) {
-        return {EKind::Error, 0, false, 0, std::move(strText)};
-    }
-    static Expected Null(SQInteger iCount) { return {EKind::Null, iCount, false, 0, {}}; }
-    static Expected Bool(bool b) { return {EKind::Bool, 1, b, 0, {}}; }
-    static Expected False() { return Bool(false); }
-    static Expected True() { return Bool(true); }
-
-    bool Matches(const SqCallResult& result) const {
-        if (eKind == EKind::Error) {
-            return result.bError && !result.bNativeRan && result.ErrorText() == str;
-        }
-        if (result.bError || !result.bNativeRan || result.iNativeReturn != iCount) return false;
-        const CSqValue& value = result.value;
-        switch (eKind) {
-            case EKind::Null:
-                return value.IsNull();
-            case EKind::Bool:
-                return value.Type() == OT_BOOL && value.AsBool() == b;
-            case EKind::Integer:
-                return value.Type() == OT_INTEGER && value.AsInteger() == i;
-            default:
-                return value.Type() == OT_STRING && value.AsString() == str;
-        }
-    }
-
-    std::string Show() const {
-        const std::string strCount = " (count " + std::to_string(iCount) + ")";
-        switch (eKind) {
-            case EKind::Error:
-                return "error \"" + str + "\"";
-            case EKind::Null:
-                return "null" + strCount;
-            case EKind::Bool:
-                return (b ? "true" : "false") + strCount;
-            case EKind::Integer:
-                return std::to_string(i) + strCount;
-            default:
-                return "\"" + Printable(str) + "\"" + strCount;
-        }
-    }
 };
 
 // A value as a script would write it, long strings shortened.
@@ -363,202 +330,52 @@ std::string ShowCall(Function eFunction, const std::vector<CSqValue>& aArgs) {
     return str + ")";
 }
 
-const char* TypeNameOf(const CSqValue& value) {
-    switch (value.Type()) {
-        case OT_NULL:
-            return "null";
-        case OT_BOOL:
-            return "bool";
-        case OT_INTEGER:
-            return "integer";
-        case OT_FLOAT:
-            return "float";
-        case OT_STRING:
-            return "string";
-        case OT_TABLE:
-            return "table";
-        case OT_ARRAY:
-            return "array";
-        default:
-            return "function";
-    }
-}
-
 bool IsString(const CSqValue& value) { return value.Type() == OT_STRING; }
 
-struct ModelPool {
-    fuzz_model::RefMap entries{fuzz_model::NEW_POOL_BUCKETS};
-    std::string strPath;
-};
-
-// The pools a session has open, their files, and what each call must do to them.
+// The script-function model with the pool files of the working directory kept beside it: a
+// load reads the model's file of that name, a save that succeeds writes the pool's bytes there.
 class CSessionModel {
    public:
-    std::map<std::string, std::unique_ptr<ModelPool>> m_Pools;
+    CScriptModel m_Model;
     std::map<std::string, std::string> m_Files;  // name in the working directory -> bytes
 
-    Expected Run(Function eFunction, const std::vector<CSqValue>& aArgs) {
-        switch (eFunction) {
-            case LOAD:
-                return Load(aArgs);
-            case SAVE:
-            case CLOSE:
-                return SaveOrClose(eFunction, aArgs);
-            case ADD:
-                return Add(aArgs);
-            case GET:
-                return Get(aArgs);
-            case INC:
-            case DEC:
-                return Count(eFunction, aArgs);
-            default:
-                return Del(aArgs);
+    CSessionModel() {
+        m_Model.SetFileReader([this](const std::string& strPath, std::string& strBytes) {
+            std::string strFile;
+            if (!FileName(strPath, strFile)) return false;
+            const auto it = m_Files.find(strFile);
+            if (it == m_Files.end()) return false;
+            strBytes = it->second;
+            return true;
+        });
+        m_Model.SetSaveRule([](const std::string& strPath) {
+            std::string strFile;
+            return FileName(strPath, strFile);
+        });
+    }
+
+    Expect Run(Function eFunction, const std::vector<CSqValue>& aArgs) {
+        const Expect expect = m_Model.Call(FUNCTION_NAMES[eFunction], aArgs);
+        if (eFunction == SAVE && expect.eKind == Expect::EKind::Bool && expect.b) {
+            const std::string strName = CString(aArgs[0].AsString());
+            std::string strFile;
+            if (FileName(m_Model.PathOf(strName), strFile)) {
+                m_Files[strFile] = m_Model.FileBytes(strName);
+            }
         }
+        return expect;
     }
 
     // The file a path names when it can be a pool file: false for the empty path and for
     // directories and paths through directories that are missing.
     static bool FileName(const std::string& strPath, std::string& strName) {
-        const std::string& strDir = fuzz_files::WorkDir();
+        const std::string& strDir = ProcessDir();
         if (strPath.size() <= strDir.size() || strPath.compare(0, strDir.size(), strDir) != 0) {
             return false;
         }
         strName = strPath.substr(strDir.size() + 1);
         return !strName.empty() && strName != "." && strName != ".." && strName != "sub" &&
                strName.find('/') == std::string::npos;
-    }
-
-   private:
-    // The VM's check of the registered count and "s" letters, `this` counted.
-    static bool Checked(const std::vector<CSqValue>& aArgs, size_t uiCount, Expected& error) {
-        if (aArgs.size() != uiCount) {
-            error = Expected::Error("wrong number of parameters");
-            return false;
-        }
-        for (size_t i = 0; i < aArgs.size(); ++i) {
-            if (IsString(aArgs[i])) continue;
-            error =
-                Expected::Error("parameter " + std::to_string(i + 1) + " has an invalid type '" +
-                                TypeNameOf(aArgs[i]) + "' ; expected: 'string'");
-            return false;
-        }
-        return true;
-    }
-
-    ModelPool* Find(const CSqValue& name) {
-        if (!IsString(name)) return nullptr;
-        const auto it = m_Pools.find(CString(name.AsString()));
-        return it == m_Pools.end() ? nullptr : it->second.get();
-    }
-
-    Expected Load(const std::vector<CSqValue>& aArgs) {
-        Expected error;
-        if (!Checked(aArgs, 2, error)) return error;
-        const std::string strName = CString(aArgs[0].AsString());
-        const std::string strPath = CString(aArgs[1].AsString());
-        if (strName.size() >= NAME_LIMIT) return Expected::False();
-        std::unique_ptr<ModelPool>& pPool = m_Pools[strName];
-        if (pPool == nullptr) pPool = std::make_unique<ModelPool>();
-        if (strPath.size() >= PATH_LIMIT) {
-            pPool->strPath.clear();
-            return Expected::False();
-        }
-        pPool->strPath = strPath;
-        std::string strFile;
-        if (!FileName(strPath, strFile)) return Expected::False();
-        const auto it = m_Files.find(strFile);
-        if (it == m_Files.end()) return Expected::False();
-        fuzz_model::Load(pPool->entries, it->second);
-        return Expected::True();
-    }
-
-    Expected SaveOrClose(Function eFunction, const std::vector<CSqValue>& aArgs) {
-        Expected error;
-        if (!Checked(aArgs, 1, error)) return error;
-        ModelPool* pPool = Find(aArgs[0]);
-        if (pPool == nullptr) return Expected::Null(0);
-        if (eFunction == CLOSE) {
-            m_Pools.erase(CString(aArgs[0].AsString()));
-            return Expected::True();
-        }
-        std::string strFile;
-        if (!FileName(pPool->strPath, strFile)) return Expected::False();
-        m_Files[strFile] = fuzz_model::Serialize(fuzz_model::Contents(pPool->entries));
-        return Expected::True();
-    }
-
-    Expected Add(const std::vector<CSqValue>& aArgs) {
-        if (aArgs.size() != 3) return Expected::Null(0);
-        const CSqValue& value = aArgs[2];
-        if (!IsString(value) && value.Type() != OT_INTEGER && value.Type() != OT_FLOAT) {
-            return Expected::Null(0);
-        }
-        if (!IsString(aArgs[1])) return Expected::Null(0);
-        ModelPool* pPool = Find(aArgs[0]);
-        if (pPool == nullptr) return Expected::Null(0);
-        pPool->entries[CString(aArgs[1].AsString())] = IsString(value) ? CString(value.AsString())
-                                                       : value.Type() == OT_INTEGER
-                                                           ? fuzz_model::IntText(value.AsInteger())
-                                                           : fuzz_model::FloatText(value.AsFloat());
-        return Expected::True();
-    }
-
-    Expected Get(const std::vector<CSqValue>& aArgs) {
-        if (aArgs.size() != 2) return Expected::Null(0);
-        const CSqValue& key = aArgs[1];
-        if (!IsString(key) && key.Type() != OT_INTEGER) return Expected::Null(0);
-        ModelPool* pPool = Find(aArgs[0]);
-        if (pPool == nullptr) return Expected::Null(0);
-        std::string strValue;
-        if (IsString(key)) {
-            strValue = pPool->entries[CString(key.AsString())];
-        } else {
-            uint32_t uiPos = static_cast<uint32_t>(key.AsInteger());
-            for (auto it = pPool->entries.begin(); it != pPool->entries.end(); ++it, --uiPos) {
-                if (uiPos != 0) continue;
-                strValue = it->second;
-                break;
-            }
-        }
-        // A result carries at most 511 characters.
-        strValue = strValue.substr(0, 511);
-        if (strValue.empty()) return Expected::Null(1);
-        if (fuzz_model::IsNum(strValue)) {
-            return {Expected::EKind::Integer, 1, false, fuzz_model::ParseNum(strValue), {}};
-        }
-        return {Expected::EKind::String, 1, false, 0, strValue};
-    }
-
-    // The amount as sq_getinteger reads it: floats truncated (x86's answer where they do not
-    // fit), bools as 0 or 1; anything else leaves the default of 1.
-    static SQInteger Amount(const CSqValue& value) {
-        if (value.Type() == OT_INTEGER) return value.AsInteger();
-        if (value.Type() == OT_BOOL) return value.AsBool() ? 1 : 0;
-        if (value.Type() != OT_FLOAT) return 1;
-        const float f = value.AsFloat();
-        if (!(f > -2147483649.0f && f < 2147483648.0f)) return INT32_MIN;
-        return static_cast<SQInteger>(std::trunc(f));
-    }
-
-    Expected Count(Function eFunction, const std::vector<CSqValue>& aArgs) {
-        if (aArgs.size() < 2 || !IsString(aArgs[1])) return Expected::Null(0);
-        // Only a call with exactly one amount reads it.
-        const SQInteger iAmount = aArgs.size() == 3 ? Amount(aArgs[2]) : 1;
-        ModelPool* pPool = Find(aArgs[0]);
-        if (pPool == nullptr) return Expected::Null(0);
-        const auto uiAmount = static_cast<uint32_t>(iAmount);
-        fuzz_model::Count(pPool->entries, CString(aArgs[1].AsString()),
-                          eFunction == INC ? uiAmount : 0u - uiAmount);
-        return Expected::True();
-    }
-
-    Expected Del(const std::vector<CSqValue>& aArgs) {
-        Expected error;
-        if (!Checked(aArgs, 2, error)) return error;
-        ModelPool* pPool = Find(aArgs[0]);
-        if (pPool == nullptr) return Expected::Null(0);
-        pPool->entries.erase(CString(aArgs[1].AsString()));
-        return Expected::True();
     }
 };
 
@@ -578,7 +395,7 @@ class CTranscript {
             std::fprintf(stderr, "  %s -> %s\n", ShowCall(call.eFunction, call.aArgs).c_str(),
                          ShowResult(call.result).c_str());
         }
-        fuzz_files::Fail(strWhat);
+        ::Fail(strWhat);
     }
     void Check(bool bHolds, const std::string& strWhat) const {
         if (!bHolds) Fail(strWhat);
@@ -594,50 +411,45 @@ class CTranscript {
 };
 
 // Every open pool against its model, and the working directory against the model's files.
-void CheckState(const CSessionModel& model, const CTranscript& transcript) {
-    transcript.Check(CHashPoolManager::m_uiHashes == model.m_Pools.size(), "count of open pools");
-    for (const auto& [strName, pModel] : model.m_Pools) {
+void CheckState(const CSessionModel& session, const CTranscript& transcript) {
+    const CScriptModel& model = session.m_Model;
+    transcript.Check(CHashPoolManager::m_uiHashes == model.OpenCount(), "count of open pools");
+    for (const std::string& strName : model.OpenNames()) {
         const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
         transcript.Check(pPool != nullptr, "pool " + Printable(strName) + " is not open");
-        const fuzz_model::Entries expected = fuzz_model::Contents(pModel->entries);
-        transcript.Check(fuzz_model::Contents(pPool->m_Entries) == expected,
+        transcript.Check(reference::Contents(pPool->m_Entries) == model.EntriesOf(strName),
                          "entries or order of pool " + Printable(strName));
-        transcript.Check(pPool->m_Entries.BucketCount() == pModel->entries.bucket_count(),
+        transcript.Check(pPool->m_Entries.BucketCount() == model.BucketCount(strName),
                          "bucket count of pool " + Printable(strName));
-        transcript.Check(pPool->m_szFile == pModel->strPath,
+        transcript.Check(pPool->m_szFile == model.PathOf(strName),
                          "path of pool " + Printable(strName) + ": " + Printable(pPool->m_szFile));
     }
-    size_t uiFiles = 0;
-    for (const auto& [strName, bIsDir] : fuzz_files::ListDir(fuzz_files::WorkDir())) {
-        if (bIsDir) {
-            transcript.Check(strName == "sub", "unexpected directory " + Printable(strName));
-            continue;
-        }
-        ++uiFiles;
-        const auto it = model.m_Files.find(strName);
-        transcript.Check(it != model.m_Files.end(), "unexpected file " + Printable(strName));
-        std::string strContents;
-        transcript.Check(fuzz_files::ReadFile(fuzz_files::WorkDir() + "/" + strName, strContents),
-                         "cannot read " + Printable(strName));
-        transcript.Check(strContents == it->second, "file " + Printable(strName) + " holds " +
-                                                        Printable(strContents) + ", expected " +
-                                                        Printable(it->second));
+    std::map<std::string, std::string> expected = {{"sub", "dir"}};
+    for (const auto& [strName, strBytes] : session.m_Files) expected[strName] = "file " + strBytes;
+    const std::map<std::string, std::string> actual = SnapshotTree(ProcessDir());
+    for (const auto& [strName, strWhat] : actual) {
+        const auto it = expected.find(strName);
+        transcript.Check(it != expected.end(), "unexpected " + Printable(strName));
+        transcript.Check(strWhat == it->second, Printable(strName) + " holds " +
+                                                    Printable(strWhat) + ", expected " +
+                                                    Printable(it->second));
     }
-    transcript.Check(uiFiles == model.m_Files.size(), "a pool file is missing");
+    transcript.Check(actual.size() == expected.size(), "a pool file is missing");
 }
 
 // Each session starts from the same files: f1 empty, f2 odd, f0 absent, and the directory sub.
 void ResetDirectory(CSessionModel& model) {
-    const std::string& strDir = fuzz_files::WorkDir();
-    for (const auto& [strName, bIsDir] : fuzz_files::ListDir(strDir)) {
-        if (!bIsDir) Check(::unlink((strDir + "/" + strName).c_str()) == 0, "cannot clean up");
+    const std::string& strDir = ProcessDir();
+    for (const std::string& strName : ListDir(strDir)) {
+        if (strName != "sub")
+            Check(::unlink((strDir + "/" + strName).c_str()) == 0, "cannot clean up");
     }
     std::error_code error;
     std::filesystem::create_directory(strDir + "/sub", error);
-    const std::string_view svSeeded(SEEDED_FILE, sizeof(SEEDED_FILE) - 1);
-    fuzz_files::WriteFile(strDir + "/f1", "");
-    fuzz_files::WriteFile(strDir + "/f2", svSeeded);
-    model.m_Files = {{"f1", ""}, {"f2", std::string(svSeeded)}};
+    const std::string strSeeded(SEEDED_FILE, sizeof(SEEDED_FILE) - 1);
+    Check(WriteWholeFile(strDir + "/f1", "") && WriteWholeFile(strDir + "/f2", strSeeded),
+          "cannot write the session's files");
+    model.m_Files = {{"f1", ""}, {"f2", strSeeded}};
 }
 
 // One session: the VM with the functions registered, the model beside it, and the calls so far.
@@ -655,36 +467,37 @@ class CSession {
 
     void Call(Function eFunction, const std::vector<CSqValue>& aArgs) {
         ++m_uiCalls;
-        const Expected expected = m_Model.Run(eFunction, aArgs);
+        const Expect expected = m_Model.Run(eFunction, aArgs);
         const SqCallResult result = m_Vm.Call(FUNCTION_NAMES[eFunction], aArgs);
         m_Transcript.Add(eFunction, aArgs, result);
         if (s_bTrace) {
             std::fprintf(stderr, "%s -> %s\n", ShowCall(eFunction, aArgs).c_str(),
                          ShowResult(result).c_str());
         }
-        if (!expected.Matches(result)) m_Transcript.Fail("expected " + expected.Show());
+        if (!expected.Matches(result)) m_Transcript.Fail("expected " + expected.Describe());
         m_Transcript.Check(m_Vm.Top() == 0, "the call left values on the stack");
         // Growth shows first in the size and bucket count of the pool just used.
         if (aArgs.empty() || !IsString(aArgs[0])) return;
-        const auto it = m_Model.m_Pools.find(CString(aArgs[0].AsString()));
-        if (it == m_Model.m_Pools.end()) return;
-        const CHashPool* pPool = CHashPoolManager::Find(it->first.c_str());
+        const std::string strName = CString(aArgs[0].AsString());
+        const CScriptModel& model = m_Model.m_Model;
+        if (!model.IsOpen(strName)) return;
+        const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
         m_Transcript.Check(pPool != nullptr, "the pool called is not open");
-        m_Transcript.Check(pPool->m_Entries.Size() == it->second->entries.size(),
+        m_Transcript.Check(pPool->m_Entries.Size() == model.EntryCount(strName),
                            "entry count of the pool called");
-        m_Transcript.Check(pPool->m_Entries.BucketCount() == it->second->entries.bucket_count(),
+        m_Transcript.Check(pPool->m_Entries.BucketCount() == model.BucketCount(strName),
                            "bucket count of the pool called");
     }
 
     // A script loop adding new keys until the pool holds the number of entries given.
     void Fill(const CSqValue& name, uint32_t uiTarget) {
-        const auto it = m_Model.m_Pools.find(CString(name.AsString()));
-        if (it == m_Model.m_Pools.end()) {
+        const std::string strName = CString(name.AsString());
+        const CScriptModel& model = m_Model.m_Model;
+        if (!model.IsOpen(strName)) {
             Call(ADD, {name, CSqValue::String("fill"), CSqValue::Integer(0)});
             return;
         }
-        const fuzz_model::RefMap& entries = it->second->entries;
-        while (entries.size() < uiTarget && m_uiCalls < MAX_CALLS) {
+        while (model.EntryCount(strName) < uiTarget && m_uiCalls < MAX_CALLS) {
             ++m_uiFilled;
             Call(ADD, {name, CSqValue::String("fill" + std::to_string(m_uiFilled)),
                        CSqValue::Integer(static_cast<SQInteger>(m_uiFilled))});
@@ -692,7 +505,9 @@ class CSession {
     }
 
     void Walk(const CSqValue& name, SQInteger iFirst, SQInteger iCount) {
+        // Each position's key, then its value, as a script walks keys and values together.
         for (SQInteger i = 0; i < iCount && m_uiCalls < MAX_CALLS; ++i) {
+            Call(KEY, {name, CSqValue::Integer(iFirst + i)});
             Call(GET, {name, CSqValue::Integer(iFirst + i)});
         }
     }
@@ -703,7 +518,7 @@ class CSession {
         m_Transcript.AddShutdown();
         CheckState(m_Model, m_Transcript);
         CHashPoolManager::RemoveAll();
-        m_Model.m_Pools.clear();
+        m_Model.m_Model.CloseAll();
         m_Transcript.Check(CHashPoolManager::m_uiHashes == 0, "pools left after shut-down");
     }
 
@@ -721,10 +536,10 @@ class CSession {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
-    Check(fuzz_files::WorkDir().size() + 1 < PATH_LIMIT - 1, "working directory path too long");
+    Check(ProcessDir().size() + 1 < PATH_LIMIT - 1, "working directory path too long");
     CSession session;
     // Every session starts as a script would, with two pools open: p empty, q holding f2.
-    const std::string& strDir = fuzz_files::WorkDir();
+    const std::string& strDir = ProcessDir();
     session.Call(LOAD, {CSqValue::String("p"), CSqValue::String(strDir + "/f1")});
     session.Call(LOAD, {CSqValue::String("q"), CSqValue::String(strDir + "/f2")});
     CInput input(pData, uiSize);

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/file_helpers.h"
-#include "tests/script_model.h"
+#include "tests/support/files.h"
+#include "tests/support/script_model.h"
 
 namespace {
 

@@ -1,5 +1,4 @@
 // The table against the container whose order scripts were built on, step by step.
-#define _GLIBCXX_PERMIT_BACKWARD_HASH
 #include "pool/hash_table.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <ext/hash_map>
 #include <new>
 #include <random>
 #include <string>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "pool/pool_value.h"
+#include "tests/support/reference.h"
 
 // Allocations of the whole test program; while s_lAllocsLeft is not negative, the allocation
 // after that many more fails. s_lLive counts the allocations not yet freed.
@@ -44,29 +43,13 @@ void operator delete[](void* p, std::size_t) noexcept { Release(p); }
 
 namespace {
 
-// The same 32-bit hash for the reference; its own hash would work in 64 bits on x86-64.
-struct RefHash {
-    size_t operator()(const std::string& str) const {
-        return hash_table_detail::Hash(str.data(), str.size());
-    }
-};
-using RefMap = __gnu_cxx::hash_map<std::string, std::string, RefHash>;
+// The reference container with a 32-bit hash written apart from the table's.
+using reference::RefMap;
 using Table = CHashTable<CPoolValue>;
-using Entries = std::vector<std::pair<std::string, std::string>>;
+using reference::Entries;
 
-Entries Contents(const RefMap& ref) {
-    Entries entries;
-    for (const auto& entry : ref) entries.emplace_back(entry.first, entry.second);
-    return entries;
-}
-
-Entries Contents(const Table& table) {
-    Entries entries;
-    table.ForEach([&](const char* pKey, size_t uiLen, const CPoolValue& value) {
-        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
-    });
-    return entries;
-}
+// The entries of a reference or a table in order.
+using reference::Contents;
 
 // Keys from several families: short keys of a small alphabet that share chains, keys with a
 // number in them that collide in whole, single bytes over the whole byte range but zero, bytes

@@ -16,7 +16,7 @@
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "plugin/host_api.h"
-#include "tests/file_helpers.h"
+#include "tests/support/files.h"
 
 extern "C" void* __libc_malloc(size_t uiSize);
 extern "C" void* __libc_realloc(void* p, size_t uiSize);

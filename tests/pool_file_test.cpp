@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "pool/hash_pool.h"
-#include "tests/file_helpers.h"
+#include "tests/support/files.h"
 
 using namespace std::string_literals;
 

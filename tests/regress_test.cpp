@@ -5,7 +5,7 @@ TEST(Placeholder, Builds) {}
 #include <string>
 
 #include "pool/hash_pool.h"
-#include "tests/file_helpers.h"
+#include "tests/support/files.h"
 
 // Bug: the writer cut keys and values at 128 bytes and the reader split lines longer than 126
 // bytes, so long entries came back cut and the key and value lines fell out of step.

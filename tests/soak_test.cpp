@@ -15,8 +15,8 @@
 #include "host/sq_vm.h"
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
-#include "tests/file_helpers.h"
-#include "tests/script_model.h"
+#include "tests/support/files.h"
+#include "tests/support/script_model.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime, whose headers the compiler does not always ship: the bytes of

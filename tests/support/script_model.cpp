@@ -1,37 +1,21 @@
-// The script-function model: the documented rules, with __gnu_cxx::hash_map for entry order.
+// The script-function model: the documented rules, with the reference container for entry order.
 #define _FILE_OFFSET_BITS 64
-#define _GLIBCXX_PERMIT_BACKWARD_HASH
-#include "tests/script_model.h"
+#include "tests/support/script_model.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
-#include <ext/hash_map>
 #include <iterator>
+
+#include "tests/support/reference.h"
 
 namespace {
 
-// The 32-bit hash the pools use, written out here so that the model owes nothing to the code
-// it checks: h = 5h + b with each byte signed, modulo 2^32.
-struct ModelHash {
-    size_t operator()(const std::string& str) const {
-        // Iteration walks keys again to find their buckets, so this stays a plain loop even in
-        // unoptimised builds.
-        const char* pData = str.data();
-        const size_t uiLen = str.size();
-        uint32_t uiHash = 0;
-        for (size_t i = 0; i < uiLen; ++i) {
-            uiHash = 5u * uiHash + static_cast<uint32_t>(
-                                       static_cast<int32_t>(static_cast<signed char>(pData[i])));
-        }
-        return uiHash;
-    }
-};
-
-using ModelMap = __gnu_cxx::hash_map<std::string, std::string, ModelHash>;
+using ModelMap = reference::RefMap;
 
 constexpr size_t NAME_MAX_CHARS = 127;
 constexpr size_t PATH_LIMIT = 250;
@@ -69,24 +53,6 @@ const char* TypeWord(SQObjectType eType) {
     }
 }
 
-bool IsNum(const std::string& str) {
-    if (str.empty()) return false;
-    for (const char c : str) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
-// Digit strings read as strtol reads them into 32 bits: anything larger is 2147483647.
-int32_t ParseDigits(const std::string& str) {
-    int64_t iValue = 0;
-    for (const char c : str) {
-        iValue = iValue * 10 + (c - '0');
-        if (iValue > INT32_MAX) return INT32_MAX;
-    }
-    return static_cast<int32_t>(iValue);
-}
-
 std::string Format(int32_t iValue) {
     char sz[32];
     std::snprintf(sz, sizeof(sz), "%i", static_cast<int>(iValue));
@@ -108,6 +74,12 @@ std::string Shown(const std::string& str) {
     strOut += "\"";
     if (str.size() > 40) strOut += "... (" + std::to_string(str.size()) + " bytes)";
     return strOut;
+}
+
+// A float amount truncated, with x86's answer where it does not fit.
+int32_t FloatAmount(float f) {
+    if (!(f > -2147483649.0f && f < 2147483648.0f)) return INT32_MIN;
+    return static_cast<int32_t>(std::trunc(f));
 }
 
 bool Storable(const std::string& str) {
@@ -233,6 +205,10 @@ uint64_t CScriptModel::Digest(const std::string& strName) const {
     return uiDigest;
 }
 
+size_t CScriptModel::EntryCount(const std::string& strName) const {
+    return m_pools.at(strName)->entries.size();
+}
+
 uint32_t CScriptModel::BucketCount(const std::string& strName) const {
     return static_cast<uint32_t>(m_pools.at(strName)->entries.bucket_count());
 }
@@ -250,27 +226,7 @@ std::string CScriptModel::FileBytes(const std::string& strName) const {
 }
 
 ModelEntries CScriptModel::ParseFile(const std::string& strBytes) {
-    ModelEntries records;
-    std::string strKey;
-    bool bHaveKey = false;
-    size_t uiAt = 0;
-    while (uiAt < strBytes.size()) {
-        size_t uiEnd = strBytes.find('\n', uiAt);
-        if (uiEnd == std::string::npos) uiEnd = strBytes.size();
-        std::string strLine = strBytes.substr(uiAt, uiEnd - uiAt);
-        strLine = strLine.substr(0, strLine.find('\0'));
-        uiAt = uiEnd + 1;
-        if (!bHaveKey) {
-            // Blank lines are passed over only where a key is expected.
-            if (strLine.empty()) continue;
-            strKey = strLine;
-            bHaveKey = true;
-        } else {
-            records.emplace_back(strKey, strLine);
-            bHaveKey = false;
-        }
-    }
-    return records;
+    return reference::ParseRecords(strBytes);
 }
 
 bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strBytes) {
@@ -424,7 +380,7 @@ Expect CScriptModel::Get(const std::vector<CSqValue>& aArgs) {
     }
     strValue = strValue.substr(0, RESULT_MAX_CHARS);
     if (strValue.empty()) return Expect::Null(1);
-    if (IsNum(strValue)) return Expect::Integer(ParseDigits(strValue));
+    if (reference::IsNum(strValue)) return Expect::Integer(reference::ParseNum(strValue));
     return Expect::String(strValue);
 }
 
@@ -437,7 +393,7 @@ Expect CScriptModel::Count(const std::vector<CSqValue>& aArgs, bool bInc) {
     if (aArgs.size() == 3) {
         const CSqValue& amount = aArgs[2];
         if (amount.Type() == OT_INTEGER) iAmount = amount.AsInteger();
-        if (amount.Type() == OT_FLOAT) iAmount = static_cast<int32_t>(amount.AsFloat());
+        if (amount.Type() == OT_FLOAT) iAmount = FloatAmount(amount.AsFloat());
         if (amount.Type() == OT_BOOL) iAmount = amount.AsBool() ? 1 : 0;
     }
     Pool* pPool = Find(Text(aArgs[0]));
@@ -452,8 +408,8 @@ Expect CScriptModel::Count(const std::vector<CSqValue>& aArgs, bool bInc) {
         entries[strKey] = Format(static_cast<int32_t>(uiDelta));
     } else {
         const std::string strValue = entries[strKey];
-        if (IsNum(strValue)) {
-            const uint32_t uiSum = static_cast<uint32_t>(ParseDigits(strValue)) + uiDelta;
+        if (reference::IsNum(strValue)) {
+            const uint32_t uiSum = static_cast<uint32_t>(reference::ParseNum(strValue)) + uiDelta;
             entries[strKey] = Format(static_cast<int32_t>(uiSum));
         }
     }

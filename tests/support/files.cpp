@@ -3,7 +3,7 @@
 // this, stat and readdir fail with EOVERFLOW on large file systems and under emulation.
 #define _FILE_OFFSET_BITS 64
 
-#include "tests/file_helpers.h"
+#include "tests/support/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,10 +16,59 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 static constexpr uid_t NOBODY = 65534;
+
+const std::string& ProcessDir() {
+    // Kept on the heap so that it outlives the exit handler that removes the directory.
+    static const std::string* s_pDir = [] {
+        std::string strBase = "/tmp";
+        if (const char* pszEnv = std::getenv("TMPDIR"); pszEnv != nullptr && *pszEnv != '\0') {
+            strBase = pszEnv;
+        }
+        if (::access("/dev/shm", W_OK | X_OK) == 0) strBase = "/dev/shm";
+        if (const char* pszEnv = std::getenv("QUILL_FUZZ_TMPDIR");
+            pszEnv != nullptr && *pszEnv != '\0') {
+            strBase = pszEnv;
+        }
+        std::string strTemplate = strBase + "/quill-fuzz-XXXXXX";
+        if (::mkdtemp(strTemplate.data()) == nullptr) Fail("cannot make a directory in " + strBase);
+        std::atexit([] {
+            std::error_code error;
+            std::filesystem::remove_all(*s_pDir, error);
+        });
+        return new std::string(strTemplate);
+    }();
+    return *s_pDir;
+}
+
+void Fail(const std::string& strWhat) {
+    std::fprintf(stderr, "check failed: %s\n", strWhat.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+std::string Printable(std::string_view sv, size_t uiMax) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string str;
+    for (size_t i = 0; i < sv.size() && i < uiMax; ++i) {
+        const auto b = static_cast<unsigned char>(sv[i]);
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            str += static_cast<char>(b);
+        } else {
+            str += "\\x";
+            str += HEX[b >> 4];
+            str += HEX[b & 0xF];
+        }
+    }
+    if (sv.size() > uiMax) str += "...(" + std::to_string(sv.size()) + " bytes)";
+    return str;
+}
 
 CTempDir::CTempDir() {
     const char* pszBase = std::getenv("TMPDIR");

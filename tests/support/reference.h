@@ -1,7 +1,7 @@
 // The reference the fuzzers hold pools to: the container whose order scripts see, a pool file
 // reader and writer written from the format alone, and the rules for numbers in values.
-#ifndef QUILLSTORE_FUZZ_POOL_MODEL_H
-#define QUILLSTORE_FUZZ_POOL_MODEL_H
+#ifndef QUILLSTORE_TESTS_SUPPORT_REFERENCE_H
+#define QUILLSTORE_TESTS_SUPPORT_REFERENCE_H
 
 #define _GLIBCXX_PERMIT_BACKWARD_HASH
 
@@ -16,7 +16,7 @@
 
 #include "pool/hash_pool.h"
 
-namespace fuzz_model {
+namespace reference {
 
 // h = 5h + b with every byte signed, in 32 bits: written apart from the table's own hash so that
 // the reference does not inherit its faults. The container's default would hash in 64 bits.
@@ -145,6 +145,6 @@ inline bool Count(RefMap& map, const std::string& strKey, uint32_t uiDelta) {
     return true;
 }
 
-}  // namespace fuzz_model
+}  // namespace reference
 
 #endif

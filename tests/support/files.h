@@ -1,13 +1,15 @@
-// Helpers for tests on real files: private directories, whole-file reads and writes, and work run
-// in forked children under limits, watched, or killed at will.
-#ifndef QUILLSTORE_TESTS_FILE_HELPERS_H
-#define QUILLSTORE_TESTS_FILE_HELPERS_H
+// Helpers for tests, fuzzers and benchmarks on real files: private directories, whole-file reads
+// and writes, work run in forked children under limits, watched, or killed at will, and the
+// checks of programs that run without a test framework.
+#ifndef QUILLSTORE_TESTS_SUPPORT_FILES_H
+#define QUILLSTORE_TESTS_SUPPORT_FILES_H
 
 #include <sys/types.h>
 
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A fresh directory under $TMPDIR or /tmp, removed with all it holds on destruction, whatever
@@ -25,6 +27,20 @@ class CTempDir {
    private:
     std::string m_strPath;
 };
+
+// A directory of this process's own, made on first use and removed when the process exits.
+// Saves sync their files, so a memory file system is preferred where there is one: the save
+// path stays the real one and the runs stay fast. QUILL_FUZZ_TMPDIR overrides the choice.
+const std::string& ProcessDir();
+
+// Prints what went wrong and aborts, for programs without a test framework: a fuzzer then
+// writes the input out as a crash.
+[[noreturn]] void Fail(const std::string& strWhat);
+inline void Check(bool bHolds, const std::string& strWhat) {
+    if (!bHolds) Fail(strWhat);
+}
+// Bytes as one readable line: printable ASCII as is, everything else as \xhh.
+std::string Printable(std::string_view sv, size_t uiMax = 80);
 
 // The whole contents of a file; false iff it could not be opened or read.
 bool ReadWholeFile(const std::string& strPath, std::string& strContents);

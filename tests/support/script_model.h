@@ -1,7 +1,7 @@
 // A model of the script functions written from their documented rules alone: what each
 // call gives the script and what it leaves in the pools, with the reference container for order.
-#ifndef QUILLSTORE_TESTS_SCRIPT_MODEL_H
-#define QUILLSTORE_TESTS_SCRIPT_MODEL_H
+#ifndef QUILLSTORE_TESTS_SUPPORT_SCRIPT_MODEL_H
+#define QUILLSTORE_TESTS_SUPPORT_SCRIPT_MODEL_H
 
 #include <cstdint>
 #include <functional>
@@ -74,8 +74,9 @@ class CScriptModel {
     size_t OpenCount() const { return m_pools.size(); }
     bool IsOpen(const std::string& strName) const { return m_pools.count(strName) != 0; }
     std::vector<std::string> OpenNames() const;
-    // REQUIRES: IsOpen(strName) for these three.
+    // REQUIRES: IsOpen(strName) for these.
     ModelEntries EntriesOf(const std::string& strName) const;
+    size_t EntryCount(const std::string& strName) const;
     uint32_t BucketCount(const std::string& strName) const;
     const std::string& PathOf(const std::string& strName) const;
     // The bytes a save of the pool writes.
