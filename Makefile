@@ -5,6 +5,8 @@ JOBS ?= $(shell nproc)
 # Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
 FUZZ_SECONDS ?= 300
 FUZZ_TEST_SECONDS ?= 20
+# Extra cache settings for every configure step, e.g. CMAKE_FLAGS=-DQUILL_WERROR=ON as CI passes.
+CMAKE_FLAGS ?=
 
 .PHONY: all deps build test demo release bench fuzz fuzz-build clean
 
@@ -26,8 +28,8 @@ deps:
 	$(call install_missing,$(PACKAGES))
 
 build: deps
-	cmake --preset i386 && cmake --build --preset i386 -j $(JOBS)
-	cmake --preset native && cmake --build --preset native -j $(JOBS)
+	cmake --preset i386 $(CMAKE_FLAGS) && cmake --build --preset i386 -j $(JOBS)
+	cmake --preset native $(CMAKE_FLAGS) && cmake --build --preset native -j $(JOBS)
 
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
 test: build fuzz-build
@@ -36,21 +38,21 @@ test: build fuzz-build
 	ctest --preset native -j $(JOBS)
 
 demo: deps
-	cmake --preset i386 >/dev/null && cmake --build --preset i386 -j $(JOBS) --target demo
+	cmake --preset i386 $(CMAKE_FLAGS) >/dev/null && cmake --build --preset i386 -j $(JOBS) --target demo
 
 # The shipped module optimised and stripped, its debug information beside it, packed with the
 # README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz.
 release: deps
-	cmake --preset release && cmake --build --preset release -j $(JOBS)
+	cmake --preset release $(CMAKE_FLAGS) && cmake --build --preset release -j $(JOBS)
 
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
 bench:
 	$(call install_missing,$(PACKAGES) $(BENCH_PACKAGES))
-	cmake --preset native-release && cmake --build --preset native-release -j $(JOBS) --target benchmarks
+	cmake --preset native-release $(CMAKE_FLAGS) && cmake --build --preset native-release -j $(JOBS) --target benchmarks
 
 # The fuzzers, built with clang in the fuzz preset.
 fuzz-build: deps
-	cmake --preset fuzz && cmake --build --preset fuzz -j $(JOBS)
+	cmake --preset fuzz $(CMAKE_FLAGS) && cmake --build --preset fuzz -j $(JOBS)
 
 # Runs every fuzzer on its corpus, then on new inputs for FUZZ_SECONDS each.
 fuzz: fuzz-build
