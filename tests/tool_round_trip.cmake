@@ -1,6 +1,5 @@
 # quillstore's JSON Lines both ways on the reader tests' pool files: dump --json, then load-json,
-# gives a file with the same entries, which a check then finds reproduced exactly by a save; a
-# bad line writes nothing, and a failed save is status 1 with the old file kept.
+# gives a file with the same entries; a bad line writes nothing, and a failed save is status 1 with the old file kept.
 # Variables: EMULATOR (may be empty), TOOL, POOL_FILES, WORKDIR.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORKDIR}")
@@ -41,13 +40,6 @@ foreach(name IN ITEMS blank_lines crlf duplicates empty high_bytes key_at_end lo
   if(NOT want STREQUAL got)
     message(FATAL_ERROR "${name}: entries differ after the round trip\n${before}---\n${after}")
   endif()
-  # What a save wrote, a load and a save give back byte for byte, unless the load grows the
-  # table, which puts the entries in another order.
-  set(reproduced 0)
-  if(name STREQUAL "many_keys")
-    set(reproduced 1)
-  endif()
-  run_tool(${reproduced} ignored check "${name}.pool")
 endforeach()
 
 file(WRITE "${WORKDIR}/bad.jsonl" "{\"key\":\"a\",\"value\":\"1\"}\nnot json\n")
