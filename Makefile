@@ -1,5 +1,5 @@
 # Thin front for the CMake presets: every target calls a preset.
-PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev
+PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev
 BENCH_PACKAGES := libbenchmark-dev
 JOBS ?= $(shell nproc)
 # Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
@@ -37,8 +37,14 @@ test: build fuzz-build
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
 
+# Only the session and the pool file reach the terminal; the build's output is kept in a log that
+# is shown when it fails.
 demo: deps
-	cmake --preset i386 $(CMAKE_FLAGS) >/dev/null && cmake --build --preset i386 -j $(JOBS) --target demo
+	@mkdir -p build && { cmake --preset i386 $(CMAKE_FLAGS) && cmake --build --preset i386 -j $(JOBS) --target quillhost quillstore; } \
+	  >build/demo-build.log 2>&1 || { cat build/demo-build.log; exit 1; }
+	@mkdir -p build/i386/demo && cd build/i386/demo && rm -f demo.pool && \
+	  qemu-i386 ../quillhost ../quillstore.so ../../../examples/demo.nut && \
+	  echo "--- build/i386/demo/demo.pool as written:" && cat demo.pool
 
 # The shipped module optimised and stripped, its debug information beside it, packed with the
 # README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz.

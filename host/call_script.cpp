@@ -147,6 +147,7 @@ class CLineParser {
             return;
         }
         line.strName = svWord;
+        line.uiColumn = m_i - svWord.size() + 1;
         // Directive words may hold '-' and the like: anything up to white space.
         while (!AtEnd() && Peek() != ' ' && Peek() != '\t' && Peek() != '\r') {
             line.strName += Peek();
@@ -155,13 +156,16 @@ class CLineParser {
         while (true) {
             SkipSpace();
             if (AtEnd()) break;
+            const size_t uiStart = m_i;
+            line.aColumns.push_back(uiStart + 1);
             if (Peek() == '"' || (Peek() == '@' && Peek(1) == '"')) {
                 std::string str;
                 if (!ParseString(str)) return;
                 line.aWords.push_back(std::move(str));
+                line.aQuoted.push_back(true);
                 continue;
             }
-            const size_t uiStart = m_i;
+            line.aQuoted.push_back(false);
             while (!AtEnd() && Peek() != ' ' && Peek() != '\t' && Peek() != '\r') ++m_i;
             line.aWords.emplace_back(m_sv.substr(uiStart, m_i - uiStart));
         }
@@ -494,6 +498,13 @@ bool ReadCallLine(std::FILE* pFile, std::string& strLine, bool& bTruncated) {
         }
         c = std::fgetc(pFile);
     }
+    return true;
+}
+
+bool SkipByteOrderMark(std::string& strLine) {
+    static constexpr std::string_view BOM = "\xEF\xBB\xBF";
+    if (!std::string_view(strLine).starts_with(BOM)) return false;
+    strLine.erase(0, BOM.size());
     return true;
 }
 

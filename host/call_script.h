@@ -29,8 +29,11 @@ struct CallLine {
     std::string strName;              // Call: the function; Directive: the directive's word
     std::vector<CSqValue> aArgs;      // Call: the arguments, in order
     std::vector<std::string> aWords;  // Directive: operands, string literals already unescaped
+    std::vector<size_t> aColumns;     // Directive: 1-based byte column of each operand
+    std::vector<bool> aQuoted;        // Directive: which operands were string literals
     std::string strError;             // Error: what is wrong
-    size_t uiColumn = 0;              // Error: 1-based byte column where it went wrong
+    size_t uiColumn = 0;              // Error: 1-based byte column where it went wrong;
+                                      // Directive: the column of its word
 };
 
 // Gives the value of an identifier used as an argument (this, a global); false if unknown.
@@ -47,6 +50,9 @@ CallLine ParseCallLine(std::string_view svLine, const IdentifierResolver& resolv
 // Reads the next line of the stream into strLine, without its line feed, keeping at most
 // CALL_LINE_MAX bytes (bTruncated tells). False at the end of the stream with nothing read.
 bool ReadCallLine(std::FILE* pFile, std::string& strLine, bool& bTruncated);
+
+// Removes a UTF-8 byte order mark from the start of the line; true iff there was one.
+bool SkipByteOrderMark(std::string& strLine);
 
 // The line as it can be shown on one transcript line: a final carriage return dropped, other
 // control bytes as \xhh.

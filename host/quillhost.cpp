@@ -1,10 +1,14 @@
 // quillhost: runs a call script against a plug-in module in the stand-in host and VM.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,19 +25,25 @@ constexpr char HELP[] = R"(usage: quillhost [options] PLUGIN.so [SCRIPT]
 Loads the plug-in module as the host does (dlopen, TolmPluginInit), delivers
 initialize and the SCRIPT_HOST_READY command, runs the call script, then
 delivers shutdown and unloads the module. Without SCRIPT, calls are read from
-standard input (with a prompt when it is a terminal).
+standard input (with a prompt when it is a terminal). PLUGIN.so and SCRIPT are
+paths: a name without a slash is a file in the current directory.
 
 A call script is valid Squirrel: one call with literal arguments per line,
 an optional semicolon, // comments. Arguments: strings with escapes, @"..."
 verbatim strings, integers (decimal, 0 octal, 0x hex), 'c' characters, floats,
 true, false, null, [..] arrays, {name = value} tables, function(){}, this and
-the names of globals.
+the names of globals. A UTF-8 byte order mark at the start is skipped.
+
+A SCRIPT is read whole before anything runs: if a line does not parse, every
+such line is reported on standard error as FILE:LINE:COLUMN: error: MESSAGE,
+with the line and a caret under the column, and nothing runs (the module is
+not loaded). Lines from standard input are checked one at a time: a line that
+does not parse is reported the same way (as <stdin>) and reading goes on.
 
 Each step is echoed after "> ". A call prints "= " and what the script
-receives, or "error: " and the error the VM raised. The plug-in's own output
-appears where it is written. "host: " lines report what the host found wrong
-(they make the exit status 3); malformed lines print "parse error: " and the
-script goes on.
+receives, or "error: " and the error the VM raised (a global that does not
+exist, too). The plug-in's own output appears where it is written. "host: "
+lines report what the host found wrong with the module or a step.
 
 Directives (comment lines, so the script stays valid Squirrel):
   //! load                 load the module and call its entry point
@@ -48,7 +58,7 @@ Directives (comment lines, so the script stays valid Squirrel):
                            null-export (first export null), off (work again)
   //! globals              list the root table's slots and their checks
   //! cat PATH             show a file's lines
-  //! write PATH "TEXT"    replace a file by TEXT (escapes as in strings)
+  //! write PATH "TEXT"    replace a file by TEXT (a string literal)
   //! options OPTION...    options, on leading lines before any other step
 
 Options:
@@ -59,7 +69,20 @@ Options:
   --attach-fail=KIND   start with the exports failing as above
   --version        the Quillstore release this program belongs to
   -h, --help       this text
+
+Exit status:
+  0  every step ran and no call raised a VM error
+  1  some call raised a VM error (the script still ran to its end)
+  2  usage error, a line that does not parse, or a SCRIPT that cannot be read
+     or is not a regular file
+  3  the host could not load or start the module, or printed a "host: " line
 )";
+
+// Exit statuses, as --help lists them.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_VM_ERROR = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_HOST = 3;
 
 // Strings longer than this get their length shown after them.
 constexpr size_t LONG_STRING = 60;
@@ -83,6 +106,18 @@ bool ParseAttach(std::string_view sv, EAttach& eAttach) {
     } else {
         return false;
     }
+    return true;
+}
+
+// A command number, decimal or 0x hex, that fits 32 bits; false for anything else.
+bool ParseCommandId(const std::string& str, uint32_t& uiCmd) {
+    char* pEnd = nullptr;
+    errno = 0;
+    const unsigned long ulCmd = std::strtoul(str.c_str(), &pEnd, 0);
+    if (str.empty() || *pEnd != '\0' || errno != 0 || ulCmd > UINT32_MAX || str[0] == '-') {
+        return false;
+    }
+    uiCmd = static_cast<uint32_t>(ulCmd);
     return true;
 }
 
@@ -117,8 +152,13 @@ class CSession {
         m_host.SetAttach(options.eAttach);
     }
 
-    bool Failed() const { return m_iProblems != 0; }
     bool Started() const { return m_bStarted; }
+    // The exit status the session has earned so far; parse errors are the reader's to count.
+    int Status(bool bParseErrors) const {
+        if (m_iProblems != 0) return EXIT_HOST;
+        if (bParseErrors) return EXIT_USAGE;
+        return m_iVmErrors != 0 ? EXIT_VM_ERROR : EXIT_OK;
+    }
 
     // The start-up steps the options leave on; false when the module does not load.
     bool Start() {
@@ -147,28 +187,16 @@ class CSession {
         Unload();
     }
 
-    // Applies an options line; false when it comes too late or names an unknown option.
-    bool ApplyOptions(const std::vector<std::string>& aWords) {
-        if (m_bStarted) {
-            Say("parse error: options are only read before the first step");
-            return false;
-        }
-        for (const std::string& strWord : aWords) {
-            if (!ParseOption(strWord, m_options)) {
-                Say("parse error: unknown option '" + strWord + "'");
-                return false;
-            }
-        }
-        return true;
-    }
-
     void Run(const CallLine& line) {
         switch (line.eKind) {
             case CallLine::EKind::Blank:
             case CallLine::EKind::Comment:
                 return;
             case CallLine::EKind::Error:
-                Say("parse error: column " + std::to_string(line.uiColumn) + ": " + line.strError);
+                // The line was checked before, so only a global unknown by now can fail it,
+                // which the VM reports when it evaluates the arguments.
+                ++m_iVmErrors;
+                Say("error: the index '" + EchoText(m_strUnknown) + "' does not exist");
                 return;
             case CallLine::EKind::Directive:
                 Directive(line);
@@ -186,7 +214,10 @@ class CSession {
                 return true;
             }
             const CSqValue* pGlobal = m_vm.Global(sv);
-            if (pGlobal == nullptr) return false;
+            if (pGlobal == nullptr) {
+                m_strUnknown = sv;
+                return false;
+            }
             value = *pGlobal;
             return true;
         };
@@ -222,7 +253,7 @@ class CSession {
 
     bool Load() {
         if (m_host.Loaded()) {
-            Say("host: the module is already loaded");
+            Problem("the module is already loaded");
             return true;
         }
         if (!m_host.Load(m_strModule)) {
@@ -246,7 +277,7 @@ class CSession {
         if (bDelivered) {
             Say("= " + std::to_string(iResult));
         } else {
-            Say("host: no initialize callback to call");
+            Problem("no initialize callback to call");
         }
     }
 
@@ -257,20 +288,21 @@ class CSession {
         if (bDelivered) {
             Say("= " + std::to_string(iResult));
         } else {
-            Say("host: no internal-command callback to call");
+            Problem("no internal-command callback to call");
         }
     }
 
     void Shutdown() {
         bool bDelivered = false;
         Balanced([&] { bDelivered = m_host.Shutdown(); });
-        if (!bDelivered) Say("host: no shutdown callback to call");
+        if (!bDelivered) Problem("no shutdown callback to call");
     }
 
     void Call(const CallLine& line) {
         SqCallResult result;
         Balanced([&] { result = m_vm.Call(line.strName, line.aArgs); });
         if (result.bError) {
+            ++m_iVmErrors;
             Say("error: " + EchoText(result.ErrorText()));
             return;
         }
@@ -327,11 +359,12 @@ class CSession {
         if (std::fclose(pFile) != 0) Problem("cannot write " + strPath);
     }
 
+    // Runs a directive that CheckDirective accepted.
     void Directive(const CallLine& line) {
         const std::string& strWord = line.strName;
         const std::vector<std::string>& aWords = line.aWords;
         if (strWord == "options") {
-            ApplyOptions(aWords);
+            for (const std::string& strOption : aWords) ParseOption(strOption, m_options);
         } else if (strWord == "load") {
             Load();
         } else if (strWord == "unload") {
@@ -343,32 +376,22 @@ class CSession {
             Initialize();
         } else if (strWord == "ready") {
             Command(SCRIPT_HOST_READY, "");
-        } else if (strWord == "command" && (aWords.size() == 1 || aWords.size() == 2)) {
-            char* pEnd = nullptr;
-            errno = 0;
-            const unsigned long ulCmd = std::strtoul(aWords[0].c_str(), &pEnd, 0);
-            if (*pEnd != '\0' || errno != 0 || ulCmd > UINT32_MAX || aWords[0][0] == '-') {
-                Say("parse error: command needs a 32-bit number");
-                return;
-            }
-            Command(static_cast<uint32_t>(ulCmd), aWords.size() == 2 ? aWords[1] : "");
+        } else if (strWord == "command") {
+            uint32_t uiCmd = 0;
+            ParseCommandId(aWords[0], uiCmd);
+            Command(uiCmd, aWords.size() == 2 ? aWords[1] : "");
         } else if (strWord == "shutdown") {
             Shutdown();
-        } else if (strWord == "attach-fail" && aWords.size() == 1) {
-            EAttach eAttach;
-            if (!ParseAttach(aWords[0], eAttach)) {
-                Say("parse error: attach-fail takes no-exports, zero-count, null-export or off");
-                return;
-            }
+        } else if (strWord == "attach-fail") {
+            EAttach eAttach = EAttach::Normal;
+            ParseAttach(aWords[0], eAttach);
             m_host.SetAttach(eAttach);
         } else if (strWord == "globals") {
             Globals();
-        } else if (strWord == "cat" && aWords.size() == 1) {
+        } else if (strWord == "cat") {
             Cat(aWords[0]);
-        } else if (strWord == "write" && aWords.size() == 2) {
+        } else if (strWord == "write") {
             Write(aWords[0], aWords[1]);
-        } else {
-            Say("parse error: unknown directive or wrong operands: " + strWord);
         }
     }
 
@@ -378,6 +401,9 @@ class CSession {
     Options m_options;
     bool m_bStarted = false;
     int m_iProblems = 0;
+    int m_iVmErrors = 0;
+    // The last identifier the resolver did not know.
+    std::string m_strUnknown;
 };
 
 // True for lines that may come before the start-up steps: blanks, comments, options.
@@ -386,9 +412,187 @@ bool IsPrelude(const CallLine& line) {
            (line.eKind == CallLine::EKind::Directive && line.strName == "options");
 }
 
+// What is wrong with a line, and where.
+struct LineError {
+    size_t uiColumn = 0;
+    std::string strMessage;
+};
+
+// Directives by word, with the operands they take; null for a word that names none.
+struct DirectiveForm {
+    std::string_view svWord;
+    size_t uiMin;
+    size_t uiMax;
+    const char* pszUsage;
+};
+
+const DirectiveForm* FindDirective(std::string_view svWord) {
+    static constexpr size_t ANY = SIZE_MAX;
+    static constexpr DirectiveForm FORMS[] = {
+        {"load", 0, 0, "load"},
+        {"unload", 0, 0, "unload"},
+        {"reload", 0, 0, "reload"},
+        {"initialize", 0, 0, "initialize"},
+        {"ready", 0, 0, "ready"},
+        {"command", 1, 2, "command ID [TEXT]"},
+        {"shutdown", 0, 0, "shutdown"},
+        {"attach-fail", 1, 1, "attach-fail KIND"},
+        {"globals", 0, 0, "globals"},
+        {"cat", 1, 1, "cat PATH"},
+        {"write", 2, 2, "write PATH \"TEXT\""},
+        {"options", 1, ANY, "options OPTION..."},
+    };
+    for (const DirectiveForm& form : FORMS) {
+        if (form.svWord == svWord) return &form;
+    }
+    return nullptr;
+}
+
+// The directive's operands against its form; svLine is the whole line, for the column past its
+// end.
+std::optional<LineError> CheckDirective(const CallLine& line, std::string_view svLine) {
+    const DirectiveForm* pForm = FindDirective(line.strName);
+    if (pForm == nullptr) {
+        return LineError{line.uiColumn, "unknown directive '" + EchoText(line.strName) + "'"};
+    }
+    const std::vector<std::string>& aWords = line.aWords;
+    const std::string strUsage = std::string("expected //! ") + pForm->pszUsage;
+    if (aWords.size() < pForm->uiMin) return LineError{svLine.size() + 1, strUsage};
+    if (aWords.size() > pForm->uiMax) return LineError{line.aColumns[pForm->uiMax], strUsage};
+    if (line.strName == "command") {
+        uint32_t uiCmd = 0;
+        if (!ParseCommandId(aWords[0], uiCmd)) {
+            return LineError{line.aColumns[0], "command needs a 32-bit number"};
+        }
+    } else if (line.strName == "attach-fail") {
+        EAttach eAttach = EAttach::Normal;
+        if (!ParseAttach(aWords[0], eAttach)) {
+            return LineError{line.aColumns[0],
+                             "attach-fail takes no-exports, zero-count, null-export or off"};
+        }
+    } else if (line.strName == "write" && !line.aQuoted[1]) {
+        return LineError{line.aColumns[1], "the text to write must be a string literal"};
+    } else if (line.strName == "options") {
+        Options options;
+        for (size_t i = 0; i < aWords.size(); ++i) {
+            if (!ParseOption(aWords[i], options)) {
+                return LineError{line.aColumns[i], "unknown option '" + EchoText(aWords[i]) + "'"};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Checks lines in script order before they run: the reader's errors, with every identifier
+// taken as a global that may exist by then, and each directive against its form.
+class CLineChecker {
+   public:
+    std::optional<LineError> Check(std::string_view svLine, bool bTruncated) {
+        if (bTruncated) {
+            m_bPastPrelude = true;
+            return LineError{CALL_LINE_MAX + 1,
+                             "line longer than " + std::to_string(CALL_LINE_MAX) + " bytes"};
+        }
+        const CallLine line = ParseCallLine(svLine, [](std::string_view, CSqValue& value) {
+            value = CSqValue();
+            return true;
+        });
+        const bool bWasPastPrelude = m_bPastPrelude;
+        if (!IsPrelude(line)) m_bPastPrelude = true;
+        switch (line.eKind) {
+            case CallLine::EKind::Error:
+                return LineError{line.uiColumn, line.strError};
+            case CallLine::EKind::Directive:
+                if (line.strName == "options" && bWasPastPrelude) {
+                    return LineError{line.uiColumn, "options are only read before the first step"};
+                }
+                return CheckDirective(line, svLine);
+            default:
+                return std::nullopt;
+        }
+    }
+
+   private:
+    bool m_bPastPrelude = false;
+};
+
+// The caret line under a line's echo: as wide as the echo of the bytes before the column, tabs
+// kept so that it lines up, one place for each UTF-8 character.
+std::string CaretLine(std::string_view svLine, size_t uiColumn) {
+    std::string strPrefix(svLine.substr(0, std::min(uiColumn - 1, svLine.size())));
+    std::string str;
+    for (const char c : EchoText(strPrefix + "x")) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\t') {
+            str += '\t';
+        } else if ((b & 0xC0) != 0x80) {
+            str += ' ';
+        }
+    }
+    str.back() = '^';
+    return str;
+}
+
+// Reports an error at a line's column as compilers do: the place, the message, the line and a
+// caret under the column.
+void ReportError(const std::string& strFile, size_t uiLine, std::string_view svLine,
+                 const LineError& error) {
+    std::fprintf(stderr, "%s:%zu:%zu: error: %s\n%s\n%s\n", strFile.c_str(), uiLine, error.uiColumn,
+                 error.strMessage.c_str(), EchoText(svLine).c_str(),
+                 CaretLine(svLine, error.uiColumn).c_str());
+}
+
 int Usage() {
     std::fputs(HELP, stderr);
-    return 2;
+    return EXIT_USAGE;
+}
+
+// A line of a script and whether the reader cut it.
+struct ScriptLine {
+    std::string strText;
+    bool bTruncated = false;
+};
+
+// Reads the next line of a stream, the first without its byte order mark; false at the end.
+bool NextLine(std::FILE* pFile, size_t uiNumber, ScriptLine& line) {
+    if (!ReadCallLine(pFile, line.strText, line.bTruncated)) return false;
+    if (uiNumber == 1) SkipByteOrderMark(line.strText);
+    return true;
+}
+
+// Reads a script file whole and checks every line; false, with every error reported, when it
+// cannot be read, is no regular file or holds a line that does not parse.
+bool ReadScript(const std::string& strPath, std::vector<ScriptLine>& aLines) {
+    std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr) {
+        std::fprintf(stderr, "quillhost: cannot open %s: %s\n", strPath.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fileno(pFile), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "quillhost: %s is not a regular file\n", strPath.c_str());
+        std::fclose(pFile);
+        return false;
+    }
+    ScriptLine line;
+    while (NextLine(pFile, aLines.size() + 1, line)) aLines.push_back(line);
+    const bool bReadError = std::ferror(pFile) != 0;
+    std::fclose(pFile);
+    if (bReadError) {
+        std::fprintf(stderr, "quillhost: cannot read %s\n", strPath.c_str());
+        return false;
+    }
+    CLineChecker checker;
+    bool bOk = true;
+    for (size_t i = 0; i < aLines.size(); ++i) {
+        const std::optional<LineError> error =
+            checker.Check(aLines[i].strText, aLines[i].bTruncated);
+        if (!error) continue;
+        ReportError(strPath, i + 1, aLines[i].strText, *error);
+        bOk = false;
+    }
+    return bOk;
 }
 
 }  // namespace
@@ -400,11 +604,11 @@ int main(int argc, char** argv) {
         const std::string_view sv = argv[i];
         if (sv == "-h" || sv == "--help") {
             std::fputs(HELP, stdout);
-            return 0;
+            return EXIT_OK;
         }
         if (sv == "--version") {
-            std::printf("quillhost (Quillstore) %s\n", QUILL_VERSION);
-            return 0;
+            std::puts("quillhost (Quillstore) " QUILL_VERSION);
+            return EXIT_OK;
         }
         if (sv.starts_with("-") && sv.size() > 1) {
             if (!ParseOption(sv, options)) {
@@ -416,42 +620,46 @@ int main(int argc, char** argv) {
         aPositional.emplace_back(sv);
     }
     if (aPositional.empty() || aPositional.size() > 2) return Usage();
+    // dlopen searches the library path for a bare name; here it is a file like any other.
+    std::string strModule = aPositional[0];
+    if (strModule.find('/') == std::string::npos) strModule = "./" + strModule;
 
-    std::FILE* pScript = stdin;
-    if (aPositional.size() == 2) {
-        pScript = std::fopen(aPositional[1].c_str(), "rb");
-        if (pScript == nullptr) {
-            std::fprintf(stderr, "quillhost: cannot open %s: %s\n", aPositional[1].c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-    }
-    const bool bInteractive = pScript == stdin && isatty(STDIN_FILENO) != 0;
+    const bool bFromFile = aPositional.size() == 2;
+    std::vector<ScriptLine> aLines;
+    if (bFromFile && !ReadScript(aPositional[1], aLines)) return EXIT_USAGE;
+    const bool bInteractive = !bFromFile && isatty(STDIN_FILENO) != 0;
 
-    CSession session(aPositional[0], options);
-    if (bInteractive && !session.Start()) return 2;
-    std::string strLine;
-    bool bTruncated = false;
+    CSession session(strModule, options);
+    if (bInteractive && !session.Start()) return EXIT_HOST;
+    CLineChecker checker;
+    bool bParseErrors = false;
+    size_t uiNumber = 0;
+    ScriptLine next;
     while (true) {
         if (bInteractive) {
             std::fputs("quill> ", stdout);
             std::fflush(stdout);
         }
-        if (!ReadCallLine(pScript, strLine, bTruncated)) {
+        ++uiNumber;
+        if (bFromFile ? uiNumber > aLines.size() : !NextLine(stdin, uiNumber, next)) {
             if (bInteractive) CSession::Say("");
             break;
         }
+        const std::string& strLine = bFromFile ? aLines[uiNumber - 1].strText : next.strText;
+        if (!bFromFile) {
+            const std::optional<LineError> error = checker.Check(strLine, next.bTruncated);
+            if (error) {
+                std::fflush(stdout);
+                ReportError("<stdin>", uiNumber, strLine, *error);
+                bParseErrors = true;
+                continue;
+            }
+        }
         CallLine line = ParseCallLine(strLine, session.Resolver());
         if (!session.Started() && !IsPrelude(line)) {
-            if (!session.Start()) return 2;
+            if (!session.Start()) return EXIT_HOST;
             // Identifiers name globals that only the start-up steps registered.
             line = ParseCallLine(strLine, session.Resolver());
-        }
-        if (bTruncated) {
-            line = CallLine();
-            line.eKind = CallLine::EKind::Error;
-            line.strError = "line longer than " + std::to_string(CALL_LINE_MAX) + " bytes";
-            line.uiColumn = CALL_LINE_MAX + 1;
         }
         if (line.eKind == CallLine::EKind::Comment && !bInteractive) {
             CSession::Say(EchoText(strLine));
@@ -460,8 +668,7 @@ int main(int argc, char** argv) {
         if (line.eKind != CallLine::EKind::Blank && !bInteractive) session.Echo(strLine);
         session.Run(line);
     }
-    if (pScript != stdin) std::fclose(pScript);
-    if (!session.Started() && !session.Start()) return 2;
+    if (!session.Started() && !session.Start()) return EXIT_HOST;
     session.Finish();
-    return session.Failed() ? 3 : 0;
+    return session.Status(bParseErrors);
 }

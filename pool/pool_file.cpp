@@ -69,25 +69,28 @@ void CPoolReader::Feed(const char* pData, size_t uiLen) {
         const size_t uiLineLen = static_cast<size_t>(pLineEnd - pData);
         if (m_bInLine) {
             Accumulate(pData, uiLineLen);
-            TakeLine(m_strPartial.data(), m_strPartial.size());
+            TakeLine(m_strPartial.data(), m_strPartial.size(), m_bLineCut);
             m_strPartial.clear();
             m_bInLine = false;
             m_bLineCut = false;
         } else {
             // The common case: the whole line lies in this piece and is stored from there.
-            TakeLine(pData, TextLength(pData, uiLineLen));
+            const size_t uiText = TextLength(pData, uiLineLen);
+            TakeLine(pData, uiText, uiText < uiLineLen);
         }
         pData = pLineEnd + 1;
     }
 }
 
 void CPoolReader::Finish() {
+    const bool bUnfinished = m_bInLine;
     if (m_bInLine) {
-        TakeLine(m_strPartial.data(), m_strPartial.size());
+        TakeLine(m_strPartial.data(), m_strPartial.size(), m_bLineCut);
         m_strPartial.clear();
         m_bInLine = false;
         m_bLineCut = false;
     }
+    if (m_pObserver != nullptr) m_pObserver->End(bUnfinished, m_bHaveKey);
     // A key line that the file ends right after has no value to pair with.
     m_bHaveKey = false;
 }
@@ -101,15 +104,21 @@ void CPoolReader::Accumulate(const char* pData, size_t uiLen) {
     m_bLineCut = uiText < uiLen;
 }
 
-void CPoolReader::TakeLine(const char* pText, size_t uiLen) {
+void CPoolReader::TakeLine(const char* pText, size_t uiLen, bool bCut) {
+    using ERole = IPoolLineObserver::ERole;
     if (!m_bHaveKey) {
-        if (uiLen == 0) return;
-        m_strKey.assign(pText, uiLen);
-        m_bHaveKey = true;
+        if (uiLen != 0) {
+            m_strKey.assign(pText, uiLen);
+            m_bHaveKey = true;
+        }
+        if (m_pObserver != nullptr) {
+            m_pObserver->Line(uiLen != 0 ? ERole::Key : ERole::Skipped, {pText, uiLen}, bCut);
+        }
         return;
     }
     m_bHaveKey = false;
     m_Table.FindOrInsert(m_strKey.data(), m_strKey.size()).Assign(std::string_view(pText, uiLen));
+    if (m_pObserver != nullptr) m_pObserver->Line(ERole::Value, {pText, uiLen}, bCut);
 }
 
 bool CPoolFile::Read(int iFd, CHashPool::Table& table) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "pool/hash_pool.h"
 
@@ -24,12 +25,29 @@ constexpr char TEMP_SUFFIX_CHARS[] =
 constexpr int MAX_LINK_HOPS = 40;
 constexpr size_t PATH_BUFFER_SIZE = 4096;
 
+// Told by a reader about each line it takes, for tools that explain what a load makes of a file;
+// a load itself has none.
+class IPoolLineObserver {
+   public:
+    enum class ERole { Skipped, Key, Value };
+    // The line's text (up to its first zero byte), what the reader took it for, and whether a
+    // zero byte cut it.
+    virtual void Line(ERole eRole, std::string_view svText, bool bCut) = 0;
+    // The end of the file: bUnfinished when its last line had no line end, bKeyDropped when the
+    // last key line had no value line after it.
+    virtual void End(bool bUnfinished, bool bKeyDropped) = 0;
+
+   protected:
+    ~IPoolLineObserver() = default;
+};
+
 // Parses pool file bytes handed over in pieces of any size, storing each record into a table as
 // clear-then-insert in file order would: a key seen again keeps its place and takes the new value.
 // Empty lines where a key is expected are skipped; a key without a value line is dropped.
 class CPoolReader {
    public:
-    explicit CPoolReader(CHashPool::Table& table) : m_Table(table) {}
+    explicit CPoolReader(CHashPool::Table& table, IPoolLineObserver* pObserver = nullptr)
+        : m_Table(table), m_pObserver(pObserver) {}
 
     // Takes the next bytes of the file. Throws std::bad_alloc with the records before the
     // failing one stored.
@@ -39,9 +57,10 @@ class CPoolReader {
 
    private:
     void Accumulate(const char* pData, size_t uiLen);
-    void TakeLine(const char* pText, size_t uiLen);
+    void TakeLine(const char* pText, size_t uiLen, bool bCut);
 
     CHashPool::Table& m_Table;
+    IPoolLineObserver* m_pObserver;
     std::string m_strKey;
     // The part of a line that the current piece does not finish; kept for its capacity.
     std::string m_strPartial;
