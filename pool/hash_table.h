@@ -22,10 +22,11 @@
 // - Order: buckets in order, each chain from its head, the newest entry. An insert goes to the
 //   head of its chain; a growth takes old chains in that order and puts each entry at the head
 //   of its new chain.
-// - Pointers: a reference or pointer to a value stays valid only until the next change to the
-//   table (insert, erase, clear, swap), since values move whenever their block is rebuilt.
-// - Failure: FindOrInsert throws std::bad_alloc with the table exactly as it was; the other
-//   operations do not fail.
+// - Pointers: a reference or pointer to a value stays valid only until the next FindOrInsert
+//   that grows or inserts, Erase, Clear or Swap, since values move whenever their block is
+//   rebuilt.
+// - Failure: FindOrInsert throws std::bad_alloc with the table exactly as it was; Find, Erase,
+//   Clear, Swap, At and ForEach do not fail.
 // Each chain is one block (pool/chain_block.h); blocks laid out by a growth and the first keys of
 // new chains after it lie end to end in segments (pool/chain_arena.h).
 template <typename TValue>

@@ -96,7 +96,7 @@ class CTableGrowth {
         uint32_t uiBucket;
     };
 
-    void PlanRun(const Run& run) {
+    [[gnu::always_inline]] void PlanRun(const Run& run) {
         const Chain& from = *run.pChain;
         const uint32_t uiLen = from.Slots()[run.uiHigh].uiKeyEnd - from.KeyStart(run.uiLow);
         Planned& plan = m_pPlan[run.uiBucket];
@@ -111,7 +111,7 @@ class CTableGrowth {
         plan.uiKeyBytes += uiLen;
     }
 
-    void MoveRun(const Run& run) {
+    [[gnu::always_inline]] void MoveRun(const Run& run) {
         Chain* pTo = m_ppNew[run.uiBucket];
         // A kept chain is one run, all its entries.
         if (pTo == run.pChain) {
@@ -157,8 +157,9 @@ class CTableGrowth {
         }
     }
 
+    // Always inlined, with the step it calls: each is the body of one loop over every run.
     template <EStep eStep>
-    void Take(const Run& run) {
+    [[gnu::always_inline]] void Take(const Run& run) {
         if constexpr (eStep == EStep::Plan) {
             PlanRun(run);
         } else {
