@@ -93,7 +93,8 @@ class CHashTable {
     static constexpr uint32_t PREFETCH_SCAN = 64;
 
     Chain* NewChain(size_t uiLen);
-    void GrowFor(uint64_t uiNeeded);
+    // Out of line: growth is rare, and the lookup that calls it is not.
+    [[gnu::noinline]] void GrowFor(uint64_t uiNeeded);
     template <typename TRef, typename TFn>
     void Walk(TFn& fn) const;
     [[gnu::noinline]] const TValue* Seek(uint32_t uiPos) const;
@@ -121,19 +122,19 @@ class CHashTable {
 };
 
 template <typename TValue>
-CHashTable<TValue>::CHashTable(uint32_t uiBucketRequest)
+inline CHashTable<TValue>::CHashTable(uint32_t uiBucketRequest)
     : m_Bucket(hash_table_detail::PrimeFor(uiBucketRequest)),
       m_uiBuckets(m_Bucket.Divisor()),
       m_ppBuckets(new Chain*[m_uiBuckets]()) {}
 
 template <typename TValue>
-CHashTable<TValue>::~CHashTable() {
+inline CHashTable<TValue>::~CHashTable() {
     Clear();
     delete[] m_ppBuckets;
 }
 
 template <typename TValue>
-TValue& CHashTable<TValue>::FindOrInsert(const char* pKey, size_t uiLen) {
+inline TValue& CHashTable<TValue>::FindOrInsert(const char* pKey, size_t uiLen) {
     if (m_uiCount >= m_uiBuckets) GrowFor(static_cast<uint64_t>(m_uiCount) + 1);
     const uint32_t uiHash = hash_table_detail::Hash(pKey, uiLen);
     Chain*& pChain = m_ppBuckets[m_Bucket(uiHash)];
@@ -154,7 +155,7 @@ TValue& CHashTable<TValue>::FindOrInsert(const char* pKey, size_t uiLen) {
 }
 
 template <typename TValue>
-const TValue* CHashTable<TValue>::Find(const char* pKey, size_t uiLen) const {
+inline const TValue* CHashTable<TValue>::Find(const char* pKey, size_t uiLen) const {
     const uint32_t uiHash = hash_table_detail::Hash(pKey, uiLen);
     const Chain* pChain = m_ppBuckets[m_Bucket(uiHash)];
     if (pChain == nullptr) return nullptr;
@@ -163,7 +164,7 @@ const TValue* CHashTable<TValue>::Find(const char* pKey, size_t uiLen) const {
 }
 
 template <typename TValue>
-bool CHashTable<TValue>::Erase(const char* pKey, size_t uiLen) {
+inline bool CHashTable<TValue>::Erase(const char* pKey, size_t uiLen) {
     const uint32_t uiHash = hash_table_detail::Hash(pKey, uiLen);
     Chain*& pChain = m_ppBuckets[m_Bucket(uiHash)];
     if (pChain == nullptr) return false;
@@ -182,7 +183,7 @@ bool CHashTable<TValue>::Erase(const char* pKey, size_t uiLen) {
 }
 
 template <typename TValue>
-void CHashTable<TValue>::Clear() {
+inline void CHashTable<TValue>::Clear() {
     if (m_uiCount != 0) {
         for (uint32_t i = 0; i < m_uiBuckets; ++i) {
             if (m_ppBuckets[i] == nullptr) continue;
@@ -197,7 +198,7 @@ void CHashTable<TValue>::Clear() {
 }
 
 template <typename TValue>
-void CHashTable<TValue>::Swap(CHashTable& other) noexcept {
+inline void CHashTable<TValue>::Swap(CHashTable& other) noexcept {
     std::swap(m_Bucket, other.m_Bucket);
     std::swap(m_uiBuckets, other.m_uiBuckets);
     std::swap(m_ppBuckets, other.m_ppBuckets);
@@ -208,7 +209,7 @@ void CHashTable<TValue>::Swap(CHashTable& other) noexcept {
 }
 
 template <typename TValue>
-const TValue* CHashTable<TValue>::At(uint32_t uiPos) const {
+inline const TValue* CHashTable<TValue>::At(uint32_t uiPos) const {
     // The next position within the cursor's chain is the value below the cursor's.
     if (m_bCursor && uiPos == m_uiCursorPos + 1 && m_uiCursorSlot != 0) {
         m_uiCursorPos = uiPos;
@@ -220,7 +221,7 @@ const TValue* CHashTable<TValue>::At(uint32_t uiPos) const {
 
 // A block for the first key of a chain, of uiLen bytes: in a segment while the arena has room.
 template <typename TValue>
-typename CHashTable<TValue>::Chain* CHashTable<TValue>::NewChain(size_t uiLen) {
+inline typename CHashTable<TValue>::Chain* CHashTable<TValue>::NewChain(size_t uiLen) {
     const size_t uiBytes = Chain::Bytes(1, uiLen);
     if (uiBytes == 0) throw std::bad_alloc();
     char* pMemory = m_Arena.TakeFirstKeyBlock(uiBytes);
@@ -249,7 +250,7 @@ void CHashTable<TValue>::GrowFor(uint64_t uiNeeded) {
 
 template <typename TValue>
 template <typename TRef, typename TFn>
-void CHashTable<TValue>::Walk(TFn& fn) const {
+inline void CHashTable<TValue>::Walk(TFn& fn) const {
     for (uint32_t i = 0; i < m_uiBuckets; ++i) {
         // Blocks lie all over the heap. The header of the block two strides ahead is asked for
         // first; one stride ahead, with the header there by then, the whole block.
@@ -300,7 +301,7 @@ const TValue* CHashTable<TValue>::Seek(uint32_t uiPos) const {
 // earlier call asked for, and the header of the chain after it are asked for now. Chains more
 // than PREFETCH_SCAN buckets ahead are left alone.
 template <typename TValue>
-void CHashTable<TValue>::PrefetchAfterCursor() const {
+inline void CHashTable<TValue>::PrefetchAfterCursor() const {
     const char* pValues = reinterpret_cast<const char*>(m_pCursorValue - m_uiCursorSlot);
     const size_t uiBytes = (static_cast<size_t>(m_uiCursorSlot) + 1) * sizeof(TValue);
     for (size_t uiOffset = 0; uiOffset < uiBytes; uiOffset += hash_table_detail::CACHE_LINE) {

@@ -49,11 +49,12 @@ class CTableGrowth {
     // std::bad_alloc.
     void Allocate() {
         m_Layout.emplace(SegmentBytes());
+        const Targets to = MyTargets();
         for (uint32_t i = 0; i < m_NewBucket.Divisor(); ++i) {
-            const Planned& plan = m_pPlan[i];
-            if (plan.uiCount == 0 || KeepsBlock(i)) continue;
+            const Planned& plan = to.pPlan[i];
+            if (plan.uiCount == 0 || KeepsBlock(to, i)) continue;
             const size_t uiBytes = Chain::Bytes(plan.uiCount, plan.uiKeyBytes);
-            m_ppNew[i] =
+            to.ppNew[i] =
                 Layout::InSegment(uiBytes)
                     ? Chain::MakeAt(m_Layout->Place(uiBytes), plan.uiCount, plan.uiKeyBytes, true)
                     : Chain::Make(plan.uiCount, plan.uiKeyBytes);
@@ -96,12 +97,20 @@ class CTableGrowth {
         uint32_t uiBucket;
     };
 
-    [[gnu::always_inline]] void PlanRun(const Run& run) {
+    // The new bucket array and the plan, copied out of the growth for the length of a loop: the
+    // loop's stores to blocks then cannot make the compiler read them again.
+    struct Targets {
+        Chain** ppNew;
+        Planned* pPlan;
+    };
+    Targets MyTargets() const { return {m_ppNew.get(), m_pPlan.get()}; }
+
+    [[gnu::always_inline]] static void PlanRun(Targets to, const Run& run) {
         const Chain& from = *run.pChain;
         const uint32_t uiLen = from.Slots()[run.uiHigh].uiKeyEnd - from.KeyStart(run.uiLow);
-        Planned& plan = m_pPlan[run.uiBucket];
+        Planned& plan = to.pPlan[run.uiBucket];
         if (uiLen > UINT32_MAX / 2 - plan.uiKeyBytes) throw std::bad_alloc();
-        Chain*& pSource = m_ppNew[run.uiBucket];
+        Chain*& pSource = to.ppNew[run.uiBucket];
         if (plan.uiCount == 0) {
             pSource = run.pChain;
         } else if (pSource != run.pChain) {
@@ -111,8 +120,8 @@ class CTableGrowth {
         plan.uiKeyBytes += uiLen;
     }
 
-    [[gnu::always_inline]] void MoveRun(const Run& run) {
-        Chain* pTo = m_ppNew[run.uiBucket];
+    [[gnu::always_inline]] static void MoveRun(Targets to, const Run& run) {
+        Chain* pTo = to.ppNew[run.uiBucket];
         // A kept chain is one run, all its entries.
         if (pTo == run.pChain) {
             pTo->Reverse();
@@ -125,19 +134,20 @@ class CTableGrowth {
 
     // A whole old chain that makes up a new chain alone keeps its block, turned around, unless
     // a segment holds it: segments are freed as a whole.
-    bool KeepsBlock(uint32_t uiBucket) const {
-        const Chain* pSource = m_ppNew[uiBucket];
-        return pSource != nullptr && pSource->uiCount == m_pPlan[uiBucket].uiCount &&
+    static bool KeepsBlock(Targets to, uint32_t uiBucket) {
+        const Chain* pSource = to.ppNew[uiBucket];
+        return pSource != nullptr && pSource->uiCount == to.pPlan[uiBucket].uiCount &&
                !pSource->InSegment();
     }
 
     // The bytes of the new blocks that segments take, so that the last segment is no larger
     // than they need. Throws std::bad_alloc for a block too large for memory.
     uint64_t SegmentBytes() const {
+        const Targets to = MyTargets();
         uint64_t uiBytes = 0;
         for (uint32_t i = 0; i < m_NewBucket.Divisor(); ++i) {
-            const Planned& plan = m_pPlan[i];
-            if (plan.uiCount == 0 || KeepsBlock(i)) continue;
+            const Planned& plan = to.pPlan[i];
+            if (plan.uiCount == 0 || KeepsBlock(to, i)) continue;
             const size_t uiBlock = Chain::Bytes(plan.uiCount, plan.uiKeyBytes);
             if (uiBlock == 0) throw std::bad_alloc();
             if (Layout::InSegment(uiBlock)) uiBytes += uiBlock;
@@ -159,28 +169,28 @@ class CTableGrowth {
 
     // Always inlined, with the step it calls: each is the body of one loop over every run.
     template <EStep eStep>
-    [[gnu::always_inline]] void Take(const Run& run) {
+    [[gnu::always_inline]] static void Take(Targets to, const Run& run) {
         if constexpr (eStep == EStep::Plan) {
-            PlanRun(run);
+            PlanRun(to, run);
         } else {
-            MoveRun(run);
+            MoveRun(to, run);
         }
     }
 
     // Asks for what the step will touch for a run, LOOKAHEAD runs before the step takes it ...
     template <EStep eStep>
-    void AskEarly(uint32_t uiBucket) const {
+    static void AskEarly(Targets to, uint32_t uiBucket) {
         if constexpr (eStep == EStep::Plan) {
-            __builtin_prefetch(&m_pPlan[uiBucket], 1);
-            __builtin_prefetch(&m_ppNew[uiBucket], 1);
+            __builtin_prefetch(&to.pPlan[uiBucket], 1);
+            __builtin_prefetch(&to.ppNew[uiBucket], 1);
         } else {
-            __builtin_prefetch(&m_ppNew[uiBucket]);
+            __builtin_prefetch(&to.ppNew[uiBucket]);
         }
     }
     // ... and, once that has come, what it points to, LOOKAHEAD / 2 runs later.
     template <EStep eStep>
-    void AskLate(uint32_t uiBucket) const {
-        if constexpr (eStep == EStep::Move) __builtin_prefetch(m_ppNew[uiBucket], 1);
+    static void AskLate(Targets to, uint32_t uiBucket) {
+        if constexpr (eStep == EStep::Move) __builtin_prefetch(to.ppNew[uiBucket], 1);
     }
 
     // Takes every run in rehash order. In a large table every run goes to a block far from the
@@ -188,42 +198,46 @@ class CTableGrowth {
     // step touches is on its way while the runs before it are taken.
     template <EStep eStep>
     void VisitRuns() {
+        const Targets to = MyTargets();
         if (!m_bAhead) {
-            ForEachRun<false>([&](const Run& run) { Take<eStep>(run); });
+            ForEachRun<false>([&](const Run& run) { Take<eStep>(to, run); });
             return;
         }
         Run aRing[LOOKAHEAD];
         uint32_t uiEntered = 0;
         ForEachRun<true>([&](const Run& run) {
             Run& slot = aRing[uiEntered % LOOKAHEAD];
-            if (uiEntered >= LOOKAHEAD) Take<eStep>(slot);
+            if (uiEntered >= LOOKAHEAD) Take<eStep>(to, slot);
             slot = run;
-            AskEarly<eStep>(run.uiBucket);
+            AskEarly<eStep>(to, run.uiBucket);
             if (uiEntered >= LOOKAHEAD / 2) {
-                AskLate<eStep>(aRing[(uiEntered - LOOKAHEAD / 2) % LOOKAHEAD].uiBucket);
+                AskLate<eStep>(to, aRing[(uiEntered - LOOKAHEAD / 2) % LOOKAHEAD].uiBucket);
             }
             ++uiEntered;
         });
         const uint32_t uiFirst = uiEntered > LOOKAHEAD ? uiEntered - LOOKAHEAD : 0;
-        for (uint32_t k = uiFirst; k < uiEntered; ++k) Take<eStep>(aRing[k % LOOKAHEAD]);
+        for (uint32_t k = uiFirst; k < uiEntered; ++k) Take<eStep>(to, aRing[k % LOOKAHEAD]);
     }
 
     // Calls fn(run) for the runs of every old chain: old buckets in order, each chain from its
-    // head.
+    // head. The old buckets and the modulo are copied for the loop, as the targets are.
     template <bool bAhead, typename TFn>
     void ForEachRun(TFn fn) const {
-        for (uint32_t i = 0; i < m_uiOldBuckets; ++i) {
-            if constexpr (bAhead) AskForOldBlocks(i);
-            Chain* pChain = m_ppOld[i];
+        Chain* const* const ppOld = m_ppOld;
+        const uint32_t uiOldBuckets = m_uiOldBuckets;
+        const CModulo newBucket = m_NewBucket;
+        for (uint32_t i = 0; i < uiOldBuckets; ++i) {
+            if constexpr (bAhead) AskForOldBlocks(ppOld, uiOldBuckets, i);
+            Chain* pChain = ppOld[i];
             if (pChain == nullptr) continue;
             const Slot* pSlots = pChain->Slots();
             uint32_t uiSlot = pChain->uiCount - 1;
             uint32_t uiHash = pSlots[uiSlot].uiHash;
-            Run run{pChain, uiSlot, uiSlot, m_NewBucket(uiHash)};
+            Run run{pChain, uiSlot, uiSlot, newBucket(uiHash)};
             while (uiSlot-- > 0) {
                 if (pSlots[uiSlot].uiHash != uiHash) {
                     uiHash = pSlots[uiSlot].uiHash;
-                    const uint32_t uiBucket = m_NewBucket(uiHash);
+                    const uint32_t uiBucket = newBucket(uiHash);
                     if (uiBucket != run.uiBucket) {
                         fn(run);
                         run = {pChain, uiSlot, uiSlot, uiBucket};
@@ -238,10 +252,10 @@ class CTableGrowth {
 
     // The old blocks ahead of bucket i are on their way too: first their headers, then their
     // slots.
-    void AskForOldBlocks(uint32_t i) const {
-        if (i + PREFETCH_AHEAD < m_uiOldBuckets) __builtin_prefetch(m_ppOld[i + PREFETCH_AHEAD]);
-        if (i + PREFETCH_AHEAD / 2 < m_uiOldBuckets) {
-            if (const Chain* pAhead = m_ppOld[i + PREFETCH_AHEAD / 2]) {
+    static void AskForOldBlocks(Chain* const* ppOld, uint32_t uiOldBuckets, uint32_t i) {
+        if (i + PREFETCH_AHEAD < uiOldBuckets) __builtin_prefetch(ppOld[i + PREFETCH_AHEAD]);
+        if (i + PREFETCH_AHEAD / 2 < uiOldBuckets) {
+            if (const Chain* pAhead = ppOld[i + PREFETCH_AHEAD / 2]) {
                 __builtin_prefetch(pAhead->Slots());
             }
         }
