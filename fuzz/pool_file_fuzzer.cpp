@@ -23,7 +23,8 @@ namespace {
 constexpr uint32_t PREFILL_COUNTS[] = {0, 0, 200, 400};
 // With no entries before the load, every other input also gets a value too long for one read or
 // write buffer after it, so that its saved line is written whole and read back in pieces.
-constexpr size_t LONG_VALUE_MIN = std::max(READ_BUFFER_SIZE, WRITE_BUFFER_SIZE);
+constexpr size_t LONG_VALUE_MIN =
+    std::max(CPoolFile::READ_BUFFER_SIZE, CPoolFile::WRITE_BUFFER_SIZE);
 
 std::string Describe(const Entries& expected, const Entries& actual) {
     const size_t uiCommon = std::min(expected.size(), actual.size());

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -21,13 +22,22 @@
 #include <new>
 #include <string_view>
 
+// A save writes "." + base name + TEMP_INFIX + TEMP_SUFFIX_LEN characters of TEMP_SUFFIX_CHARS
+// beside the pool file and renames it over the pool file when complete.
+static constexpr char TEMP_INFIX[] = ".quilltmp-";
+static constexpr size_t TEMP_INFIX_LEN = sizeof(TEMP_INFIX) - 1;
+static constexpr size_t TEMP_SUFFIX_LEN = 6;
+static constexpr char TEMP_SUFFIX_CHARS[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 // The longest file name most file systems take; a temporary name keeps within it by cutting the
 // pool file's base name.
 static constexpr size_t NAME_MAX_LEN = 255;
-static constexpr size_t TEMP_INFIX_LEN = sizeof(TEMP_INFIX) - 1;
 static constexpr size_t TEMP_BASE_MAX = NAME_MAX_LEN - 1 - TEMP_INFIX_LEN - TEMP_SUFFIX_LEN;
 static constexpr int TEMP_NAME_TRIES = 100;
 static constexpr uint64_t WRITEBACK_STEP = 1024 * 1024;
+// Symbolic links followed from the pool path to the file that a save replaces.
+static constexpr int MAX_LINK_HOPS = 40;
+static constexpr size_t PATH_BUFFER_SIZE = 4096;
 
 static uint32_t s_uiTempSerial = 0;
 
@@ -61,7 +71,7 @@ void CPoolReader::Feed(const char* pData, size_t uiLen) {
     const char* const pEnd = pData + uiLen;
     while (pData < pEnd) {
         const char* pLineEnd = static_cast<const char*>(
-            std::memchr(pData, LINE_END, static_cast<size_t>(pEnd - pData)));
+            std::memchr(pData, CPoolFile::LINE_END, static_cast<size_t>(pEnd - pData)));
         if (pLineEnd == nullptr) {
             Accumulate(pData, static_cast<size_t>(pEnd - pData));
             return;
@@ -157,13 +167,13 @@ class CWriteBuffer {
     CWriteBuffer(int iFd, char* pBuffer) : m_iFd(iFd), m_pBuffer(pBuffer) {}
 
     bool Put(const char* pData, size_t uiLen) {
-        if (uiLen <= WRITE_BUFFER_SIZE - m_uiUsed) {
+        if (uiLen <= CPoolFile::WRITE_BUFFER_SIZE - m_uiUsed) {
             std::memcpy(m_pBuffer + m_uiUsed, pData, uiLen);
             m_uiUsed += uiLen;
             return true;
         }
         if (!Flush()) return false;
-        if (uiLen >= WRITE_BUFFER_SIZE) {
+        if (uiLen >= CPoolFile::WRITE_BUFFER_SIZE) {
             if (!WriteAll(m_iFd, pData, uiLen)) return false;
             Wrote(uiLen);
             return true;
@@ -175,15 +185,15 @@ class CWriteBuffer {
 
     // Puts a whole record: the key, a line end, the value, a line end.
     bool PutRecord(const char* pKey, size_t uiKeyLen, const char* pValue, size_t uiValueLen) {
-        if (uiKeyLen + uiValueLen + 2 > WRITE_BUFFER_SIZE - m_uiUsed) {
-            return Put(pKey, uiKeyLen) && Put(&LINE_END, 1) && Put(pValue, uiValueLen) &&
-                   Put(&LINE_END, 1);
+        if (uiKeyLen + uiValueLen + 2 > CPoolFile::WRITE_BUFFER_SIZE - m_uiUsed) {
+            return Put(pKey, uiKeyLen) && Put(&CPoolFile::LINE_END, 1) && Put(pValue, uiValueLen) &&
+                   Put(&CPoolFile::LINE_END, 1);
         }
         char* pOut = m_pBuffer + m_uiUsed;
         std::memcpy(pOut, pKey, uiKeyLen);
-        pOut[uiKeyLen] = LINE_END;
+        pOut[uiKeyLen] = CPoolFile::LINE_END;
         std::memcpy(pOut + uiKeyLen + 1, pValue, uiValueLen);
-        pOut[uiKeyLen + 1 + uiValueLen] = LINE_END;
+        pOut[uiKeyLen + 1 + uiValueLen] = CPoolFile::LINE_END;
         m_uiUsed += uiKeyLen + uiValueLen + 2;
         return true;
     }
@@ -226,7 +236,7 @@ static bool FitsLine(const char* pText, size_t uiLen) {
     // word or two, where two calls of memchr per text would cost more than the scan.
     constexpr uint64_t ONES = 0x0101010101010101ull;
     constexpr uint64_t HIGHS = 0x8080808080808080ull;
-    constexpr uint64_t ENDS = ONES * static_cast<uint8_t>(LINE_END);
+    constexpr uint64_t ENDS = ONES * static_cast<uint8_t>(CPoolFile::LINE_END);
     size_t i = 0;
     for (; i + 8 <= uiLen; i += 8) {
         uint64_t uiWord;
@@ -235,7 +245,7 @@ static bool FitsLine(const char* pText, size_t uiLen) {
         if ((((uiWord - ONES) & ~uiWord) | ((uiEnds - ONES) & ~uiEnds)) & HIGHS) return false;
     }
     for (; i < uiLen; ++i) {
-        if (pText[i] == LINE_END || pText[i] == '\0') return false;
+        if (pText[i] == CPoolFile::LINE_END || pText[i] == '\0') return false;
     }
     return uiLen > 0;
 }
@@ -345,6 +355,34 @@ static void DirectoryOf(const SaveTarget& target, char (&szDir)[PATH_BUFFER_SIZE
     szDir[target.uiBaseOffset] = '\0';
 }
 
+// True iff the path names the file open as iFd.
+static bool SameFile(int iFd, const char* pszPath) {
+    struct stat stOpen;
+    struct stat stNamed;
+    return StatFd(iFd, stOpen) && StatLink(pszPath, stNamed) && stOpen.st_dev == stNamed.st_dev &&
+           stOpen.st_ino == stNamed.st_ino;
+}
+
+// Removes a temporary file unless a live save holds it. A save holds a lock on its temporary
+// file from creation to rename, and a killed one's lock went with its process. The lock is
+// taken, and the name checked to be still this file, before the name is removed, so that a save
+// that has just made the file and waits for its lock finds the file gone and makes another. On
+// a file system without locks every temporary file is a leftover. A file that cannot be opened
+// may be another user's live save and stays; a symbolic link is no save's.
+static void RemoveIfDead(const char* pszPath) {
+    int iFd = ::open(pszPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (iFd < 0 && errno == EACCES) {
+        iFd = ::open(pszPath, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+    if (iFd < 0) {
+        if (errno == ELOOP) ::unlink(pszPath);
+        return;
+    }
+    const bool bDead = ::flock(iFd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    if (bDead && SameFile(iFd, pszPath)) ::unlink(pszPath);
+    ::close(iFd);
+}
+
 // Removes the temporary files that earlier saves of the same file left when they were killed.
 static void RemoveLeftovers(const SaveTarget& target) {
     char szDir[PATH_BUFFER_SIZE];
@@ -359,7 +397,7 @@ static void RemoveLeftovers(const SaveTarget& target) {
         if (target.uiBaseOffset + uiNameLen >= sizeof(szLeftover)) continue;
         std::memcpy(szLeftover, target.szPath, target.uiBaseOffset);
         std::memcpy(szLeftover + target.uiBaseOffset, pEntry->d_name, uiNameLen + 1);
-        ::unlink(szLeftover);
+        RemoveIfDead(szLeftover);
     }
     ::closedir(pDir);
 }
@@ -383,14 +421,23 @@ static void FillSuffix(char* pSuffix) {
     }
 }
 
-// Creates a new temporary file beside the target and returns its descriptor, or -1 with errno
-// set. Created with 0666 like any new file, so the umask and default ACLs apply as they would.
-static int CreateTemp(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]) {
+// Locks a temporary file just made, for as long as it stays open; false iff another save took it
+// for a leftover before the lock held. Without locks on the file system it stays unlocked.
+static bool LockNewTemp(int iFd, const char* pszTemp) {
+    while (::flock(iFd, LOCK_EX) != 0) {
+        if (errno != EINTR) return true;
+    }
+    return SameFile(iFd, pszTemp);
+}
+
+// Writes the temporary name of the target into szTemp without its suffix, and returns where the
+// suffix goes; null, with errno set, when the name does not fit.
+static char* TempNameStem(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]) {
     const char* pszBase = target.szPath + target.uiBaseOffset;
     const size_t uiBaseLen = std::min(std::strlen(pszBase), TEMP_BASE_MAX);
     if (target.uiBaseOffset + 1 + uiBaseLen + TEMP_INFIX_LEN + TEMP_SUFFIX_LEN >= sizeof(szTemp)) {
         errno = ENAMETOOLONG;
-        return -1;
+        return nullptr;
     }
     char* pEnd = szTemp;
     std::memcpy(pEnd, target.szPath, target.uiBaseOffset);
@@ -401,11 +448,26 @@ static int CreateTemp(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]
     std::memcpy(pEnd, TEMP_INFIX, TEMP_INFIX_LEN);
     pEnd += TEMP_INFIX_LEN;
     pEnd[TEMP_SUFFIX_LEN] = '\0';
+    return pEnd;
+}
+
+// Creates a new temporary file beside the target, locked, and returns its descriptor, or -1 with
+// errno set. Created with 0666 like any new file, so the umask and default ACLs apply as they
+// would.
+static int CreateTemp(const SaveTarget& target, char (&szTemp)[PATH_BUFFER_SIZE]) {
+    char* pSuffix = TempNameStem(target, szTemp);
+    if (pSuffix == nullptr) return -1;
     for (int iTry = 0; iTry < TEMP_NAME_TRIES; ++iTry) {
-        FillSuffix(pEnd);
+        FillSuffix(pSuffix);
         const int iFd = ::open(szTemp, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-        if (iFd >= 0 || errno != EEXIST) return iFd;
+        if (iFd < 0) {
+            if (errno != EEXIST) return -1;
+            continue;
+        }
+        if (LockNewTemp(iFd, szTemp)) return iFd;
+        ::close(iFd);
     }
+    errno = EEXIST;
     return -1;
 }
 
@@ -420,13 +482,6 @@ static bool KeepOwnerAndMode(int iFd, const SaveTarget& target) {
         return false;
     }
     return ::fchmod(iFd, target.st.st_mode & 07777) == 0;
-}
-
-// Writes, syncs and closes the temporary file; true iff all of that succeeded.
-static bool FillTemp(int iFd, const SaveTarget& target, const CHashPool::Table& entries) {
-    const bool bOk =
-        KeepOwnerAndMode(iFd, target) && CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
-    return ::close(iFd) == 0 && bOk;
 }
 
 // Makes the rename durable. A directory that cannot be synced still holds the new file, so the
@@ -463,45 +518,85 @@ static bool WriteWithoutSigpipe(int iFd, const CHashPool::Table& entries) {
     return bOk;
 }
 
-// Rewrites the file itself: for files that are not regular, and for regular files in a
-// directory that takes no new files, where a killed save leaves a short file.
-static bool WriteInPlace(const char* pszPath, const CHashPool::Table& entries) {
+// Opens an existing file to write into it. Without O_NONBLOCK a FIFO would hold the open until
+// some reader came.
+static int OpenExisting(const char* pszPath, struct stat& st) {
     const int iFd = ::open(pszPath, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (iFd < 0) return false;
+    if (iFd < 0) return -1;
+    if (StatFd(iFd, st)) return iFd;
+    ::close(iFd);
+    return -1;
+}
+
+// The writer for a new or regular target: the entries go to a temporary file beside the target,
+// which is synced and renamed over it. The file stays open, and locked, until the rename, so that
+// no other save takes it for a leftover; the sync has reported every write error by then.
+static bool ReplaceByRename(int iFd, const char* pszTemp, const SaveTarget& target,
+                            const CHashPool::Table& entries) {
+    const bool bOk = KeepOwnerAndMode(iFd, target) && CPoolFile::Write(iFd, entries) &&
+                     ::fsync(iFd) == 0 && ::rename(pszTemp, target.szPath) == 0;
+    if (!bOk) ::unlink(pszTemp);
+    ::close(iFd);
+    if (bOk) SyncDirectory(target);
+    return bOk;
+}
+
+// The writer for a regular file in a directory that takes no new files: the file itself is
+// rewritten, so a failed or killed save leaves it short.
+static bool RewriteInPlace(const char* pszPath, const CHashPool::Table& entries) {
     struct stat st;
-    bool bOk = StatFd(iFd, st) && !S_ISDIR(st.st_mode);
-    if (bOk && S_ISREG(st.st_mode)) {
-        bOk = ::ftruncate(iFd, 0) == 0 && CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
-    } else if (bOk) {
-        bOk = WriteWithoutSigpipe(iFd, entries);
-    }
+    const int iFd = OpenExisting(pszPath, st);
+    if (iFd < 0) return false;
+    const bool bOk = S_ISREG(st.st_mode) && ::ftruncate(iFd, 0) == 0 &&
+                     CPoolFile::Write(iFd, entries) && ::fsync(iFd) == 0;
     return ::close(iFd) == 0 && bOk;
+}
+
+// The writer for a device or FIFO, which a rename cannot replace: the bytes go into it.
+static bool WriteToDevice(const char* pszPath, const CHashPool::Table& entries) {
+    struct stat st;
+    const int iFd = OpenExisting(pszPath, st);
+    if (iFd < 0) return false;
+    const bool bOk =
+        !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && WriteWithoutSigpipe(iFd, entries);
+    return ::close(iFd) == 0 && bOk;
+}
+
+namespace {
+
+enum class ESaveWay { Refuse, Replace, Device };
+
+}  // namespace
+
+// How a save treats its target: a directory, a path ending in a slash and a file closed to
+// writing are refused; a device or FIFO is written into; anything else is replaced.
+static ESaveWay SaveWayFor(const SaveTarget& target) {
+    if (target.szPath[target.uiBaseOffset] == '\0') return ESaveWay::Refuse;
+    if (!target.bExists) return ESaveWay::Replace;
+    if (S_ISDIR(target.st.st_mode)) return ESaveWay::Refuse;
+    if (!S_ISREG(target.st.st_mode)) return ESaveWay::Device;
+    // A file its owner made read-only is not replaced behind their back.
+    const bool bWritable = ::faccessat(AT_FDCWD, target.szPath, W_OK, AT_EACCESS) == 0;
+    return bWritable ? ESaveWay::Replace : ESaveWay::Refuse;
 }
 
 bool CHashPool::Save() const {
     if (!HasPath(m_szFile)) return false;
     SaveTarget target;
     if (!ResolveTarget(m_szFile, target)) return false;
-    if (target.szPath[target.uiBaseOffset] == '\0') return false;
-    if (target.bExists) {
-        if (S_ISDIR(target.st.st_mode)) return false;
-        if (!S_ISREG(target.st.st_mode)) return WriteInPlace(target.szPath, m_Entries);
-        // A file its owner made read-only is not replaced behind their back.
-        if (::faccessat(AT_FDCWD, target.szPath, W_OK, AT_EACCESS) != 0) return false;
+    switch (SaveWayFor(target)) {
+        case ESaveWay::Refuse:
+            return false;
+        case ESaveWay::Device:
+            return WriteToDevice(target.szPath, m_Entries);
+        case ESaveWay::Replace:
+            break;
     }
     RemoveLeftovers(target);
     char szTemp[PATH_BUFFER_SIZE];
     const int iFd = CreateTemp(target, szTemp);
-    if (iFd < 0) {
-        if (target.bExists && (errno == EACCES || errno == EPERM)) {
-            return WriteInPlace(target.szPath, m_Entries);
-        }
-        return false;
-    }
-    if (!FillTemp(iFd, target, m_Entries) || ::rename(szTemp, target.szPath) != 0) {
-        ::unlink(szTemp);
-        return false;
-    }
-    SyncDirectory(target);
-    return true;
+    if (iFd >= 0) return ReplaceByRename(iFd, szTemp, target, m_Entries);
+    // A directory closed to new files still lets a writable file in it be rewritten.
+    const bool bClosedDirectory = errno == EACCES || errno == EPERM;
+    return target.bExists && bClosedDirectory && RewriteInPlace(target.szPath, m_Entries);
 }

@@ -10,20 +10,24 @@
 
 // A pool file is a run of records, each a key line and a value line ended by LINE_END, with no
 // header, escape or trailer. A line's text ends at its first zero byte.
-constexpr char LINE_END = '\n';
-// Both cores move bytes through buffers of these sizes; only a line longer than the read buffer
-// costs extra memory, and only as much as the longest such line.
-constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
-constexpr size_t WRITE_BUFFER_SIZE = 64 * 1024;
-// A save writes "." + base name + TEMP_INFIX + TEMP_SUFFIX_LEN characters of TEMP_SUFFIX_CHARS
-// beside the pool file and renames it over the pool file when complete.
-constexpr char TEMP_INFIX[] = ".quilltmp-";
-constexpr size_t TEMP_SUFFIX_LEN = 6;
-constexpr char TEMP_SUFFIX_CHARS[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-// Symbolic links followed from the pool path to the file that a save replaces.
-constexpr int MAX_LINK_HOPS = 40;
-constexpr size_t PATH_BUFFER_SIZE = 4096;
+class CPoolFile {
+   public:
+    static constexpr char LINE_END = '\n';
+    // Both cores move bytes through buffers of these sizes; only a line longer than the read
+    // buffer costs extra memory, and only as much as the longest such line.
+    static constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
+    static constexpr size_t WRITE_BUFFER_SIZE = 64 * 1024;
+
+    // Reads a descriptor to its end into the table. True iff the end was reached; false on a
+    // read error. Throws std::bad_alloc.
+    static bool Read(int iFd, CHashPool::Table& table);
+    // Writes every entry whose key and value are non-empty and hold neither a line end nor a
+    // zero byte, in iteration order. True iff every byte was written; does not sync or close.
+    static bool Write(int iFd, const CHashPool::Table& table);
+    // True iff pszName is a temporary file name that a save of a file named pszBase uses: "."
+    // + the base name (cut to fit a file name) + ".quilltmp-" + six letters or digits.
+    static bool IsTempName(const char* pszName, const char* pszBase);
+};
 
 // Told by a reader about each line it takes, for tools that explain what a load makes of a file;
 // a load itself has none.
@@ -67,18 +71,6 @@ class CPoolReader {
     bool m_bHaveKey = false;
     bool m_bInLine = false;
     bool m_bLineCut = false;
-};
-
-class CPoolFile {
-   public:
-    // Reads a descriptor to its end into the table. True iff the end was reached; false on a
-    // read error. Throws std::bad_alloc.
-    static bool Read(int iFd, CHashPool::Table& table);
-    // Writes every entry whose key and value are non-empty and hold neither a line end nor a
-    // zero byte, in iteration order. True iff every byte was written; does not sync or close.
-    static bool Write(int iFd, const CHashPool::Table& table);
-    // True iff pszName is a temporary file name that a save of a file named pszBase uses.
-    static bool IsTempName(const char* pszName, const char* pszBase);
 };
 
 #endif

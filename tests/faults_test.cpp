@@ -542,14 +542,15 @@ TEST_F(SessionFaults, TwoPoolsSavingOneFileInTurn) {
     EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
 }
 
-// Two sessions at once saving different pools to one file: whoever wins, a reader never sees
-// anything but a whole file. A save may fail when the other session cleared its temporary file
-// away, but then it says so, and nothing is left behind. Both sessions take their calls from a
-// pipe, so that both have loaded the old file before either saves.
+// Two sessions at once saving different pools to one file, hundreds of times each: every save
+// succeeds, since neither takes the other's temporary file for a killed save's leftover, and
+// whoever wins, a reader never sees anything but a whole file. Both sessions take their calls
+// from a pipe, so that both have loaded the old file before either saves.
 TEST_F(SessionFaults, TwoSessionsSavingOneFileNeverShowAPartOfOne) {
     const std::string strPath = m_dir.File("p.pool");
     const std::string strOld = NumberedRecords(6000, 30);
     ASSERT_TRUE(WriteWholeFile(strPath, strOld));
+    constexpr int SAVES = 300;
     CSession sessions[2];
     std::string astrSaves[2];
     int aiOutput[2] = {-1, -1};
@@ -562,7 +563,7 @@ TEST_F(SessionFaults, TwoSessionsSavingOneFileNeverShowAPartOfOne) {
         session.Call("HLoad", {S(strName), S(strPath)});
         session.Call("HAdd", {S(strName), S("writer"), S(strName)});
         const size_t uiLoadLines = session.Script().size();
-        for (int iSave = 0; iSave < 15; ++iSave) session.Call("HSave", {S(strName)});
+        for (int iSave = 0; iSave < SAVES; ++iSave) session.Call("HSave", {S(strName)});
         astrSaves[i] = session.Script().substr(uiLoadLines);
         aPids[i] = StartProgram(HostArgv(""), m_dir.Path(), {}, &aiOutput[i], &aiInput[i]);
         ASSERT_GT(aPids[i], 0);
@@ -599,14 +600,13 @@ TEST_F(SessionFaults, TwoSessionsSavingOneFileNeverShowAPartOfOne) {
         ::close(aiOutput[i]);
         EXPECT_EQ(WaitChild(aPids[i]), 0) << astrOutput[i];
         const std::vector<std::string> aResults = CallResults(astrOutput[i]);
-        EXPECT_EQ(aResults.size(), 17u) << astrOutput[i];
+        EXPECT_EQ(aResults.size(), 2u + SAVES) << astrOutput[i];
         for (size_t uiCall = 2; uiCall < aResults.size(); ++uiCall) {
-            EXPECT_TRUE(aResults[uiCall] == "= true" || aResults[uiCall] == "= false")
-                << aResults[uiCall];
-            iFailedSaves += aResults[uiCall] == "= false" ? 1 : 0;
+            iFailedSaves += aResults[uiCall] == "= true" ? 0 : 1;
         }
     }
-    std::cout << "reads: " << iReads << ", saves that gave false: " << iFailedSaves << "\n";
+    std::cout << "reads: " << iReads << "\n";
+    EXPECT_EQ(iFailedSaves, 0) << "of " << 2 * SAVES << " saves";
     const std::string strEnd = FileBytes(strPath);
     EXPECT_TRUE(strEnd == strA || strEnd == strB);
     EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});

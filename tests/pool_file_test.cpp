@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,9 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace {
+
+constexpr size_t READ_BUFFER_SIZE = CPoolFile::READ_BUFFER_SIZE;
+constexpr size_t WRITE_BUFFER_SIZE = CPoolFile::WRITE_BUFFER_SIZE;
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
@@ -512,6 +516,28 @@ TEST(PoolFileSave, NextSaveRemovesOnlyItsOwnLeftovers) {
     expected.push_back("p.pool");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ListDir(dir.Path()), expected);
+}
+
+// A temporary file that another open file holds locked belongs to a save still writing it, in
+// this process or another: the next save leaves it and removes only the unlocked one.
+TEST(PoolFileSave, NextSaveLeavesTheTemporaryFileOfALiveSave) {
+    CTempDir dir;
+    const std::string strLive = dir.File(".p.pool.quilltmp-Live01");
+    const std::string strDead = dir.File(".p.pool.quilltmp-Dead01");
+    ASSERT_TRUE(WriteWholeFile(strLive, "half a save"));
+    ASSERT_TRUE(WriteWholeFile(strDead, "x"));
+    const int iLive = ::open(strLive.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(iLive, 0);
+    ASSERT_EQ(::flock(iLive, LOCK_EX), 0);
+    CHashPool pool("p");
+    pool.Add("k", "v");
+    pool.SetFile(dir.File("p.pool").c_str());
+    ASSERT_TRUE(pool.Save());
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{".p.pool.quilltmp-Live01", "p.pool"}));
+    EXPECT_EQ(FileBytes(strLive), "half a save");
+    ::close(iLive);
+    ASSERT_TRUE(pool.Save());
+    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"p.pool"});
 }
 
 TEST(PoolFileSave, RefusesPathsThatNameNoFile) {

@@ -375,7 +375,7 @@ class CCheckObserver final : public IPoolLineObserver {
 };
 
 bool ReadAll(int iFd, std::string& strBytes) {
-    char buffer[READ_BUFFER_SIZE];
+    char buffer[CPoolFile::READ_BUFFER_SIZE];
     for (;;) {
         const ssize_t iRead = ::read(iFd, buffer, sizeof(buffer));
         if (iRead == 0) return true;
