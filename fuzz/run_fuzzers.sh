@@ -22,13 +22,13 @@ for fuzzer in pool_file script_calls call_script; do
     mkdir -p "$work" "$artifacts"
 
     printf '%s: %s corpus inputs... ' "$fuzzer" "$(ls "$seeds" | wc -l)"
-    if ! "$binary" -timeout=10 -artifact_prefix="$artifacts/" "$seeds"/* >"$log" 2>&1; then
+    if ! "$binary" -timeout=120 -artifact_prefix="$artifacts/" "$seeds"/* >"$log" 2>&1; then
         echo "FAILED"
         tail -n 60 "$log"
         exit 1
     fi
     printf 'pass; fuzzing for %s s... ' "$seconds"
-    if ! "$binary" -seed="$seed" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    if ! "$binary" -seed="$seed" -max_total_time="$seconds" -timeout=120 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" "$work" "$seeds" >"$log" 2>&1; then
         echo "FAILED"
         tail -n 60 "$log"

@@ -541,7 +541,7 @@ TEST_F(BadInput, OddPoolFiles) {
         m_expected = SnapshotTree(m_dir.Path());
         Reset();
         const std::string strOther = File("other.pool");
-        ChildOptions options{.uiWatchdogSeconds = 20};
+        ChildOptions options;
         options.bUnprivileged = row.bAsOtherUser;
         const int iStatus = RunInChild(
             [&]() {

@@ -373,7 +373,7 @@ TEST(PoolFileLoad, FailureKeepsEntriesAndOrder) {
                                    pool.m_Entries.BucketCount() == uiBuckets;
                 return bKept ? 0 : 2;
             },
-            {.uiWatchdogSeconds = 20});
+            {});
         EXPECT_EQ(iStatus, 0) << strName
                               << ": 1 = load succeeded, 2 = entries changed, 142 = blocked";
     }
@@ -570,12 +570,12 @@ TEST(PoolFileSave, WritesFifoInPlaceWithoutBlocking) {
     CHashPool pool("p");
     Fill(pool, "k", 20, 5);
     pool.SetFile(strFifo.c_str());
-    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }, {.uiWatchdogSeconds = 20}), 1);
+    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }), 1);
     EXPECT_TRUE(S_ISFIFO(ModeOf(strFifo)));
 
     const int iReader = ::open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(iReader, 0);
-    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }, {.uiWatchdogSeconds = 20}), 0);
+    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }), 0);
     std::string strRead(4096, '\0');
     const ssize_t iRead = ::read(iReader, strRead.data(), strRead.size());
     strRead.resize(iRead > 0 ? static_cast<size_t>(iRead) : 0);
@@ -584,7 +584,7 @@ TEST(PoolFileSave, WritesFifoInPlaceWithoutBlocking) {
     CHashPool big("big");
     Fill(big, "k", 20000, 40);
     big.SetFile(strFifo.c_str());
-    EXPECT_EQ(RunInChild([&]() { return big.Save() ? 0 : 1; }, {.uiWatchdogSeconds = 20}), 1);
+    EXPECT_EQ(RunInChild([&]() { return big.Save() ? 0 : 1; }), 1);
     ::close(iReader);
     EXPECT_TRUE(S_ISFIFO(ModeOf(strFifo)));
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"fifo"});
@@ -597,8 +597,7 @@ TEST(PoolFileSave, DeviceStaysDevice) {
     CHashPool pool("p");
     Fill(pool, "k", 100, 10);
     pool.SetFile("/dev/null");
-    const int iStatus =
-        RunInChild([&]() { return pool.Save() ? 0 : 1; }, {.uiWatchdogSeconds = 20});
+    const int iStatus = RunInChild([&]() { return pool.Save() ? 0 : 1; });
     EXPECT_TRUE(iStatus == 0 || iStatus == 1) << iStatus;
     struct stat after {};
     ASSERT_EQ(::lstat("/dev/null", &after), 0);

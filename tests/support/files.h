@@ -66,7 +66,9 @@ struct ChildOptions {
     // Run as an ordinary user: a root parent's child drops to nobody (65534).
     bool bUnprivileged = false;
     // SIGALRM ends a child whose work blocks instead of returning.
-    unsigned uiWatchdogSeconds = 30;
+    // Only a guard against a child that hangs for good: generous, so that a child slowed down by
+    // a busy machine or an emulator is never taken for one.
+    unsigned uiWatchdogSeconds = 600;
 };
 
 // Runs fn in a forked child and returns what it returned (0-255), or one of the codes above.
