@@ -29,10 +29,11 @@ CHashPool* CHashPoolManager::New(const char* pszName) {
 // growth check, which no script can see.
 static CHashPool* s_pLastFound = nullptr;
 
-// True iff the pool's stored name is the whole name. Names are short; a byte loop here costs
-// less than a call of the library's strcmp.
-static bool IsNamed(const CHashPool& pool, const char* pszName) {
-    const char* pszStored = pool.m_szName;
+// True iff the last pool found is stored under the whole name. Names are short; a byte loop here
+// costs less than a call of the library's strcmp.
+static bool IsLastFound(const char* pszName) {
+    if (s_pLastFound == nullptr) return false;
+    const char* pszStored = s_pLastFound->m_szName;
     for (; *pszStored == *pszName; ++pszStored, ++pszName) {
         if (*pszName == '\0') return true;
     }
@@ -45,17 +46,13 @@ static CHashPool* Remembered(CHashPool* pPool) {
 }
 
 CHashPool* CHashPoolManager::Find(const char* pszName) {
-    if (s_pLastFound != nullptr && IsNamed(*s_pLastFound, pszName)) {
-        return s_pLastFound;
-    }
+    if (IsLastFound(pszName)) return s_pLastFound;
     if (!Storable(pszName)) return nullptr;
     return Remembered(m_pHashes.FindOrInsert(pszName).get());
 }
 
 CHashPool* CHashPoolManager::Lookup(const char* pszName) {
-    if (s_pLastFound != nullptr && IsNamed(*s_pLastFound, pszName)) {
-        return s_pLastFound;
-    }
+    if (IsLastFound(pszName)) return s_pLastFound;
     const size_t uiLen = std::strlen(pszName);
     if (uiLen >= CHashPool::NAME_SIZE) return nullptr;
     std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pszName, uiLen);
