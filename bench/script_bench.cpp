@@ -36,8 +36,8 @@ class CSession {
     explicit CSession(size_t uiEntries) {
         sq = CSqVm::Api();
         v = m_vm.Handle();
-        RegisterFuncs(v);
-        RegisterSquirrelFunc(v, Nothing, "Nothing", 0, nullptr);
+        quill::RegisterFuncs(v);
+        quill::RegisterSquirrelFunc(v, Nothing, "Nothing", 0, nullptr);
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, uiEntries);
         for (size_t i = 0; i < uiEntries; ++i) {

@@ -459,7 +459,7 @@ class CSession {
         ResetDirectory(m_Model);
         sq = CSqVm::Api();
         v = m_Vm.Handle();
-        RegisterFuncs(v);
+        quill::RegisterFuncs(v);
         Check(m_Vm.Top() == 0, "registration left values on the stack");
     }
 

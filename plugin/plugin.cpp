@@ -7,34 +7,27 @@
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 
-static constexpr char PLUGIN_NAME[] = "Quillstore";
-static constexpr uint32_t PLUGIN_VERSION = 0x00001000;
-static constexpr char SCRIPT_HOST_NAME[] = "SQHost2";
+namespace {
 
-extern "C" int32_t TolmPluginInit(HostFuncTable* pFuncs, HostCallbackTable* pCallbacks,
-                                  PluginInfoRecord* pInfo) {
-    std::memcpy(pInfo->szName, PLUGIN_NAME, sizeof(PLUGIN_NAME));
-    pInfo->uiVersion = PLUGIN_VERSION;
-    api = pFuncs;
-    pCallbacks->pfnInitialize = initialize;
-    pCallbacks->pfnShutdown = shutdown;
-    pCallbacks->pfnInternalCmd = internalcmd;
-    return 1;
-}
+constexpr char PLUGIN_NAME[] = "Quillstore";
+constexpr uint32_t PLUGIN_VERSION = 0x00001000;
+constexpr char SCRIPT_HOST_NAME[] = "SQHost2";
 
-extern "C" int32_t initialize() {
+// The host's callbacks and the attachment have internal linkage: a binary that links the core
+// library keeps the C library's shutdown(2), and the host reaches them only through its table.
+
+// Prints the banner; 1.
+int32_t initialize() {
     std::puts("Quillstore plugin loaded.");
     return 1;
 }
 
-extern "C" void shutdown() { CHashPoolManager::RemoveAll(); }
+// Destroys every open pool without saving it.
+void shutdown() { CHashPoolManager::RemoveAll(); }
 
-extern "C" int32_t internalcmd(uint32_t uiCmd, const char*) {
-    if (uiCmd == SCRIPT_HOST_READY) sq_initialize();
-    return 1;
-}
-
-extern "C" void sq_initialize() {
+// Finds the script host, keeps its VM and API table and registers the script functions; prints
+// the failure line when the host has no exports for it.
+void sq_initialize() {
     const int32_t iPlugin = api->pfnFindPlugin(SCRIPT_HOST_NAME);
     uint32_t uiCount = 0;
     void** ppExports = api->pfnGetExports(iPlugin, &uiCount);
@@ -47,5 +40,24 @@ extern "C" void sq_initialize() {
     // The VM first, then the API table.
     v = *pExports->pfnGetSquirrelVm();
     sq = *pExports->pfnGetSquirrelApi();
-    RegisterFuncs(v);
+    quill::RegisterFuncs(v);
+}
+
+// Attaches to the script host on SCRIPT_HOST_READY and ignores every other command; 1.
+int32_t internalcmd(uint32_t uiCmd, const char*) {
+    if (uiCmd == SCRIPT_HOST_READY) sq_initialize();
+    return 1;
+}
+
+}  // namespace
+
+extern "C" int32_t TolmPluginInit(HostFuncTable* pFuncs, HostCallbackTable* pCallbacks,
+                                  PluginInfoRecord* pInfo) {
+    std::memcpy(pInfo->szName, PLUGIN_NAME, sizeof(PLUGIN_NAME));
+    pInfo->uiVersion = PLUGIN_VERSION;
+    api = pFuncs;
+    pCallbacks->pfnInitialize = initialize;
+    pCallbacks->pfnShutdown = shutdown;
+    pCallbacks->pfnInternalCmd = internalcmd;
+    return 1;
 }

@@ -1,8 +1,8 @@
 // The table of script functions and the loop that registers them.
 #include "plugin/register.h"
 
-#include <cstdio>
 #include <iterator>
+#include <string_view>
 
 #include "script/sq_hash_funcs.h"
 
@@ -15,39 +15,50 @@ struct FuncRow {
     const char* pszMask;
 };
 
-// The functions without a count check their arguments themselves.
-const FuncRow s_aFuncs[] = {
-    {"HLoad", CSQHashFuncs::Load, 2, "ss"},
-    {"HSave", CSQHashFuncs::Save, 1, "s"},
-    {"HClose", CSQHashFuncs::Close, 1, "s"},
+// Counts and masks as the VM receives them: `this`, the root table ("t"), is the first
+// parameter. The functions without a count check their arguments themselves.
+constexpr FuncRow s_aFuncs[] = {
+    {"HLoad", CSQHashFuncs::Load, 3, "tss"},
+    {"HSave", CSQHashFuncs::Save, 2, "ts"},
+    {"HClose", CSQHashFuncs::Close, 2, "ts"},
     {"HAdd", CSQHashFuncs::Add, 0, nullptr},
     {"HGet", CSQHashFuncs::Get, 0, nullptr},
     {"HInc", CSQHashFuncs::Inc, 0, nullptr},
     {"HDec", CSQHashFuncs::Dec, 0, nullptr},
-    {"HDel", CSQHashFuncs::Del, 2, "ss"},
+    {"HDel", CSQHashFuncs::Del, 3, "tss"},
     // Additions of this plug-in, after the eight that scripts have always had.
-    {"HCount", CSQHashFuncs::Count, 1, "s"},
-    {"HHas", CSQHashFuncs::Has, 2, "ss"},
-    {"HKey", CSQHashFuncs::Key, 2, "si"},
+    {"HCount", CSQHashFuncs::Count, 2, "ts"},
+    {"HHas", CSQHashFuncs::Has, 3, "tss"},
+    {"HKey", CSQHashFuncs::Key, 3, "tsi"},
 };
 static_assert(std::size(s_aFuncs) == 11, "the eight classic script functions and three more");
 
-// "t" for the root table that is `this`, then one letter per argument.
-constexpr size_t MASK_SIZE = 16;
+// A checked row's mask has one letter per counted parameter and starts with the root table.
+constexpr bool MaskFitsCount(const FuncRow& row) {
+    if (row.uiParams == 0) return row.pszMask == nullptr;
+    if (row.pszMask == nullptr) return false;
+    const std::string_view svMask(row.pszMask);
+    return svMask.size() == row.uiParams && svMask.front() == 't';
+}
+
+constexpr bool EveryMaskFitsItsCount() {
+    for (const FuncRow& row : s_aFuncs) {
+        if (!MaskFitsCount(row)) return false;
+    }
+    return true;
+}
+static_assert(EveryMaskFitsItsCount(), "a mask holds `this` and one letter per argument");
 
 }  // namespace
+
+namespace quill {
 
 int32_t RegisterSquirrelFunc(HSQUIRRELVM vm, SQFUNCTION pfn, const char* pszName, uint8_t uiParams,
                              const char* pszMask) {
     sq->sq_pushroottable(vm);
     sq->sq_pushstring(vm, pszName, -1);
     sq->sq_newclosure(vm, pfn, 0);
-    if (uiParams != 0) {
-        char szMask[MASK_SIZE];
-        std::snprintf(szMask, sizeof(szMask), "t%s", pszMask);
-        // The count includes `this`.
-        sq->sq_setparamscheck(vm, static_cast<uint8_t>(uiParams + 1), szMask);
-    }
+    if (uiParams != 0) sq->sq_setparamscheck(vm, uiParams, pszMask);
     sq->sq_setnativeclosurename(vm, -1, pszName);
     sq->sq_newslot(vm, -3, SQFalse);
     sq->sq_pop(vm, 1);
@@ -59,3 +70,5 @@ void RegisterFuncs(HSQUIRRELVM& vm) {
         RegisterSquirrelFunc(vm, row.pfnHandler, row.pszName, row.uiParams, row.pszMask);
     }
 }
+
+}  // namespace quill

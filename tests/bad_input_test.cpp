@@ -154,7 +154,7 @@ class BadInput : public ::testing::Test {
         CHashPoolManager::RemoveAll();
         sq = CSqVm::Api();
         v = m_vm.Handle();
-        RegisterFuncs(v);
+        quill::RegisterFuncs(v);
         m_model.SetSaveRule(SaveSucceeds);
         m_expected = SnapshotTree(m_dir.Path());
     }

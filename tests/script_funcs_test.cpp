@@ -1,6 +1,7 @@
 // The eight script functions through the stand-in VM: results, failure results and stack use.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,7 +29,7 @@ class ScriptFuncs : public ::testing::Test {
         CHashPoolManager::RemoveAll();
         sq = CSqVm::Api();
         v = m_vm.Handle();
-        RegisterFuncs(v);
+        quill::RegisterFuncs(v);
         char szDir[] = "/tmp/quill-funcs-XXXXXX";
         ASSERT_NE(mkdtemp(szDir), nullptr);
         m_strDir = szDir;
@@ -90,9 +91,25 @@ TEST_F(ScriptFuncs, RegistersElevenChecksInOrder) {
 }
 
 TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
-    RegisterFuncs(v);
+    quill::RegisterFuncs(v);
     EXPECT_EQ(m_vm.GlobalNames().size(), 11u);
     EXPECT_EQ(m_vm.Top(), 0);
+}
+
+// The host's shutdown callback is the module's own: in a binary that links the module's code,
+// shutdown(2) still closes a socket and leaves the pools open.
+TEST_F(ScriptFuncs, TheCLibrarysShutdownIsNotTheHostCallback) {
+    Open();
+    ASSERT_EQ(Render("HAdd", {S("p"), S("k"), S("v")}), "true");
+    int aSockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, aSockets), 0);
+    EXPECT_EQ(shutdown(aSockets[0], SHUT_WR), 0);
+    char c = 0;
+    EXPECT_EQ(read(aSockets[1], &c, 1), 0) << "the peer sees the end of the stream";
+    close(aSockets[0]);
+    close(aSockets[1]);
+    EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
+    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
 }
 
 TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {

@@ -214,7 +214,7 @@ class Soak : public ::testing::Test {
         CHashPoolManager::RemoveAll();
         sq = CSqVm::Api();
         v = m_vm.Handle();
-        RegisterFuncs(v);
+        quill::RegisterFuncs(v);
     }
     void TearDown() override { CHashPoolManager::RemoveAll(); }
 
