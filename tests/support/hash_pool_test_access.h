@@ -7,7 +7,7 @@
 
 struct CHashPoolTestAccess {
     // The pool's own table; it stays the pool's, and the pool's rules hold for what is stored.
-    static CHashPool::Table& Entries(CHashPool& pool) { return pool.Entries(); }
+    static CHashPool::Table& Entries(CHashPool& pool) { return pool.m_Entries; }
 };
 
 #endif
