@@ -147,7 +147,7 @@ void Load(benchmark::State& state) {
                 pPool->SetFile(strPath.c_str());
                 bool bOk = false;
                 timer.Time(uiSide, [&] { bOk = pPool->Load(); });
-                if (!bOk || pPool->m_Entries.Size() != ENTRIES) state.SkipWithError("load failed");
+                if (!bOk || pPool->Entries().Size() != ENTRIES) state.SkipWithError("load failed");
             } else if (uiSide == 1) {
                 auto pMap = std::make_unique<RefMap>();
                 bool bOk = false;

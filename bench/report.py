@@ -148,7 +148,7 @@ class Report:
             "## Table operations",
             "",
             "Nanoseconds per operation (thread CPU time). quill: the pool (`CHashPool::Add`, `Get`,",
-            "`Del`; `m_Entries.Find` for absent keys); ref: `__gnu_cxx::hash_map` with the pool's",
+            "`Del`; `Entries().Find` for absent keys); ref: `__gnu_cxx::hash_map` with the pool's",
             "32-bit hash, used as the pool first used it (`operator[]` from the key text); std:",
             "`std::unordered_map` with its own hash, for context. Ratios below 1 mean faster than ref.",
             "",

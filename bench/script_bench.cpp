@@ -160,7 +160,7 @@ void ReadPositions(benchmark::State& state, size_t uiCount) {
                         benchmark::DoNotOptimize(*entries.GetIndex(uiPos));
                     }
                 } else {
-                    entries.m_Entries.ForEach([](const char*, size_t, const auto& value) {
+                    entries.Entries().ForEach([](const char*, size_t, const auto& value) {
                         benchmark::DoNotOptimize(*value.CStr());
                     });
                 }

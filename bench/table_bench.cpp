@@ -34,7 +34,7 @@ struct QuillSide {
     void Set(const char* pszKey, const char* pszValue) { pool.Add(pszKey, pszValue); }
     const char* Get(const char* pszKey) { return pool.Get(pszKey); }
     bool Has(const char* pszKey) {
-        return pool.m_Entries.Find(pszKey, std::strlen(pszKey)) != nullptr;
+        return pool.Entries().Find(pszKey, std::strlen(pszKey)) != nullptr;
     }
     void Erase(const char* pszKey) { pool.Del(pszKey); }
 };

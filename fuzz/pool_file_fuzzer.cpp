@@ -107,12 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     CHashPool first("first");
     RefMap firstModel(reference::NEW_POOL_BUCKETS);
     Prefill(first, firstModel, PREFILL_COUNTS[uiSize % std::size(PREFILL_COUNTS)]);
-    CheckTable(first.m_Entries, firstModel, "before the load");
-    const uint32_t uiBuckets = first.m_Entries.BucketCount();
+    CheckTable(first.Entries(), firstModel, "before the load");
+    const uint32_t uiBuckets = first.Entries().BucketCount();
     Check(first.SetFile(strIn.c_str()), "the input path is bound");
     Check(first.Load(), "a regular file loads");
     reference::Load(firstModel, svInput);
-    CheckTable(first.m_Entries, firstModel, "loaded");
+    CheckTable(first.Entries(), firstModel, "loaded");
     CheckPieces(svInput, uiBuckets, firstModel);
     if (uiSize % std::size(PREFILL_COUNTS) == 1) {
         std::string strLong(LONG_VALUE_MIN + uiSize % 64, 'x');
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
         }
         first.Add("long", strLong.c_str());
         firstModel["long"] = strLong;
-        CheckTable(first.m_Entries, firstModel, "after adding a long value");
+        CheckTable(first.Entries(), firstModel, "after adding a long value");
     }
 
     Check(first.SetFile(strFirst.c_str()), "the first path is bound");
@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     Check(second.SetFile(strFirst.c_str()), "the first path is bound to the second pool");
     Check(second.Load(), "a saved file loads");
     reference::Load(secondModel, strFirstSaved);
-    CheckTable(second.m_Entries, secondModel, "reloaded");
+    CheckTable(second.Entries(), secondModel, "reloaded");
 
     // Inserting in the first pool's order reverses keys that share a chain, so the second
     // file may order the records differently; which records they are cannot change.

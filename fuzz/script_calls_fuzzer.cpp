@@ -413,16 +413,16 @@ class CTranscript {
 // Every open pool against its model, and the working directory against the model's files.
 void CheckState(const CSessionModel& session, const CTranscript& transcript) {
     const CScriptModel& model = session.m_Model;
-    transcript.Check(CHashPoolManager::m_uiHashes == model.OpenCount(), "count of open pools");
+    transcript.Check(CHashPoolManager::OpenCount() == model.OpenCount(), "count of open pools");
     for (const std::string& strName : model.OpenNames()) {
         const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
         transcript.Check(pPool != nullptr, "pool " + Printable(strName) + " is not open");
-        transcript.Check(reference::Contents(pPool->m_Entries) == model.EntriesOf(strName),
+        transcript.Check(reference::Contents(pPool->Entries()) == model.EntriesOf(strName),
                          "entries or order of pool " + Printable(strName));
-        transcript.Check(pPool->m_Entries.BucketCount() == model.BucketCount(strName),
+        transcript.Check(pPool->Entries().BucketCount() == model.BucketCount(strName),
                          "bucket count of pool " + Printable(strName));
-        transcript.Check(pPool->m_szFile == model.PathOf(strName),
-                         "path of pool " + Printable(strName) + ": " + Printable(pPool->m_szFile));
+        transcript.Check(pPool->File() == model.PathOf(strName),
+                         "path of pool " + Printable(strName) + ": " + Printable(pPool->File()));
     }
     std::map<std::string, std::string> expected = {{"sub", "dir"}};
     for (const auto& [strName, strBytes] : session.m_Files) expected[strName] = "file " + strBytes;
@@ -483,9 +483,9 @@ class CSession {
         if (!model.IsOpen(strName)) return;
         const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
         m_Transcript.Check(pPool != nullptr, "the pool called is not open");
-        m_Transcript.Check(pPool->m_Entries.Size() == model.EntryCount(strName),
+        m_Transcript.Check(pPool->Entries().Size() == model.EntryCount(strName),
                            "entry count of the pool called");
-        m_Transcript.Check(pPool->m_Entries.BucketCount() == model.BucketCount(strName),
+        m_Transcript.Check(pPool->Entries().BucketCount() == model.BucketCount(strName),
                            "bucket count of the pool called");
     }
 
@@ -519,7 +519,7 @@ class CSession {
         CheckState(m_Model, m_Transcript);
         CHashPoolManager::RemoveAll();
         m_Model.m_Model.CloseAll();
-        m_Transcript.Check(CHashPoolManager::m_uiHashes == 0, "pools left after shut-down");
+        m_Transcript.Check(CHashPoolManager::OpenCount() == 0, "pools left after shut-down");
     }
 
    private:

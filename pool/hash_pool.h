@@ -49,8 +49,8 @@ class CHashPool {
     bool Inc(const char* pszKey, uint32_t uiAmount);
     bool Dec(const char* pszKey, int32_t iAmount);
 
-    // Binds the pool to a path. True iff the path fits m_szFile whole; otherwise the path is
-    // emptied, so the pool cannot be saved until it is bound again.
+    // Binds the pool to a path. True iff the path and its terminating zero fit FILE_SIZE bytes;
+    // otherwise the path is emptied, so the pool cannot be saved until it is bound again.
     bool SetFile(const char* pszPath);
 
     // Replaces the entries by the pool file's. True iff the file was read to its end; on false
@@ -60,12 +60,22 @@ class CHashPool {
     // feeds. True iff the whole new file is in place; on false the old file is untouched.
     bool Save() const;
 
+    // The name as stored: at most NAME_SIZE - 1 bytes of the one the pool was made with.
+    const char* Name() const { return m_szName; }
+    // The bound path, empty while the pool is unbound.
+    const char* File() const { return m_szFile; }
+    // The entries, read-only, for walking and inspecting them in the pool's own order.
+    const Table& Entries() const { return m_Entries; }
+
+   private:
+    // Tests store entries no script call can make through this one friend, defined with them.
+    friend struct CHashPoolTestAccess;
+
+    bool Count(const char* pszKey, int32_t iDelta);
+
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];
     Table m_Entries;
-
-   private:
-    bool Count(const char* pszKey, int32_t iDelta);
 };
 
 #endif

@@ -33,7 +33,7 @@ static CHashPool* s_pLastFound = nullptr;
 // costs less than a call of the library's strcmp.
 static bool IsLastFound(const char* pszName) {
     if (s_pLastFound == nullptr) return false;
-    const char* pszStored = s_pLastFound->m_szName;
+    const char* pszStored = s_pLastFound->Name();
     for (; *pszStored == *pszName; ++pszStored, ++pszName) {
         if (*pszName == '\0') return true;
     }
@@ -61,8 +61,7 @@ CHashPool* CHashPoolManager::Lookup(const char* pszName) {
 
 int32_t CHashPoolManager::Remove(CHashPool* pPool) {
     if (pPool == nullptr) return 0;
-    std::unique_ptr<CHashPool>* pEntry =
-        m_pHashes.Find(pPool->m_szName, std::strlen(pPool->m_szName));
+    std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pPool->Name(), std::strlen(pPool->Name()));
     assert(pEntry != nullptr && pEntry->get() == pPool);
     if (s_pLastFound == pPool) s_pLastFound = nullptr;
     pEntry->reset();

@@ -26,6 +26,12 @@ class CHashPoolManager {
     // Destroys every open pool and removes every entry; the bucket count stays.
     static void RemoveAll();
 
+    // How many pools are open.
+    static uint32_t OpenCount() { return m_uiHashes; }
+    // The registry's table, read-only: an entry per name entered, null where no pool is open.
+    static const CHashTable<std::unique_ptr<CHashPool>>& Entries() { return m_pHashes; }
+
+   private:
     static CHashTable<std::unique_ptr<CHashPool>> m_pHashes;
     static uint32_t m_uiHashes;
 };

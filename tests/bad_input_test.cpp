@@ -66,7 +66,7 @@ std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
 
 ModelEntries RealEntries(const CHashPool& pool) {
     ModelEntries entries;
-    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
         entries.emplace_back(std::string(pKey, uiLen), std::string(value));
     });
     return entries;
@@ -74,7 +74,7 @@ ModelEntries RealEntries(const CHashPool& pool) {
 
 // The open pool under the name, looked up without entering the name in the registry.
 const CHashPool* RealPool(const std::string& strName) {
-    const auto* pEntry = CHashPoolManager::m_pHashes.Find(strName.data(), strName.size());
+    const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
     return pEntry != nullptr ? pEntry->get() : nullptr;
 }
 
@@ -200,8 +200,8 @@ class BadInput : public ::testing::Test {
     // TDescribe gives the call's description, made only when there is a failure to report.
     template <typename TDescribe>
     bool SamePools(TDescribe strCall) {
-        if (CHashPoolManager::m_uiHashes != m_model.OpenCount()) {
-            ADD_FAILURE() << "after " << strCall() << ": " << CHashPoolManager::m_uiHashes
+        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
+            ADD_FAILURE() << "after " << strCall() << ": " << CHashPoolManager::OpenCount()
                           << " pools open, expected " << m_model.OpenCount();
             return false;
         }
@@ -212,12 +212,12 @@ class BadInput : public ::testing::Test {
                 return false;
             }
             if (RealEntries(*pPool) != m_model.EntriesOf(strName) ||
-                pPool->m_Entries.BucketCount() != m_model.BucketCount(strName) ||
-                pPool->m_szFile != m_model.PathOf(strName)) {
+                pPool->Entries().BucketCount() != m_model.BucketCount(strName) ||
+                pPool->File() != m_model.PathOf(strName)) {
                 ADD_FAILURE() << "after " << strCall() << ": pool '" << Brief(strName) << "' holds "
-                              << pPool->m_Entries.Size() << " entries in "
-                              << pPool->m_Entries.BucketCount() << " buckets bound to '"
-                              << Brief(pPool->m_szFile) << "', expected "
+                              << pPool->Entries().Size() << " entries in "
+                              << pPool->Entries().BucketCount() << " buckets bound to '"
+                              << Brief(pPool->File()) << "', expected "
                               << m_model.EntriesOf(strName).size() << " in "
                               << m_model.BucketCount(strName) << " bound to '"
                               << Brief(m_model.PathOf(strName)) << "' (or their order differs)";

@@ -18,6 +18,7 @@
 
 #include "pool/hash_pool.h"
 #include "tests/support/files.h"
+#include "tests/support/hash_pool_test_access.h"
 
 using namespace std::string_literals;
 
@@ -124,7 +125,7 @@ void Fill(CHashPool& pool, const std::string& strPrefix, int iCount, size_t uiVa
 // The bytes that a save of this pool writes, taken from a save into a private directory.
 std::string SavedBytes(CHashPool& pool) {
     CTempDir dir;
-    const std::string strOld = pool.m_szFile;
+    const std::string strOld = pool.File();
     pool.SetFile(dir.File("copy").c_str());
     EXPECT_TRUE(pool.Save());
     std::string strBytes = FileBytes(dir.File("copy"));
@@ -224,7 +225,7 @@ TEST(PoolFileReader, ParsesOddInputsTheSameInAnyPieces) {
         pool.Add("stale", "entry");
         pool.SetFile(dir.File("row.pool").c_str());
         EXPECT_TRUE(pool.Load());
-        EXPECT_EQ(EntriesOf(pool.m_Entries), expected);
+        EXPECT_EQ(EntriesOf(pool.Entries()), expected);
     }
 }
 
@@ -252,7 +253,8 @@ TEST(PoolFileRoundTrip, KeepsEveryStorableEntryInFileOrder) {
             const std::string strKey = text();
             if (rng() % 40 == 0) {
                 // Only the table itself can hold a zero byte; it would not read back.
-                pool.m_Entries.FindOrInsert((strKey + "\0z"s).data(), strKey.size() + 2) = "v";
+                CHashPoolTestAccess::Entries(pool).FindOrInsert((strKey + "\0z"s).data(),
+                                                                strKey.size() + 2) = "v";
             } else {
                 pool.Add(strKey.c_str(), text().c_str());
             }
@@ -261,19 +263,19 @@ TEST(PoolFileRoundTrip, KeepsEveryStorableEntryInFileOrder) {
         pool.SetFile(strPath.c_str());
         ASSERT_TRUE(pool.Save());
         const std::string strBytes = FileBytes(strPath);
-        EXPECT_EQ(strBytes, ExpectedBytes(pool.m_Entries));
+        EXPECT_EQ(strBytes, ExpectedBytes(pool.Entries()));
         ASSERT_TRUE(pool.Save());
         EXPECT_EQ(FileBytes(strPath), strBytes);
 
         // The loading pool has grown past the default bucket count to show that it keeps it.
         CHashPool loaded("loaded");
         Fill(loaded, "old", static_cast<int>(rng() % 500), 3);
-        const uint32_t uiBuckets = loaded.m_Entries.BucketCount();
+        const uint32_t uiBuckets = loaded.Entries().BucketCount();
         loaded.SetFile(strPath.c_str());
         ASSERT_TRUE(loaded.Load());
-        EXPECT_EQ(EntriesOf(loaded.m_Entries),
-                  InsertedInOrder(StorableEntries(pool.m_Entries), uiBuckets));
-        EXPECT_GE(loaded.m_Entries.BucketCount(), uiBuckets);
+        EXPECT_EQ(EntriesOf(loaded.Entries()),
+                  InsertedInOrder(StorableEntries(pool.Entries()), uiBuckets));
+        EXPECT_GE(loaded.Entries().BucketCount(), uiBuckets);
         EXPECT_EQ(ListDir(dir.Path()).size(), static_cast<size_t>(iRound + 1));
     }
 }
@@ -293,11 +295,11 @@ TEST(PoolFileRoundTrip, KeepsLinesAroundBufferSizesWhole) {
     }
     pool.SetFile(dir.File("long.pool").c_str());
     ASSERT_TRUE(pool.Save());
-    EXPECT_EQ(FileBytes(dir.File("long.pool")), ExpectedBytes(pool.m_Entries));
+    EXPECT_EQ(FileBytes(dir.File("long.pool")), ExpectedBytes(pool.Entries()));
     CHashPool loaded("loaded");
     loaded.SetFile(dir.File("long.pool").c_str());
     ASSERT_TRUE(loaded.Load());
-    EXPECT_EQ(EntriesOf(loaded.m_Entries), InsertedInOrder(StorableEntries(pool.m_Entries), 193));
+    EXPECT_EQ(EntriesOf(loaded.Entries()), InsertedInOrder(StorableEntries(pool.Entries()), 193));
 }
 
 TEST(PoolFileRoundTrip, EmptyPoolSavesZeroBytes) {
@@ -308,7 +310,7 @@ TEST(PoolFileRoundTrip, EmptyPoolSavesZeroBytes) {
     ASSERT_TRUE(pool.Save());
     EXPECT_EQ(FileBytes(dir.File("empty.pool")), "");
     EXPECT_TRUE(pool.Load());
-    EXPECT_EQ(pool.m_Entries.Size(), 0u);
+    EXPECT_EQ(pool.Entries().Size(), 0u);
 }
 
 TEST(PoolFileLoad, KeepsReachedBucketCountAndClearThenInsertOrder) {
@@ -337,8 +339,8 @@ TEST(PoolFileLoad, KeepsReachedBucketCountAndClearThenInsertOrder) {
         }
         pool.SetFile(dir.File("p.pool").c_str());
         ASSERT_TRUE(pool.Load());
-        EXPECT_EQ(pool.m_Entries.BucketCount(), reference.BucketCount());
-        EXPECT_EQ(EntriesOf(pool.m_Entries), EntriesOf(reference));
+        EXPECT_EQ(pool.Entries().BucketCount(), reference.BucketCount());
+        EXPECT_EQ(EntriesOf(pool.Entries()), EntriesOf(reference));
         EXPECT_STREQ(pool.GetIndex(0), EntriesOf(reference)[0].second.c_str());
     }
 }
@@ -362,15 +364,15 @@ TEST(PoolFileLoad, FailureKeepsEntriesAndOrder) {
     };
     CHashPool pool("kept");
     Fill(pool, "key", 250, 5);
-    const Entries before = EntriesOf(pool.m_Entries);
-    const uint32_t uiBuckets = pool.m_Entries.BucketCount();
+    const Entries before = EntriesOf(pool.Entries());
+    const uint32_t uiBuckets = pool.Entries().BucketCount();
     for (const auto& [strName, strPath] : rows) {
         const int iStatus = RunInChild(
             [&, &strPath = strPath]() {
                 pool.SetFile(strPath.c_str());
                 if (pool.Load()) return 1;
-                const bool bKept = EntriesOf(pool.m_Entries) == before &&
-                                   pool.m_Entries.BucketCount() == uiBuckets;
+                const bool bKept = EntriesOf(pool.Entries()) == before &&
+                                   pool.Entries().BucketCount() == uiBuckets;
                 return bKept ? 0 : 2;
             },
             {});
@@ -393,19 +395,19 @@ TEST(PoolFileLoad, RunningOutOfMemoryLeavesEntriesAsTheyWere) {
     CHashPool pool("memory");
     Fill(pool, "before", 30, 20);
     pool.SetFile(dir.File("p.pool").c_str());
-    const Entries before = EntriesOf(pool.m_Entries);
+    const Entries before = EntriesOf(pool.Entries());
     long lAllowed = 0;
     for (;; ++lAllowed) {
         s_lAllocsLeft = lAllowed;
         const bool bLoaded = pool.Load();
         s_lAllocsLeft = -1;
         if (bLoaded) break;
-        ASSERT_EQ(EntriesOf(pool.m_Entries), before) << "after " << lAllowed << " allocations";
-        ASSERT_EQ(pool.m_Entries.BucketCount(), 193u);
+        ASSERT_EQ(EntriesOf(pool.Entries()), before) << "after " << lAllowed << " allocations";
+        ASSERT_EQ(pool.Entries().BucketCount(), 193u);
         ASSERT_LT(lAllowed, 100000);
     }
     EXPECT_GT(lAllowed, 200);
-    EXPECT_EQ(EntriesOf(pool.m_Entries), InsertedInOrder(records, 193));
+    EXPECT_EQ(EntriesOf(pool.Entries()), InsertedInOrder(records, 193));
 }
 
 TEST(PoolFileSave, RunningOutOfMemoryKeepsOldFile) {
@@ -579,7 +581,7 @@ TEST(PoolFileSave, WritesFifoInPlaceWithoutBlocking) {
     std::string strRead(4096, '\0');
     const ssize_t iRead = ::read(iReader, strRead.data(), strRead.size());
     strRead.resize(iRead > 0 ? static_cast<size_t>(iRead) : 0);
-    EXPECT_EQ(strRead, ExpectedBytes(pool.m_Entries));
+    EXPECT_EQ(strRead, ExpectedBytes(pool.Entries()));
 
     CHashPool big("big");
     Fill(big, "k", 20000, 40);
@@ -613,7 +615,7 @@ TEST(PoolFileSave, SymbolicLinkStaysLinkAndTargetIsReplaced) {
     CTempDir other;
     CHashPool pool("p");
     Fill(pool, "k", 30, 8);
-    const std::string strExpected = ExpectedBytes(pool.m_Entries);
+    const std::string strExpected = ExpectedBytes(pool.Entries());
     ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0700), 0);
     ASSERT_TRUE(WriteWholeFile(dir.File("sub/target.pool"), "old\nold\n"));
     ASSERT_TRUE(WriteWholeFile(other.File("abs.pool"), "old\nold\n"));
@@ -697,7 +699,7 @@ TEST(PoolFileSave, ClosedDirectoryRewritesWritableFileInPlace) {
         asUser);
     if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "no ordinary user can reach " << strClosed;
     EXPECT_EQ(iStatus, 0);
-    EXPECT_EQ(FileBytes(strPath), ExpectedBytes(pool.m_Entries));
+    EXPECT_EQ(FileBytes(strPath), ExpectedBytes(pool.Entries()));
     struct stat after {};
     ASSERT_EQ(::stat(strPath.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);

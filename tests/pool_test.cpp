@@ -13,13 +13,13 @@ namespace {
 
 std::vector<std::string> Values(const CHashPool& pool) {
     std::vector<std::string> values;
-    for (uint32_t i = 0; i < pool.m_Entries.Size(); ++i) values.emplace_back(pool.GetIndex(i));
+    for (uint32_t i = 0; i < pool.Entries().Size(); ++i) values.emplace_back(pool.GetIndex(i));
     return values;
 }
 
 std::vector<std::string> Keys(const CHashPool& pool) {
     std::vector<std::string> keys;
-    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
         keys.emplace_back(pKey, uiLen);
     });
     return keys;
@@ -27,18 +27,18 @@ std::vector<std::string> Keys(const CHashPool& pool) {
 
 TEST(PoolNew, StartsEmptyWithTheDefaultBuckets) {
     CHashPool pool("p");
-    EXPECT_EQ(pool.m_Entries.Size(), 0u);
-    EXPECT_EQ(pool.m_Entries.BucketCount(), 193u);
+    EXPECT_EQ(pool.Entries().Size(), 0u);
+    EXPECT_EQ(pool.Entries().BucketCount(), 193u);
     EXPECT_STREQ(pool.GetIndex(0), "");
     EXPECT_STREQ(pool.GetIndex(4294967295u), "");
-    EXPECT_STREQ(pool.m_szFile, "");
-    EXPECT_STREQ(pool.m_szName, "p");
+    EXPECT_STREQ(pool.File(), "");
+    EXPECT_STREQ(pool.Name(), "p");
 }
 
 TEST(PoolNew, KeepsTheFirst127BytesOfALongName) {
     const std::string name(200, 'n');
     CHashPool pool(name.c_str());
-    EXPECT_EQ(std::string(pool.m_szName), name.substr(0, 127));
+    EXPECT_EQ(std::string(pool.Name()), name.substr(0, 127));
 }
 
 TEST(PoolOrder, OneByteKeysLieInTheirOwnBuckets) {
@@ -107,14 +107,14 @@ TEST(PoolGet, MissingKeyIsInsertedWithAnEmptyValue) {
     CHashPool pool("p");
     pool.Add("b", "B");
     EXPECT_STREQ(pool.Get("a"), "");
-    EXPECT_EQ(pool.m_Entries.Size(), 2u);
+    EXPECT_EQ(pool.Entries().Size(), 2u);
     EXPECT_EQ(Values(pool), (std::vector<std::string>{"", "B"}));
 }
 
 // Fills a fresh pool with 193 entries: the table is full but has not grown.
 void FillToCapacity(CHashPool& pool) {
     for (int i = 0; i < 193; ++i) pool.Add(("k" + std::to_string(i)).c_str(), "v");
-    ASSERT_EQ(pool.m_Entries.BucketCount(), 193u);
+    ASSERT_EQ(pool.Entries().BucketCount(), 193u);
 }
 
 TEST(PoolGrowth, EveryLookupOfAFullTableGrowsIt) {
@@ -134,7 +134,7 @@ TEST(PoolGrowth, EveryLookupOfAFullTableGrowsIt) {
         if (op == "Dec") pool.Dec("k5", 1);
         if (op == "Del") pool.Del("absent");
         if (op == "GetIndex") pool.GetIndex(3);
-        EXPECT_EQ(pool.m_Entries.BucketCount(), row.bGrows ? 389u : 193u) << op;
+        EXPECT_EQ(pool.Entries().BucketCount(), row.bGrows ? 389u : 193u) << op;
     }
 }
 
@@ -142,8 +142,8 @@ TEST(PoolGrowth, IncOfAMissingKeyGrowsWithinTheSameCall) {
     CHashPool pool("p");
     for (int i = 0; i < 192; ++i) pool.Add(("k" + std::to_string(i)).c_str(), "v");
     pool.Inc("new", 1);
-    EXPECT_EQ(pool.m_Entries.Size(), 193u);
-    EXPECT_EQ(pool.m_Entries.BucketCount(), 389u);
+    EXPECT_EQ(pool.Entries().Size(), 193u);
+    EXPECT_EQ(pool.Entries().BucketCount(), 389u);
     EXPECT_STREQ(pool.Get("new"), "1");
 }
 
@@ -220,11 +220,11 @@ TEST(PoolFile, PathsUpTo249BytesAreKeptWhole) {
     CHashPool pool("p");
     const std::string fits(249, 'f');
     EXPECT_TRUE(pool.SetFile(fits.c_str()));
-    EXPECT_EQ(std::string(pool.m_szFile), fits);
+    EXPECT_EQ(std::string(pool.File()), fits);
     EXPECT_FALSE(pool.SetFile(std::string(250, 'g').c_str()));
-    EXPECT_STREQ(pool.m_szFile, "");
+    EXPECT_STREQ(pool.File(), "");
     EXPECT_TRUE(pool.SetFile(""));
-    EXPECT_STREQ(pool.m_szFile, "");
+    EXPECT_STREQ(pool.File(), "");
 }
 
 }  // namespace

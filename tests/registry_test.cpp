@@ -15,24 +15,24 @@ class Registry : public ::testing::Test {
 
 TEST_F(Registry, FindOfAnUnknownNameLeavesAnEmptyEntry) {
     EXPECT_EQ(CHashPoolManager::Find("never"), nullptr);
-    EXPECT_EQ(CHashPoolManager::m_pHashes.Size(), 1u);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
 }
 
 TEST_F(Registry, LoadCloseLoadCountsOneZeroOne) {
     CHashPool* pFirst = CHashPoolManager::New("p");
     ASSERT_NE(pFirst, nullptr);
     pFirst->Add("k", "v");
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::Find("p")), 1);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
     EXPECT_EQ(CHashPoolManager::Find("p"), nullptr);
     CHashPool* pSecond = CHashPoolManager::New("p");
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
-    EXPECT_EQ(pSecond->m_Entries.Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
+    EXPECT_EQ(pSecond->Entries().Size(), 0u);
     EXPECT_EQ(CHashPoolManager::Find("p"), pSecond);
     // The closed name's entry was reused, not duplicated.
-    EXPECT_EQ(CHashPoolManager::m_pHashes.Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
 }
 
 TEST_F(Registry, RemoveCountsOnceHoweverOftenThePoolWasFound) {
@@ -40,10 +40,10 @@ TEST_F(Registry, RemoveCountsOnceHoweverOftenThePoolWasFound) {
     CHashPool* pPool = CHashPoolManager::New("b");
     for (int i = 0; i < 50; ++i) ASSERT_EQ(CHashPoolManager::Find("b"), pPool);
     EXPECT_EQ(CHashPoolManager::Remove(pPool), 1);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::Find("b")), 0);
     EXPECT_EQ(CHashPoolManager::Remove(static_cast<CHashPool*>(nullptr)), 0);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_NE(CHashPoolManager::Find("a"), nullptr);
 }
 
@@ -52,29 +52,29 @@ TEST_F(Registry, RemoveByName) {
     EXPECT_EQ(CHashPoolManager::Remove("x"), 1);
     EXPECT_EQ(CHashPoolManager::Remove("x"), 0);
     EXPECT_EQ(CHashPoolManager::Remove("y"), 0);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
 }
 
 TEST_F(Registry, RemoveAllWithOpenPoolsEmptiesEverything) {
     for (int i = 0; i < 300; ++i) CHashPoolManager::New(("pool" + std::to_string(i)).c_str());
     CHashPoolManager::Find("closed-never-opened");
-    const uint32_t uiBuckets = CHashPoolManager::m_pHashes.BucketCount();
+    const uint32_t uiBuckets = CHashPoolManager::Entries().BucketCount();
     CHashPoolManager::RemoveAll();
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
-    EXPECT_EQ(CHashPoolManager::m_pHashes.Size(), 0u);
-    EXPECT_EQ(CHashPoolManager::m_pHashes.BucketCount(), uiBuckets);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::Entries().BucketCount(), uiBuckets);
     EXPECT_EQ(CHashPoolManager::Find("pool7"), nullptr);
     // Usable again afterwards.
     EXPECT_NE(CHashPoolManager::New("pool7"), nullptr);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
 }
 
 TEST_F(Registry, RemoveAllWithOnlyEmptyEntries) {
     CHashPoolManager::Find("a");
     CHashPoolManager::Find("b");
     CHashPoolManager::RemoveAll();
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
-    EXPECT_EQ(CHashPoolManager::m_pHashes.Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), 0u);
 }
 
 TEST_F(Registry, NamesAPoolCannotStoreAreNeverEntered) {
@@ -85,10 +85,10 @@ TEST_F(Registry, NamesAPoolCannotStoreAreNeverEntered) {
     EXPECT_EQ(CHashPoolManager::Find(longest.c_str()), pPool);
     EXPECT_EQ(CHashPoolManager::New(tooLong.c_str()), nullptr);
     EXPECT_EQ(CHashPoolManager::Find(tooLong.c_str()), nullptr);
-    EXPECT_EQ(CHashPoolManager::m_pHashes.Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
     // The pool finds its own entry by its stored name.
     EXPECT_EQ(CHashPoolManager::Remove(pPool), 1);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ TEST(RegressPoolFile, LongKeysAndValuesRoundTripWhole) {
     CHashPool loaded("loaded");
     loaded.SetFile(dir.File("long.pool").c_str());
     ASSERT_TRUE(loaded.Load());
-    EXPECT_EQ(loaded.m_Entries.Size(), 6u);
+    EXPECT_EQ(loaded.Entries().Size(), 6u);
     for (size_t uiLen : {126u, 127u, 128u, 129u, 300u}) {
         const std::string strKey = std::string(uiLen, 'k') + std::to_string(uiLen);
         EXPECT_EQ(std::string(loaded.Get(strKey.c_str())), std::string(uiLen, 'v')) << uiLen;
@@ -54,7 +54,7 @@ TEST(RegressPoolFile, LineFeedInEntryDoesNotShiftLaterRecords) {
     CHashPool loaded("loaded");
     loaded.SetFile(dir.File("p.pool").c_str());
     ASSERT_TRUE(loaded.Load());
-    EXPECT_EQ(loaded.m_Entries.Size(), 20u);
+    EXPECT_EQ(loaded.Entries().Size(), 20u);
     for (int i = 0; i < 20; ++i) EXPECT_STREQ(loaded.Get(("k" + std::to_string(i)).c_str()), "v");
 }
 

@@ -114,7 +114,7 @@ TEST_F(ScriptFuncs, TheCLibrarysShutdownIsNotTheHostCallback) {
 
 TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {
     Open();
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(Render("HAdd", {S("p"), S("k"), S("v")}), "true");
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
     EXPECT_EQ(ReadFile(Path("p.pool")), "k\nv\n");
@@ -138,7 +138,7 @@ TEST_F(ScriptFuncs, LoadFailures) {
     EXPECT_EQ(Render("HSave", {S("p")}), "false");
     // A name a pool cannot store: false and no pool.
     EXPECT_EQ(Render("HLoad", {S(std::string(128, 'n')), S(Path("long"))}), "false");
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(Render("HAdd", {S(std::string(128, 'n')), S("k"), S("v")}), "null");
 }
 
@@ -175,7 +175,7 @@ TEST_F(ScriptFuncs, CloseDiscardsUnsavedEntries) {
     Open();
     Render("HAdd", {S("p"), S("k"), S("v")});
     EXPECT_EQ(Render("HClose", {S("p")}), "true");
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
     EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "null");
     EXPECT_EQ(Render("HClose", {S("p")}), "null");
     Open();
@@ -215,7 +215,7 @@ TEST_F(ScriptFuncs, AddFormatsNumbersAndRefusesOtherTypes) {
         EXPECT_EQ(result.iNativeReturn, row.pszStored != nullptr ? 1 : 0) << row.value.Render();
         if (row.pszStored == nullptr) {
             // Nothing was stored and no key was made.
-            EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Find(key.data(), key.size()), nullptr);
+            EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Find(key.data(), key.size()), nullptr);
         } else {
             EXPECT_EQ(Render("HGet", {S("p"), S(key)}), row.pszStored)
                 << "value " << row.value.Render();
@@ -231,8 +231,8 @@ TEST_F(ScriptFuncs, AddChecksItsArguments) {
     EXPECT_EQ(Render("HAdd", {S("p"), I(1), S("v")}), "null");
     EXPECT_EQ(Render("HAdd", {I(1), S("k"), S("v")}), "null");
     EXPECT_EQ(Render("HAdd", {S("nopool"), S("k"), S("v")}), "null");
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 0u);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
 }
 
 TEST_F(ScriptFuncs, GetConvertsDigitsAndCutsLongValues) {
@@ -263,7 +263,7 @@ TEST_F(ScriptFuncs, GetOfAMissingKeyGivesNullAndAddsTheKey) {
     SqCallResult result = Call("HGet", {S("p"), S("missing")});
     EXPECT_EQ(result.value.Render(), "null");
     EXPECT_EQ(result.iNativeReturn, 1);
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 1u);
     // The empty value is not saved.
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
     EXPECT_EQ(ReadFile(Path("p.pool")), "");
@@ -277,7 +277,7 @@ TEST_F(ScriptFuncs, GetByPosition) {
     EXPECT_EQ(Render("HGet", {S("p"), I(1)}), "\"B\"");
     EXPECT_EQ(Render("HGet", {S("p"), I(2)}), "null");
     EXPECT_EQ(Render("HGet", {S("p"), I(-1)}), "null");
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 2u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 2u);
 }
 
 TEST_F(ScriptFuncs, GetFailuresPushAnEmptyStringAndReturnNothing) {
@@ -294,7 +294,7 @@ TEST_F(ScriptFuncs, GetFailuresPushAnEmptyStringAndReturnNothing) {
         EXPECT_TRUE(result.value.IsNull());
         EXPECT_EQ(result.iNativeReturn, 0);
     }
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 1u);
 }
 
 TEST_F(ScriptFuncs, CountersReadTheAmountOnlyAsTheThirdArgument) {
@@ -334,7 +334,7 @@ TEST_F(ScriptFuncs, CounterFailures) {
         EXPECT_EQ(Render(pszFunc, {S("p"), I(1)}), "null");
         EXPECT_EQ(Render(pszFunc, {CSqValue(), S("c")}), "null");
     }
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
 }
 
 TEST_F(ScriptFuncs, DelGivesTrueWhetherOrNotTheKeyWasThere) {
@@ -345,7 +345,7 @@ TEST_F(ScriptFuncs, DelGivesTrueWhetherOrNotTheKeyWasThere) {
     EXPECT_EQ(Render("HDel", {S("nopool"), S("k")}), "null");
     EXPECT_EQ(Render("HDel", {S("p"), I(1)}),
               "error: parameter 2 has an invalid type 'integer' ; expected: 'string'");
-    EXPECT_EQ(CHashPoolManager::Find("p")->m_Entries.Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
 }
 
 }  // namespace

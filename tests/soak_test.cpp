@@ -45,7 +45,7 @@ size_t SoakCalls() {
 
 uint64_t RealDigest(const CHashPool& pool) {
     uint64_t uiDigest = DIGEST_START;
-    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
         const std::string_view svValue(value);
         uiDigest = DigestEntry(uiDigest, pKey, uiLen, svValue.data(), svValue.size());
     });
@@ -54,7 +54,7 @@ uint64_t RealDigest(const CHashPool& pool) {
 
 ModelEntries RealEntries(const CHashPool& pool) {
     ModelEntries entries;
-    pool.m_Entries.ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
         entries.emplace_back(std::string(pKey, uiLen), std::string(value));
     });
     return entries;
@@ -220,20 +220,20 @@ class Soak : public ::testing::Test {
 
     // Every open pool, whole: entries in order, bucket count and path.
     bool SamePools(size_t uiCall) {
-        if (CHashPoolManager::m_uiHashes != m_model.OpenCount()) {
-            ADD_FAILURE() << "call " << uiCall << ": " << CHashPoolManager::m_uiHashes
+        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
+            ADD_FAILURE() << "call " << uiCall << ": " << CHashPoolManager::OpenCount()
                           << " pools open, expected " << m_model.OpenCount();
             return false;
         }
         for (const std::string& strName : m_model.OpenNames()) {
-            const auto* pEntry = CHashPoolManager::m_pHashes.Find(strName.data(), strName.size());
+            const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
             const CHashPool* pPool = pEntry != nullptr ? pEntry->get() : nullptr;
             if (pPool == nullptr) {
                 ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " is not open";
                 return false;
             }
             if (RealDigest(*pPool) != m_model.Digest(strName) ||
-                pPool->m_Entries.BucketCount() != m_model.BucketCount(strName)) {
+                pPool->Entries().BucketCount() != m_model.BucketCount(strName)) {
                 const ModelEntries expected = m_model.EntriesOf(strName);
                 const ModelEntries actual = RealEntries(*pPool);
                 size_t uiAt = 0;
@@ -242,7 +242,7 @@ class Soak : public ::testing::Test {
                     ++uiAt;
                 }
                 ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " holds "
-                              << actual.size() << " entries in " << pPool->m_Entries.BucketCount()
+                              << actual.size() << " entries in " << pPool->Entries().BucketCount()
                               << " buckets, expected " << expected.size() << " in "
                               << m_model.BucketCount(strName) << "; first difference at position "
                               << uiAt;
@@ -321,7 +321,7 @@ TEST_F(Soak, MillionCallSessionAgreesWithTheModel) {
     // The host's shut-down: every pool goes, unsaved.
     CHashPoolManager::RemoveAll();
     m_model.CloseAll();
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
 }
 
 // Thousands of pools open at once grow the registry's own table through several sizes while
@@ -347,7 +347,7 @@ TEST_F(Soak, ThousandsOfPoolsStayApartWhileTheRegistryGrows) {
         step("HAdd", {S(name(i)), S("id"), I(i)});
         step("HInc", {S(name(i)), S("id"), I(static_cast<SQInteger>(rng() % 5))});
     }
-    EXPECT_GE(CHashPoolManager::m_pHashes.BucketCount(), 3079u);
+    EXPECT_GE(CHashPoolManager::Entries().BucketCount(), 3079u);
     for (int i = 0; i < iPools; i += 2) step("HClose", {S(name(i))});
     for (int i = 0; i < iPools; ++i) step("HGet", {S(name(i)), S("id")});
     for (int i = 0; i < iPools; i += 4) {
@@ -356,7 +356,7 @@ TEST_F(Soak, ThousandsOfPoolsStayApartWhileTheRegistryGrows) {
     }
     for (int i = 1; i < iPools; i += 2) step("HGet", {S(name(i)), I(0)});
     EXPECT_EQ(iFailures, 0);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, m_model.OpenCount());
+    EXPECT_EQ(CHashPoolManager::OpenCount(), m_model.OpenCount());
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
@@ -433,7 +433,7 @@ TEST_F(Soak, MemoryReturnsOnceAllPoolsAreClosed) {
         aBytes.push_back(AllocatedBytes());
     }
     EXPECT_EQ(iWrong, 0);
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 0u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
     for (int iCycle = 1; iCycle < iCycles; ++iCycle) {
         EXPECT_EQ(aBytes[static_cast<size_t>(iCycle)], aBytes[1])
             << "heap bytes after cycle " << iCycle << " (seed " << uiSeed << ")";

@@ -99,9 +99,6 @@ int Usage(const char* pszHelp) {
     return EXIT_USAGE;
 }
 
-// The only place that reaches into the pool for its table, for iteration.
-const CHashPool::Table& EntriesOf(const CHashPool& pool) { return pool.m_Entries; }
-
 // Opens the file as a load does; -1 with the reason a load would refuse it.
 int OpenAsLoad(const std::string& strPath, std::string& strReason) {
     // The flags of the load, so that a FIFO does not block.
@@ -132,7 +129,7 @@ int OpenAsLoad(const std::string& strPath, std::string& strReason) {
 bool LoadPool(const std::string& strPath, CHashPool& pool) {
     if (pool.SetFile(strPath.c_str()) && pool.Load()) return true;
     std::string strReason = "path too long";
-    if (pool.m_szFile[0] != '\0') {
+    if (pool.File()[0] != '\0') {
         const int iFd = OpenAsLoad(strPath, strReason);
         if (iFd >= 0) {
             strReason = "cannot be read";
@@ -212,7 +209,7 @@ int Dump(const std::vector<std::string>& aArgs) {
     CHashPool pool("dump");
     if (!LoadPool(aArgs[0], pool)) return EXIT_USAGE;
     uint32_t uiPos = 0;
-    EntriesOf(pool).ForEach([&](const char* pKey, size_t uiKeyLen, const CHashPool::Value& value) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiKeyLen, const CHashPool::Value& value) {
         const std::string_view svKey(pKey, uiKeyLen);
         const std::string_view svValue(value.CStr());
         if (bJson) {
@@ -413,14 +410,14 @@ int Check(const std::vector<std::string>& aArgs) {
         std::fprintf(stderr, "quillstore: %s: cannot be read again\n", strPath.c_str());
         return EXIT_USAGE;
     }
-    CHashPool::Table lines(EntriesOf(pool).BucketCount());
+    CHashPool::Table lines(pool.Entries().BucketCount());
     CCheckObserver observer;
     CPoolReader reader(lines, &observer);
     reader.Feed(strBytes.data(), strBytes.size());
     reader.Finish();
 
     std::vector<std::string> aTableOrder;
-    EntriesOf(pool).ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
         aTableOrder.emplace_back(pKey, uiLen);
     });
     if (aTableOrder != observer.FileOrder()) {
@@ -429,7 +426,7 @@ int Check(const std::vector<std::string>& aArgs) {
                       "(quillstore dump shows it)");
     }
     // Whatever the lines say, exit 0 means a save gives back the same bytes.
-    const bool bReproduced = SavedBytes(EntriesOf(pool)) == strBytes;
+    const bool bReproduced = SavedBytes(pool.Entries()) == strBytes;
     if (!bReproduced && !observer.Changes()) {
         observer.Note(0, "a save writes other bytes than the file holds");
     }
@@ -441,7 +438,7 @@ int Check(const std::vector<std::string>& aArgs) {
         }
     }
     std::printf("%s: lines %zu, entries after a load %u, bytes %zu\n", strPath.c_str(),
-                observer.Lines(), static_cast<unsigned>(EntriesOf(pool).Size()), strBytes.size());
+                observer.Lines(), static_cast<unsigned>(pool.Entries().Size()), strBytes.size());
     return bReproduced ? EXIT_OK : EXIT_FINDINGS;
 }
 
