@@ -109,7 +109,7 @@ TEST_F(ScriptFuncs, TheCLibrarysShutdownIsNotTheHostCallback) {
     close(aSockets[0]);
     close(aSockets[1]);
     EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
-    EXPECT_EQ(CHashPoolManager::m_uiHashes, 1u);
+    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
 }
 
 TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {
