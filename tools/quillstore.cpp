@@ -141,9 +141,16 @@ bool LoadPool(const std::string& strPath, CHashPool& pool) {
     return false;
 }
 
+// Appends a byte as two lower-case hex digits.
+void AppendHex(std::string& str, char c) {
+    static const char HEX[] = "0123456789abcdef";
+    const auto b = static_cast<unsigned char>(c);
+    str += HEX[b >> 4];
+    str += HEX[b & 0xF];
+}
+
 // Bytes for one line of text: printable ASCII as it is, a backslash doubled, the rest \xHH.
 std::string Escaped(std::string_view sv) {
-    static const char HEX[] = "0123456789abcdef";
     std::string str;
     for (const char c : sv) {
         const auto b = static_cast<unsigned char>(c);
@@ -153,21 +160,15 @@ std::string Escaped(std::string_view sv) {
             str += c;
         } else {
             str += "\\x";
-            str += HEX[b >> 4];
-            str += HEX[b & 0xF];
+            AppendHex(str, c);
         }
     }
     return str;
 }
 
 std::string Hex(std::string_view sv) {
-    static const char HEX[] = "0123456789abcdef";
     std::string str;
-    for (const char c : sv) {
-        const auto b = static_cast<unsigned char>(c);
-        str += HEX[b >> 4];
-        str += HEX[b & 0xF];
-    }
+    for (const char c : sv) AppendHex(str, c);
     return str;
 }
 
