@@ -70,21 +70,27 @@ Exit status:
 constexpr char HELP_CHECK[] = R"(usage: quillstore check FILE...
 
 Reads each FILE as HLoad does and tells whether the load gives every key and
-value the file holds. Each finding is a line "FILE:LINE: what": an empty line
-where a key is expected (skipped), a key line without a value line (dropped),
-a key given more than once (the last value wins), a carriage return (kept in
-the key or value), a zero byte (the rest of its line is ignored), a UTF-8 byte
-order mark at the start (kept in the first key), an empty value (a save leaves
-the entry out). Lines with "note:" are information, not findings: a last line
-without a line feed (a save adds one), and entries that a save writes in
-another order than the file's (every save writes the table's order). Then one
-verdict line a FILE:
+value the file holds. Each finding is a line "FILE:LINE: what":
+  - an empty line where a key is expected (a load skips it)
+  - a key line without a value line (a load drops the key)
+  - a key given more than once (the last value wins; the line is named)
+  - a carriage return ending a line (it stays in the key or value: the file
+    was written with CRLF line ends)
+  - a zero byte (the rest of its line is ignored)
+  - a UTF-8 byte order mark at the start (it stays in the first key)
+  - an empty value (a save leaves the entry out)
+Lines with "note:" are information, not findings: a last line without a line
+feed (a save adds one), a carriage return inside a line (kept, as a script
+stored it), and entries that a save writes in another order than the file's
+(every save writes the table's order). Then one verdict line a FILE:
   FILE: healthy: 4 lines, 2 entries, 18 bytes
   FILE: 3 findings: 8 lines, 2 entries after a load, 11 bytes
   FILE: a load refuses it: a directory
 
-Keys and values are shown as text, with control bytes and bytes that are not
-UTF-8 as \xHH.
+A file the plug-in saved is healthy, unless a script stored a key or value
+that ends in a carriage return, or a first key that begins with U+FEFF, as
+editors' files do. Keys and values are shown as text, with control bytes and
+bytes that are not UTF-8 as \xHH.
 
 Exit status: 0 if every FILE is healthy, 1 if some FILE has findings, 2 if a
 load refuses some FILE (missing, a directory, a device or FIFO, unreadable).
@@ -275,8 +281,9 @@ class CCheckObserver final : public IPoolLineObserver {
             Finding(m_uiLines,
                     std::string("ends in a carriage return, which stays in the ") + pszWhat);
         } else if (eRole != ERole::Skipped && svText.find('\r') != std::string_view::npos) {
-            Finding(m_uiLines,
-                    std::string("holds a carriage return, which stays in the ") + pszWhat);
+            // Inside a line a carriage return is no line end an editor left: the text a script
+            // stored, kept as it was.
+            Note(m_uiLines, std::string("holds a carriage return, which stays in the ") + pszWhat);
         }
         switch (eRole) {
             case ERole::Skipped:
