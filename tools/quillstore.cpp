@@ -540,6 +540,17 @@ bool TextOf(const CJsonLine& line, const std::string& strName, bool bNumbers, st
     return false;
 }
 
+// The key and value of one line of JSON Lines; false with the error when it holds no entry.
+bool ReadEntry(CJsonLine& line, std::string_view svLine, std::string& strKey, std::string& strValue,
+               LineError& error) {
+    if (!line.Parse(svLine)) {
+        error = {line.ErrorOffset(), line.Error()};
+        return false;
+    }
+    return TextOf(line, "key", false, strKey, error) &&
+           TextOf(line, "value", true, strValue, error);
+}
+
 // Why a save would leave the entry out, or null when it keeps it.
 const char* WhyNotStored(const std::string& strKey, const std::string& strValue) {
     if (strKey.empty()) return "the key is empty";
@@ -591,12 +602,7 @@ int LoadJson(const Arguments& args) {
         std::string strKey;
         std::string strValue;
         LineError error{0, {}};
-        if (!line.Parse(svLine)) {
-            error = {line.ErrorOffset(), line.Error()};
-        } else if (TextOf(line, "key", false, strKey, error)) {
-            TextOf(line, "value", true, strValue, error);
-        }
-        if (!error.strMessage.empty()) {
+        if (!ReadEntry(line, svLine, strKey, strValue, error)) {
             std::fprintf(stderr, "%s:%zu:%zu: error: %s\n", strName.c_str(), uiLine + 1,
                          quill::ColumnOf(svLine, error.uiOffset), error.strMessage.c_str());
             ++uiBad;
