@@ -122,8 +122,9 @@ Adds the entry of each line of IN to an empty pool, in order, and saves it to
 FILE as HSave does (atomically: FILE is whole before or whole after). Each line
 is a JSON object with "key" or "key_hex" and "value" or "value_hex", as dump
 --json writes them; other members are ignored, blank lines skipped. A value
-may be a number, stored as HAdd stores one: an integer as decimal text, a
-float with six decimals (1.5 gives 1.500000). A key given again replaces the
+may be a number, stored as HAdd stores one: an integer (-2147483648 to
+2147483647, as scripts have them) as decimal text, a float with six decimals
+of its value as a script float (1.5 gives 1.500000). A key given again replaces the
 earlier value, as HAdd does.
 
 An entry that a pool file cannot hold (an empty key or value, a line feed or a
