@@ -124,8 +124,8 @@ is a JSON object with "key" or "key_hex" and "value" or "value_hex", as dump
 --json writes them; other members are ignored, blank lines skipped. A value
 may be a number, stored as HAdd stores one: an integer (-2147483648 to
 2147483647, as scripts have them) as decimal text, a float with six decimals
-of its value as a script float (1.5 gives 1.500000). A key given again replaces the
-earlier value, as HAdd does.
+of its value as a script float (1.5 gives 1.500000). A key given again
+replaces the earlier value, as HAdd does.
 
 An entry that a pool file cannot hold (an empty key or value, a line feed or a
 zero byte in either) is not stored: its line is named and the rest is saved.
@@ -141,7 +141,8 @@ columns counting characters, and nothing is written).
 constexpr char HELP_VERSION[] = R"(usage: quillstore version MODULE
 
 Prints the release version that the module file MODULE carries, found in its
-bytes as the text QUILLSTORE_VERSION=VERSION, without loading it.
+bytes without loading it: the text QUILLSTORE_VERSION=, then the version,
+then a zero byte.
 
 Exit status: 0; 1 if MODULE carries no version; 2 if it cannot be read.
 )";
