@@ -242,6 +242,12 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
     return false;
 }
 
+// True iff something, even a dangling symbolic link, has that name.
+bool Exists(const std::string& strPath) {
+    struct stat st;
+    return ::lstat(strPath.c_str(), &st) == 0;
+}
+
 // A table as HLoad fills a fresh pool's from these bytes; the observer hears of each line.
 std::unique_ptr<CHashPool::Table> LoadBytes(const std::string& strBytes,
                                             IPoolLineObserver* pObserver) {
@@ -577,8 +583,7 @@ int LoadJson(const Arguments& args) {
     if (args.aOperands.size() != 2) return UsageError("load-json", "expected IN and FILE");
     const std::string& strIn = args.aOperands[0];
     const std::string& strOut = args.aOperands[1];
-    struct stat st;
-    if (!args.Has("--force") && ::lstat(strOut.c_str(), &st) == 0) {
+    if (!args.Has("--force") && Exists(strOut)) {
         std::fprintf(stderr, "quillstore: %s exists; give --force to replace it\n", strOut.c_str());
         return EXIT_USAGE;
     }
