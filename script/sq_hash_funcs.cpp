@@ -1,9 +1,7 @@
 // The native script functions: argument checks, conversions and results.
 #include "script/sq_hash_funcs.h"
 
-#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -12,6 +10,7 @@
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "pool/utils.h"
+#include "script/number_text.h"
 
 static constexpr size_t TEXT_SIZE = 512;
 
@@ -132,12 +131,12 @@ SQInteger CSQHashFuncs::Add(HSQUIRRELVM vm) {
         if (pszKey == nullptr) return Fail(vm, Failure::NullFromBool);
         CHashPool* pPool = FindPool(vm);
         if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
-        char szText[TEXT_SIZE] = {};
+        char szText[quill::NUMBER_TEXT_SIZE] = {};
         if (eType == OT_INTEGER) {
-            std::to_chars(szText, szText + sizeof(szText) - 1, static_cast<SqInt>(iValue));
+            quill::IntegerText(iValue, szText);
             pszValue = szText;
         } else if (eType == OT_FLOAT) {
-            std::snprintf(szText, sizeof(szText), "%f", static_cast<double>(fValue));
+            quill::FloatText(fValue, szText);
             pszValue = szText;
         }
         if (pszValue == nullptr) return Fail(vm, Failure::NullFromBool);
