@@ -81,8 +81,8 @@ Options:
 Exit status:
   0  every step ran and no call raised a VM error
   1  some call raised a VM error (the script still ran to its end)
-  2  usage error, a line that does not parse, or a SCRIPT that cannot be read
-     or is not a regular file
+  2  usage error, a line that does not parse (typed at a terminal it is only
+     reported), or a SCRIPT that cannot be read or is not a regular file
   3  the host could not load or start the module, or printed a "host: " line
 )";
 
@@ -818,5 +818,6 @@ int main(int argc, char** argv) {
     }
     if (!session.Started() && !session.Start()) return EXIT_HOST;
     session.Finish();
-    return session.Status(bParseErrors);
+    // A line mistyped at a terminal was answered there; it does not fail the session.
+    return session.Status(bParseErrors && !bInteractive);
 }
