@@ -20,7 +20,7 @@ constexpr const char* LIBRARY_NAMES[] = {"libedit.so.2", "libedit.so.0", "libedi
 
 // The symbol, typed as the header declares it; null when the library lacks it.
 template <typename TFunction>
-TFunction* Lookup(void* pLibrary, const char* pszName, TFunction*) {
+TFunction* Lookup(void* pLibrary, const char* pszName) {
     return reinterpret_cast<TFunction*>(::dlsym(pLibrary, pszName));
 }
 
@@ -35,11 +35,11 @@ CLineEditor::CLineEditor(std::string strHistoryFile) : m_strHistoryFile(std::mov
         m_strHistoryFile.clear();
         return;
     }
-    m_pfnReadline = Lookup(m_pLibrary, "readline", &::readline);
-    m_pfnAddHistory = Lookup(m_pLibrary, "add_history", &::add_history);
-    m_pfnWriteHistory = Lookup(m_pLibrary, "write_history", &::write_history);
-    auto* pfnReadHistory = Lookup(m_pLibrary, "read_history", &::read_history);
-    auto* pfnStifle = Lookup(m_pLibrary, "stifle_history", &::stifle_history);
+    m_pfnReadline = Lookup<decltype(::readline)>(m_pLibrary, "readline");
+    m_pfnAddHistory = Lookup<decltype(::add_history)>(m_pLibrary, "add_history");
+    m_pfnWriteHistory = Lookup<decltype(::write_history)>(m_pLibrary, "write_history");
+    auto* pfnReadHistory = Lookup<decltype(::read_history)>(m_pLibrary, "read_history");
+    auto* pfnStifle = Lookup<decltype(::stifle_history)>(m_pLibrary, "stifle_history");
     if (m_pfnReadline == nullptr || m_pfnAddHistory == nullptr || m_pfnWriteHistory == nullptr ||
         pfnReadHistory == nullptr || pfnStifle == nullptr) {
         ::dlclose(m_pLibrary);
