@@ -61,7 +61,8 @@ demo: deps
 	  echo "--- build/i386/demo/demo.pool as written:" && cat demo.pool
 
 # The shipped module optimised and stripped, its debug information beside it, packed with the
-# README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz.
+# programs, the user documents and checksums into dist/quillstore-VERSION-linux-i386.tar.gz;
+# dist/SHA256SUMS covers the archives.
 release: deps
 	@$(call configure,release)
 	cmake --build --preset release -j $(JOBS)
