@@ -29,7 +29,7 @@ build_release "$second"
 status=0
 one_stage=$(find "$first/build/release/stage" -mindepth 1 -maxdepth 1 -type d)
 two_stage=$(find "$second/build/release/stage" -mindepth 1 -maxdepth 1 -type d)
-files=$( (cd "$one_stage" && find . -type f | sort) )
+files=$( (cd "$one_stage" && find . -type f | sed "s|^\./||" | sort) )
 for file in $files dist; do
     case $file in
     dist)
