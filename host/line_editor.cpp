@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <editline/readline.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -47,6 +48,9 @@ CLineEditor::CLineEditor(std::string strHistoryFile) : m_strHistoryFile(std::mov
         m_strHistoryFile.clear();
         return;
     }
+    // libedit reads characters as the locale defines them; in the C locale it drops the bytes of
+    // every non-ASCII character typed.
+    std::setlocale(LC_CTYPE, "");
     pfnStifle(HISTORY_MAX);
     // A missing file is the first session's normal state.
     if (!m_strHistoryFile.empty()) pfnReadHistory(m_strHistoryFile.c_str());

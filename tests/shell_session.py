@@ -23,7 +23,8 @@ UP = "\x1b[A"
 
 class Session:
     def __init__(self, argv, home, workdir):
-        env = dict(os.environ, HOME=home, TERM="xterm")
+        # A UTF-8 locale, as a person's terminal has, so that typed text keeps its characters.
+        env = dict(os.environ, HOME=home, TERM="xterm", LC_ALL="C.UTF-8")
         pid, fd = pty.fork()
         if pid == 0:
             os.chdir(workdir)
@@ -124,10 +125,14 @@ def main():
         s.run_expecting('HLoad("fruit", "fruit.pool")', "= false")
         s.run_expecting('HAdd("fruit", "pear", 3)', "= true")
         s.run_expecting('HLoad("grüße", "ü.pool")', "= false")
+        text = s.run("pools")
+        if '"fruit": 1 entry, file "fruit.pool"' not in text or \
+                '"grüße": 0 entries, file "ü.pool"' not in text:
+            fail("pools misses an open pool, or the text typed lost its characters", s)
         s.run_expecting('HClose("grüße")', "= true")
         text = s.run("pools")
-        if '"fruit": 1 entry, file "fruit.pool"' not in text or "grüße" in text:
-            fail("pools lists what is not open or misses what is", s)
+        if '"fruit": 1 entry' not in text or "grüße" in text:
+            fail("pools lists a closed pool", s)
 
         text = s.run('for (local i = 0; i < HCount("fruit"); i++) print(HKey("fruit", i))')
         if "one call per line" not in text or "docs/tools.md" not in text:
