@@ -41,6 +41,8 @@ char* quill_old_dlerror();
 int quill_old_dladdr(const void*, void*);
 int quill_old_fxstat(int, int, struct stat*);
 int quill_old_fxstat64(int, int, struct stat64*);
+int quill_old_lxstat(int, const char*, struct stat*);
+int quill_old_lxstat64(int, const char*, struct stat64*);
 int quill_old_pthread_once(pthread_once_t*, void (*)());
 int quill_old_pthread_key_create(pthread_key_t*, void (*)(void*));
 __asm__(".symver quill_old_libc_start_main,__libc_start_main@" QUILL_GLIBC_OLD);
@@ -51,6 +53,8 @@ __asm__(".symver quill_old_dlerror,dlerror@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_dladdr,dladdr@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_fxstat,__fxstat@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_fxstat64,__fxstat64@" QUILL_GLIBC_STAT64);
+__asm__(".symver quill_old_lxstat,__lxstat@" QUILL_GLIBC_OLD);
+__asm__(".symver quill_old_lxstat64,__lxstat64@" QUILL_GLIBC_STAT64);
 __asm__(".symver quill_old_pthread_once,pthread_once@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_pthread_key_create,__pthread_key_create@" QUILL_GLIBC_OLD);
 
@@ -104,10 +108,17 @@ int __wrap___pthread_key_create(pthread_key_t* pKey, void (*pfnDestroy)(void*)) 
     return quill_old_pthread_key_create(pKey, pfnDestroy);
 }
 
-// fstat became a C library symbol in 2.33; before, it was a call of __fxstat.
+// fstat and lstat became C library symbols in 2.33; before, they were calls of __fxstat and
+// __lxstat.
 int __wrap_fstat(int iFd, struct stat* pStat) { return quill_old_fxstat(STAT_VERSION, iFd, pStat); }
 int __wrap_fstat64(int iFd, struct stat64* pStat) {
     return quill_old_fxstat64(STAT_VERSION, iFd, pStat);
+}
+int __wrap_lstat(const char* pszPath, struct stat* pStat) {
+    return quill_old_lxstat(STAT_VERSION, pszPath, pStat);
+}
+int __wrap_lstat64(const char* pszPath, struct stat64* pStat) {
+    return quill_old_lxstat64(STAT_VERSION, pszPath, pStat);
 }
 
 // The runtime's random_device comes with its string code and asks for glibc 2.25's getentropy and

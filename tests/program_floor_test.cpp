@@ -64,6 +64,11 @@ int main(int argc, char** argv) {
 
     Expect(IsDirectory("/"), "fstat does not see / as a directory");
     Expect(!IsDirectory(argv[1]), "fstat sees the module as a directory");
+    struct stat st {};
+    Expect(::lstat("/", &st) == 0 && S_ISDIR(st.st_mode), "lstat does not see / as a directory");
+    Expect(::lstat(argv[1], &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0,
+           "lstat does not see the module as a file with bytes");
+    Expect(::lstat("/nonexistent/quill.so", &st) != 0, "lstat finds a missing file");
 
     Expect(::dlopen("/nonexistent/quill.so", RTLD_NOW) == nullptr, "dlopen of nothing");
     const char* pszError = ::dlerror();
