@@ -219,7 +219,8 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
         strReason = "a directory";
     } else if (bAsLoad && strPath != "-" && S_ISFIFO(st.st_mode)) {
         strReason = "a FIFO";
-    } else if (bAsLoad && strPath != "-" && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+    } else if (strPath != "-" && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+        // A device such as /dev/zero never ends: no named input may be one.
         strReason = "a device";
     } else if (bAsLoad && strPath != "-" && !S_ISREG(st.st_mode)) {
         strReason = "not a regular file";
