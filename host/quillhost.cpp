@@ -179,6 +179,11 @@ class CSession {
     bool Start() {
         m_bStarted = true;
         m_host.SetAttach(m_options.eAttach);
+        return LoadAndAttach();
+    }
+
+    // Loads the module and delivers the events the options leave on; false when it does not load.
+    bool LoadAndAttach() {
         Echo("//! load");
         if (!Load()) return false;
         if (m_options.bInit) {
@@ -359,16 +364,7 @@ class CSession {
         }
         Echo("//! unload");
         Unload();
-        Echo("//! load");
-        if (!Load()) return;
-        if (m_options.bInit) {
-            Echo("//! initialize");
-            Initialize();
-        }
-        if (m_options.bReady) {
-            Echo("//! ready");
-            Command(SCRIPT_HOST_READY, "");
-        }
+        LoadAndAttach();
     }
 
     void Call(const CallLine& line) {
