@@ -1,10 +1,6 @@
 // quillstore: looks at pool files offline as the plug-in reads and writes them: checks what a
 // load drops or changes, dumps the entries in the order a script sees them, and writes a pool
 // file from JSON Lines through the pool's own save.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/file_env.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
 
@@ -99,30 +96,22 @@ int Usage(const char* pszHelp) {
     return EXIT_USAGE;
 }
 
-// Opens the file as a load does; -1 with the reason a load would refuse it.
-int OpenAsLoad(const std::string& strPath, std::string& strReason) {
-    // The flags of the load, so that a FIFO does not block.
-    const int iFd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (iFd < 0) {
-        strReason = std::strerror(errno);
-        return -1;
+// Why a load refuses the file, in words; empty when it opens as a load opens it.
+std::string RefusalOf(const std::string& strPath) {
+    CReadableFile file;
+    if (file.Open(strPath.c_str())) return "";
+    switch (file.Refusal()) {
+        case CReadableFile::ERefusal::Directory:
+            return "a directory";
+        case CReadableFile::ERefusal::Pipe:
+            return "a FIFO";
+        case CReadableFile::ERefusal::Device:
+            return "a device";
+        case CReadableFile::ERefusal::Other:
+            return "not a regular file";
+        default:
+            return file.Reason();
     }
-    struct stat st;
-    if (::fstat(iFd, &st) != 0) {
-        strReason = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        strReason = "a directory";
-    } else if (S_ISFIFO(st.st_mode)) {
-        strReason = "a FIFO";
-    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-        strReason = "a device";
-    } else if (!S_ISREG(st.st_mode)) {
-        strReason = "not a regular file";
-    } else {
-        return iFd;
-    }
-    ::close(iFd);
-    return -1;
 }
 
 // Loads the file into a fresh pool through HLoad's own path; false with the reason shown.
@@ -130,11 +119,8 @@ bool LoadPool(const std::string& strPath, CHashPool& pool) {
     if (pool.SetFile(strPath.c_str()) && pool.Load()) return true;
     std::string strReason = "path too long";
     if (pool.File()[0] != '\0') {
-        const int iFd = OpenAsLoad(strPath, strReason);
-        if (iFd >= 0) {
-            strReason = "cannot be read";
-            ::close(iFd);
-        }
+        strReason = RefusalOf(strPath);
+        if (strReason.empty()) strReason = "cannot be read";
     }
     std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n", strPath.c_str(),
                  strReason.c_str());
@@ -372,28 +358,23 @@ class CCheckObserver final : public IPoolLineObserver {
     bool m_bChanges = false;
 };
 
-bool ReadAll(int iFd, std::string& strBytes) {
-    char buffer[CPoolFile::READ_BUFFER_SIZE];
-    for (;;) {
-        const ssize_t iRead = ::read(iFd, buffer, sizeof(buffer));
-        if (iRead == 0) return true;
-        if (iRead < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        strBytes.append(buffer, static_cast<size_t>(iRead));
+// Collects what a writer appends.
+class CStringFile final : public IWritableFile {
+   public:
+    bool Append(const char* pData, size_t uiLen) override {
+        m_strBytes.append(pData, uiLen);
+        return true;
     }
-}
+    const std::string& Bytes() const { return m_strBytes; }
+
+   private:
+    std::string m_strBytes;
+};
 
 // The bytes a save of the table writes.
 std::string SavedBytes(const CHashPool::Table& table) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> pFile(std::tmpfile(), &std::fclose);
-    std::string strBytes;
-    if (pFile == nullptr || !CPoolFile::Write(fileno(pFile.get()), table) ||
-        ::lseek(fileno(pFile.get()), 0, SEEK_SET) != 0 || !ReadAll(fileno(pFile.get()), strBytes)) {
-        return "?";
-    }
-    return strBytes;
+    CStringFile file;
+    return CPoolFile::Write(file, table) ? file.Bytes() : "?";
 }
 
 int Check(const std::vector<std::string>& aArgs) {
@@ -402,12 +383,8 @@ int Check(const std::vector<std::string>& aArgs) {
     CHashPool pool("check");
     if (!LoadPool(strPath, pool)) return EXIT_USAGE;
     // The same bytes again through the reader, which tells what it makes of each line.
-    std::string strReason;
-    const int iFd = OpenAsLoad(strPath, strReason);
     std::string strBytes;
-    const bool bRead = iFd >= 0 && ReadAll(iFd, strBytes);
-    if (iFd >= 0) ::close(iFd);
-    if (!bRead) {
+    if (!CReadableFile::ReadWhole(strPath.c_str(), strBytes)) {
         std::fprintf(stderr, "quillstore: %s: cannot be read again\n", strPath.c_str());
         return EXIT_USAGE;
     }

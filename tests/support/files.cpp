@@ -22,6 +22,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "pool/file_env.h"
+
 static constexpr uid_t NOBODY = 65534;
 
 const std::string& ProcessDir() {
@@ -93,22 +95,7 @@ static void RemoveTree(const std::string& strPath) {
 CTempDir::~CTempDir() { RemoveTree(m_strPath); }
 
 bool ReadWholeFile(const std::string& strPath, std::string& strContents) {
-    strContents.clear();
-    const int iFd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (iFd < 0) return false;
-    char szBuffer[1 << 16];
-    for (;;) {
-        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
-        if (iRead < 0 && errno == EINTR) continue;
-        if (iRead < 0) {
-            ::close(iFd);
-            return false;
-        }
-        if (iRead == 0) break;
-        strContents.append(szBuffer, static_cast<size_t>(iRead));
-    }
-    ::close(iFd);
-    return true;
+    return CReadableFile::ReadWhole(strPath.c_str(), strContents);
 }
 
 bool WriteWholeFile(const std::string& strPath, const std::string& strContents) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "pool/file_env.h"
 #include "tests/support/reference.h"
 
 namespace {
@@ -230,23 +231,7 @@ ModelEntries CScriptModel::ParseFile(const std::string& strBytes) {
 }
 
 bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strBytes) {
-    strBytes.clear();
-    const int iFd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (iFd < 0) return false;
-    struct stat st {};
-    bool bOk = ::fstat(iFd, &st) == 0 && S_ISREG(st.st_mode);
-    char szBuffer[1 << 16];
-    while (bOk) {
-        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
-        if (iRead < 0 && errno == EINTR) continue;
-        if (iRead <= 0) {
-            bOk = iRead == 0;
-            break;
-        }
-        strBytes.append(szBuffer, static_cast<size_t>(iRead));
-    }
-    ::close(iFd);
-    return bOk;
+    return CReadableFile::ReadWhole(strPath.c_str(), strBytes);
 }
 
 Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {
