@@ -2,10 +2,6 @@
 #define _FILE_OFFSET_BITS 64
 #include "tests/support/script_model.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
