@@ -36,6 +36,8 @@ test: build fuzz-build
 	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_TEST_SECONDS) 1
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
+	cmake --preset release-x86_64 $(CMAKE_FLAGS) && cmake --build --preset release-x86_64 -j $(JOBS)
+	ctest --preset release-x86_64
 
 # Only the session and the pool file reach the terminal; the build's output is kept in a log that
 # is shown when it fails.
@@ -46,10 +48,12 @@ demo: deps
 	  qemu-i386 ../quillhost ../quillstore.so ../../../examples/demo.nut && \
 	  echo "--- build/i386/demo/demo.pool as written:" && cat demo.pool
 
-# The shipped module optimised and stripped, its debug information beside it, packed with the
-# README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz.
+# The shipped modules optimised and stripped, each with its debug information beside it, packed
+# with the README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz and
+# dist/quillstore-VERSION-linux-x86_64.tar.gz.
 release: deps
 	cmake --preset release $(CMAKE_FLAGS) && cmake --build --preset release -j $(JOBS)
+	cmake --preset release-x86_64 $(CMAKE_FLAGS) && cmake --build --preset release-x86_64 -j $(JOBS)
 
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
 bench:

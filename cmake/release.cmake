@@ -1,7 +1,8 @@
 # Packs a release from the built module: stripped quillstore.so linked to its separate debug
-# information, README, changelog and checksums in dist/quillstore-VERSION-linux-i386.tar.gz.
-# Variables: MODULE, VERSION, SOURCE_DIR, STAGE_DIR, DIST_DIR, OBJCOPY.
-foreach(variable IN ITEMS MODULE VERSION SOURCE_DIR STAGE_DIR DIST_DIR OBJCOPY)
+# information, README, changelog and checksums in dist/quillstore-VERSION-PLATFORM.tar.gz.
+# Variables: MODULE, VERSION, PLATFORM (linux-i386, linux-x86_64), SOURCE_DIR, STAGE_DIR, DIST_DIR,
+# OBJCOPY.
+foreach(variable IN ITEMS MODULE VERSION PLATFORM SOURCE_DIR STAGE_DIR DIST_DIR OBJCOPY)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "release: ${variable} is not set")
   endif()
@@ -17,7 +18,7 @@ function(run)
   endif()
 endfunction()
 
-set(name "quillstore-${VERSION}-linux-i386")
+set(name "quillstore-${VERSION}-${PLATFORM}")
 set(stage "${STAGE_DIR}/${name}")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}" "${DIST_DIR}")

@@ -241,6 +241,9 @@ POOL_SEEDS = {
     "high_bytes": b"\xe9\n\xff\x80\n\x80\n\xe9\xe9\n",
     "many_keys": b"".join(b"key%d\n%d\n" % (i, i) for i in range(260)),
     "empty": b"",
+    "inner_cr": b"a\rb\n1\nc\nline\rbreak\n",
+    "bom": b"\xef\xbb\xbfname\nAda\nage\n36\n",
+    "utf8_text": "grüße\nstraße\ntab\ta\\b\n€ 5\n".encode("utf-8"),
 }
 
 

@@ -179,9 +179,11 @@ class CDecoder {
             192,       193,       194, 388,  389,           390,           -2,
         };
         const uint8_t b = m_Input.Byte();
-        if (b < 0xF0) return static_cast<SQInteger>(b) - 2;
-        if (b == 0xFF) return static_cast<SQInteger>(m_Input.Word());
-        return EDGES[b - 0xF0];
+        if (b != 0xFF) return b < 0xF0 ? static_cast<SQInteger>(b) - 2 : EDGES[b - 0xF0];
+        // A whole word of the VM's width: on a 64-bit host also the values past 32 bits.
+        uint64_t uiWord = m_Input.Word();
+        if (sizeof(SQInteger) == 8) uiWord = uiWord << 32 | m_Input.Word();
+        return static_cast<SQInteger>(uiWord);
     }
 
     SQFloat Float() {

@@ -406,28 +406,30 @@ class CLineParser {
     }
 
     bool ParseNumber(CSqValue& value, bool bNegative) {
-        uint32_t uiValue = 0;
+        // Literals accumulate in the VM's integer width and wrap without an error.
+        SQUnsignedInteger uiValue = 0;
         if (Peek() == '0' && (Peek(1) == 'x' || Peek(1) == 'X')) {
             m_i += 2;
             int iDigits = 0;
             while (!AtEnd() && HexValue(Peek()) >= 0) {
-                uiValue = uiValue * 16 + static_cast<uint32_t>(HexValue(Peek()));
+                uiValue = uiValue * 16 + static_cast<SQUnsignedInteger>(HexValue(Peek()));
                 ++iDigits;
                 ++m_i;
             }
             if (iDigits == 0) return Fail("hexadecimal number expected");
-            if (iDigits > 8) return Fail("too many digits for an Hex number");
+            if (iDigits > static_cast<int>(sizeof(SQInteger) * 2))
+                return Fail("too many digits for an Hex number");
         } else if (Peek() == '0' && IsOctal(Peek(1)) && m_i + 1 < m_sv.size()) {
             ++m_i;
             while (!AtEnd() && IsOctal(Peek())) {
-                uiValue = uiValue * 8 + static_cast<uint32_t>(Peek() - '0');
+                uiValue = uiValue * 8 + static_cast<SQUnsignedInteger>(Peek() - '0');
                 ++m_i;
             }
             if (!AtEnd() && IsDigit(Peek())) return Fail("invalid octal number");
         } else {
             const size_t uiStart = m_i;
             while (!AtEnd() && IsDigit(Peek())) {
-                uiValue = uiValue * 10 + static_cast<uint32_t>(Peek() - '0');
+                uiValue = uiValue * 10 + static_cast<SQUnsignedInteger>(Peek() - '0');
                 ++m_i;
             }
             bool bFloat = false;
@@ -453,7 +455,7 @@ class CLineParser {
             }
         }
         if (!EndOfNumber()) return false;
-        // Negation folds in the same 32 bits, so -2147483648 is exact.
+        // Negation folds in the same width, so the smallest integer is exact.
         if (bNegative) uiValue = 0u - uiValue;
         value = CSqValue::Integer(static_cast<SQInteger>(uiValue));
         return true;

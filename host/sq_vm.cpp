@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 // The VM behind a handle. The frame of the running native starts at uiBase; at the outer level
@@ -44,7 +45,7 @@ constexpr int32_t RAW_MASK = 0x00FFFFFF;
 constexpr int RAW_BITS_LISTED = 16;
 
 [[noreturn]] void Misuse(const char* pszWhat, SQInteger iValue) {
-    std::fprintf(stderr, "stand-in VM: %s (%d)\n", pszWhat, static_cast<int>(iValue));
+    std::fprintf(stderr, "stand-in VM: %s (%lld)\n", pszWhat, static_cast<long long>(iValue));
     std::abort();
 }
 
@@ -285,10 +286,11 @@ SQRESULT Api_getstring(HSQUIRRELVM hVm, SQInteger idx, const SQChar** ppsz) {
     return SQ_ERROR;
 }
 
-// A float converts as x86's truncating conversion does, including its answer for values that
-// do not fit.
+// A float converts as x86's truncating conversion of the VM's width does, including its answer
+// for values that do not fit: the smallest integer.
 SQInteger TruncateFloat(SQFloat f) {
-    if (!(f > -2147483649.0f && f < 2147483648.0f)) return INT32_MIN;
+    constexpr SQFloat LIMIT = sizeof(SQInteger) == 8 ? 9223372036854775808.0f : 2147483648.0f;
+    if (!(f >= -LIMIT && f < LIMIT)) return std::numeric_limits<SQInteger>::min();
     return static_cast<SQInteger>(f);
 }
 

@@ -4,13 +4,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
-// Squirrel's scalar types as the script host is built: 32-bit integers and single floats on
-// every ABI, so both builds of the plug-in see the same numbers.
-using SQInteger = int32_t;
-using SQUnsignedInteger = uint32_t;
-using SQRESULT = int32_t;
-using SQBool = uint32_t;
+// Squirrel's scalar types as the script host is built. Its header turns on the 64-bit
+// configuration by itself on every LP64 and 64-bit Windows target, so a 64-bit host's integers,
+// booleans and native results are 64 bits wide; floats stay single precision everywhere.
+#if defined(_WIN64) || defined(__LP64__)
+#define QUILL_SQ64 1
+using SQInteger = long long;
+using SQUnsignedInteger = unsigned long long;
+using SQBool = unsigned long long;
+#else
+#define QUILL_SQ64 0
+using SQInteger = int;
+using SQUnsignedInteger = unsigned int;
+using SQBool = unsigned int;
+#endif
+using SQRESULT = SQInteger;
 using SQFloat = float;
 using SQChar = char;
 using SQObjectType = uint32_t;
@@ -91,7 +101,7 @@ struct SquirrelApiTable {
     SQRESULT (*sq_getinteger)(HSQUIRRELVM v, SQInteger idx, SQInteger* i);          // slot 44
     SQRESULT (*sq_getfloat)(HSQUIRRELVM v, SQInteger idx, SQFloat* f);              // slot 45
     void* apReserved46[9];                                                          // slots 46-54
-    SQRESULT (*sq_setnativeclosurename)
+    SQRESULT(*sq_setnativeclosurename)
     (HSQUIRRELVM v, SQInteger idx, const SQChar* name);                    // slot 55
     void* apReserved56[10];                                                // slots 56-65
     void (*sq_pushroottable)(HSQUIRRELVM v);                               // slot 66
@@ -133,8 +143,30 @@ QUILL_SLOT(SquirrelApiTable, sq_newslot, 71);
 
 static_assert(offsetof(PluginInfoRecord, szName) == 8, "name lies at byte 8");
 static_assert(offsetof(PluginInfoRecord, uiVersion) == 40, "version lies at byte 40");
-static_assert(sizeof(SQInteger) == 4 && sizeof(SQFloat) == 4 && sizeof(SQBool) == 4,
-              "the script host's scalars are 32 bits wide");
+// Widths per target: the VM's integers follow the pointer size; floats, type tags, the host's
+// plug-in identifier, export count, callback results and command identifier stay 32 bits.
+constexpr size_t SQ_INT_SIZE = QUILL_SQ64 ? 8 : 4;
+static_assert(sizeof(void*) == SQ_INT_SIZE, "the VM's integers are as wide as a pointer");
+static_assert(sizeof(SQInteger) == SQ_INT_SIZE && sizeof(SQUnsignedInteger) == SQ_INT_SIZE &&
+                  sizeof(SQBool) == SQ_INT_SIZE && sizeof(SQRESULT) == SQ_INT_SIZE,
+              "SQInteger, SQUnsignedInteger, SQBool and SQRESULT have the VM's width");
+static_assert(sizeof(SQFloat) == 4 && sizeof(SQObjectType) == 4 && sizeof(SQChar) == 1,
+              "floats are single precision, type tags 32 bits, characters bytes");
+static_assert(sizeof(HostFuncTable) == 8 * sizeof(void*) &&
+                  sizeof(HostCallbackTable) == 34 * sizeof(void*) &&
+                  sizeof(SquirrelApiTable) == 72 * sizeof(void*),
+              "the tables are arrays of pointer-sized slots");
+static_assert(sizeof(PluginInfoRecord) == 44, "the information record ends after the version");
+static_assert(
+    std::is_same_v<decltype(HostFuncTable::pfnFindPlugin), int32_t (*)(const char*)> &&
+        std::is_same_v<decltype(HostFuncTable::pfnGetExports), void** (*)(int32_t, uint32_t*)>,
+    "the plug-in identifier and the export count are 32 bits on every target");
+static_assert(std::is_same_v<decltype(HostCallbackTable::pfnInitialize), int32_t (*)()> &&
+                  std::is_same_v<decltype(HostCallbackTable::pfnInternalCmd),
+                                 int32_t (*)(uint32_t, const char*)>,
+              "the callbacks' results and the command identifier are 32 bits on every target");
+static_assert(std::is_same_v<SQFUNCTION, SQInteger (*)(HSQUIRRELVM)>,
+              "a native's result count has the VM's width");
 
 #if defined(__i386__)
 static_assert(offsetof(HostFuncTable, pfnFindPlugin) == 24);
@@ -159,6 +191,29 @@ static_assert(offsetof(SquirrelApiTable, sq_getfloat) == 180);
 static_assert(offsetof(SquirrelApiTable, sq_setnativeclosurename) == 220);
 static_assert(offsetof(SquirrelApiTable, sq_pushroottable) == 264);
 static_assert(offsetof(SquirrelApiTable, sq_newslot) == 284);
+#elif defined(__x86_64__) || defined(_M_X64)
+static_assert(offsetof(HostFuncTable, pfnFindPlugin) == 48);
+static_assert(offsetof(HostFuncTable, pfnGetExports) == 56);
+static_assert(offsetof(HostCallbackTable, pfnInitialize) == 8);
+static_assert(offsetof(HostCallbackTable, pfnShutdown) == 16);
+static_assert(offsetof(HostCallbackTable, pfnInternalCmd) == 264);
+static_assert(offsetof(ScriptHostExports, pfnGetSquirrelApi) == 8);
+static_assert(offsetof(ScriptHostExports, pfnGetSquirrelVm) == 16);
+static_assert(offsetof(SquirrelApiTable, sq_pop) == 136);
+static_assert(offsetof(SquirrelApiTable, sq_gettop) == 160);
+static_assert(offsetof(SquirrelApiTable, sq_newclosure) == 224);
+static_assert(offsetof(SquirrelApiTable, sq_setparamscheck) == 232);
+static_assert(offsetof(SquirrelApiTable, sq_pushstring) == 248);
+static_assert(offsetof(SquirrelApiTable, sq_pushinteger) == 264);
+static_assert(offsetof(SquirrelApiTable, sq_pushbool) == 272);
+static_assert(offsetof(SquirrelApiTable, sq_pushnull) == 288);
+static_assert(offsetof(SquirrelApiTable, sq_gettype) == 296);
+static_assert(offsetof(SquirrelApiTable, sq_getstring) == 344);
+static_assert(offsetof(SquirrelApiTable, sq_getinteger) == 352);
+static_assert(offsetof(SquirrelApiTable, sq_getfloat) == 360);
+static_assert(offsetof(SquirrelApiTable, sq_setnativeclosurename) == 440);
+static_assert(offsetof(SquirrelApiTable, sq_pushroottable) == 528);
+static_assert(offsetof(SquirrelApiTable, sq_newslot) == 568);
 #endif
 
 // The host's function table, kept from the entry point on.

@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <string>
 
-// A regular file open for reading, closed on destruction.
+// A file open for reading, closed on destruction.
 class CReadableFile {
    public:
     // Why Open refused a path.
     enum class ERefusal { None, Missing, Unreadable, Directory, Pipe, Device, Other };
+    // What Open takes: a regular file alone, as a load does, or any input but a directory (a pipe
+    // or device then waits for its writer, as standard input does).
+    enum class EMode { PoolFile, Input };
 
     CReadableFile() = default;
     ~CReadableFile() { Close(); }
@@ -20,8 +23,11 @@ class CReadableFile {
 
     // True iff the path names a regular file, now open for reading without shutting other
     // readers out. A missing or unreadable file, a directory, a device or a pipe gives false at
-    // once, never waiting for a writer, with the reason in Refusal().
-    bool Open(const char* pszPath);
+    // once, never waiting for a writer, with the reason in Refusal(). In Input mode only a
+    // directory is refused for what it is.
+    bool Open(const char* pszPath, EMode eMode = EMode::PoolFile);
+    // Standard input, unless it is a directory; Close leaves it open.
+    bool OpenStandardInput();
     // The next bytes of the file into pBuffer: the count read, 0 at the end, -1 on a read error.
     // REQUIRES: Open returned true.
     std::ptrdiff_t Read(char* pBuffer, size_t uiLen);
@@ -39,6 +45,7 @@ class CReadableFile {
 
    private:
     std::intptr_t m_iHandle = -1;
+    bool m_bOwned = true;
     ERefusal m_eRefusal = ERefusal::None;
     std::string m_strReason;
 };
@@ -87,6 +94,8 @@ class CFileEnv {
    public:
     enum class EReplace { Replaced, Failed, DirectoryClosed };
 
+    // True iff something, even a dangling symbolic link, has that name.
+    static bool Exists(const char* pszPath);
     // Finds the file that a save of pszPath replaces. False iff the path cannot be resolved
     // (a link loop, a name too long, a folder that cannot be searched).
     static bool ResolveTarget(const char* pszPath, FileTarget& target);

@@ -56,27 +56,47 @@ static CReadableFile::ERefusal RefusalOf(const struct stat& st) {
     return ERefusal::Other;
 }
 
-bool CReadableFile::Open(const char* pszPath) {
+// Takes the open descriptor if it is what the mode reads; closes it otherwise.
+static bool Accept(int iFd, CReadableFile::EMode eMode, CReadableFile::ERefusal& eRefusal,
+                   std::string& strReason) {
+    using ERefusal = CReadableFile::ERefusal;
+    struct stat st;
+    if (!StatFd(iFd, st)) {
+        eRefusal = ERefusal::Unreadable;
+        strReason = std::strerror(errno);
+    } else {
+        eRefusal = RefusalOf(st);
+        if (eMode == CReadableFile::EMode::Input && eRefusal != ERefusal::Directory) {
+            eRefusal = ERefusal::None;
+        }
+    }
+    return eRefusal == ERefusal::None;
+}
+
+bool CReadableFile::Open(const char* pszPath, EMode eMode) {
     Close();
     // Without O_NONBLOCK a FIFO would hold the open until some writer came.
-    const int iFd = ::open(pszPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int iNonBlocking = eMode == EMode::PoolFile ? O_NONBLOCK : 0;
+    const int iFd = ::open(pszPath, O_RDONLY | iNonBlocking | O_NOCTTY | O_CLOEXEC);
     if (iFd < 0) {
         m_eRefusal = errno == ENOENT ? ERefusal::Missing : ERefusal::Unreadable;
         m_strReason = std::strerror(errno);
         return false;
     }
-    struct stat st;
-    if (!StatFd(iFd, st)) {
-        m_eRefusal = ERefusal::Unreadable;
-        m_strReason = std::strerror(errno);
-    } else {
-        m_eRefusal = RefusalOf(st);
-    }
-    if (m_eRefusal != ERefusal::None) {
+    if (!Accept(iFd, eMode, m_eRefusal, m_strReason)) {
         ::close(iFd);
         return false;
     }
     m_iHandle = iFd;
+    m_bOwned = true;
+    return true;
+}
+
+bool CReadableFile::OpenStandardInput() {
+    Close();
+    if (!Accept(STDIN_FILENO, EMode::Input, m_eRefusal, m_strReason)) return false;
+    m_iHandle = STDIN_FILENO;
+    m_bOwned = false;
     return true;
 }
 
@@ -90,7 +110,7 @@ std::ptrdiff_t CReadableFile::Read(char* pBuffer, size_t uiLen) {
 
 void CReadableFile::Close() {
     if (m_iHandle < 0) return;
-    ::close(static_cast<int>(m_iHandle));
+    if (m_bOwned) ::close(static_cast<int>(m_iHandle));
     m_iHandle = -1;
 }
 
@@ -150,6 +170,11 @@ static void Describe(const struct stat& st, FileTarget& target) {
     target.uiPermissions = st.st_mode & 07777;
     target.bWritable = target.eKind == FileTarget::EKind::Regular &&
                        ::faccessat(AT_FDCWD, target.szPath, W_OK, AT_EACCESS) == 0;
+}
+
+bool CFileEnv::Exists(const char* pszPath) {
+    struct stat st;
+    return StatLink(pszPath, st);
 }
 
 bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {

@@ -35,7 +35,20 @@ static bool IsMissing(DWORD dwError) {
     return dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
 }
 
-bool CReadableFile::Open(const char* pszPath) {
+static CReadableFile::ERefusal RefusalOf(HANDLE hFile) {
+    switch (::GetFileType(hFile)) {
+        case FILE_TYPE_DISK:
+            return CReadableFile::ERefusal::None;
+        case FILE_TYPE_PIPE:
+            return CReadableFile::ERefusal::Pipe;
+        case FILE_TYPE_CHAR:
+            return CReadableFile::ERefusal::Device;
+        default:
+            return CReadableFile::ERefusal::Other;
+    }
+}
+
+bool CReadableFile::Open(const char* pszPath, EMode eMode) {
     Close();
     // Attributes first, so that a directory is refused without opening it. Device names such as
     // NUL, CON and COM1 have no attributes on some systems and open as character devices on
@@ -53,38 +66,43 @@ bool CReadableFile::Open(const char* pszPath) {
         m_strReason = MessageOf(dwError);
         return false;
     }
-    switch (::GetFileType(hFile)) {
-        case FILE_TYPE_DISK:
-            m_eRefusal = ERefusal::None;
-            break;
-        case FILE_TYPE_PIPE:
-            m_eRefusal = ERefusal::Pipe;
-            break;
-        case FILE_TYPE_CHAR:
-            m_eRefusal = ERefusal::Device;
-            break;
-        default:
-            m_eRefusal = ERefusal::Other;
-            break;
-    }
+    m_eRefusal = eMode == EMode::PoolFile ? RefusalOf(hFile) : ERefusal::None;
     if (m_eRefusal != ERefusal::None) {
         ::CloseHandle(hFile);
         return false;
     }
     m_iHandle = reinterpret_cast<std::intptr_t>(hFile);
+    m_bOwned = true;
+    return true;
+}
+
+bool CReadableFile::OpenStandardInput() {
+    Close();
+    const HANDLE hInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (hInput == INVALID_HANDLE_VALUE || hInput == nullptr) {
+        m_eRefusal = ERefusal::Unreadable;
+        m_strReason = MessageOf(::GetLastError());
+        return false;
+    }
+    m_eRefusal = ERefusal::None;
+    m_iHandle = reinterpret_cast<std::intptr_t>(hInput);
+    m_bOwned = false;
     return true;
 }
 
 std::ptrdiff_t CReadableFile::Read(char* pBuffer, size_t uiLen) {
     const DWORD dwWant = uiLen > 0x40000000 ? 0x40000000 : static_cast<DWORD>(uiLen);
     DWORD dwRead = 0;
-    if (!::ReadFile(HandleOf(m_iHandle), pBuffer, dwWant, &dwRead, nullptr)) return -1;
+    if (!::ReadFile(HandleOf(m_iHandle), pBuffer, dwWant, &dwRead, nullptr)) {
+        // A pipe whose writer has gone has simply ended.
+        return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    }
     return static_cast<std::ptrdiff_t>(dwRead);
 }
 
 void CReadableFile::Close() {
     if (m_iHandle == -1) return;
-    ::CloseHandle(HandleOf(m_iHandle));
+    if (m_bOwned) ::CloseHandle(HandleOf(m_iHandle));
     m_iHandle = -1;
 }
 
@@ -129,6 +147,10 @@ static bool IsDevice(const char* pszPath) {
     const bool bDevice = ::GetFileType(hFile) != FILE_TYPE_DISK;
     ::CloseHandle(hFile);
     return bDevice;
+}
+
+bool CFileEnv::Exists(const char* pszPath) {
+    return ::GetFileAttributesA(pszPath) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {

@@ -1,7 +1,7 @@
 // The pool's entry operations and counters.
 #include "pool/hash_pool.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -32,32 +32,31 @@ bool CHashPool::Del(const char* pszKey) {
     return true;
 }
 
-bool CHashPool::Inc(const char* pszKey, uint32_t uiAmount) {
-    return Count(pszKey, static_cast<int32_t>(uiAmount));
-}
-
-bool CHashPool::Dec(const char* pszKey, int32_t iAmount) {
-    return Count(pszKey, static_cast<int32_t>(0u - static_cast<uint32_t>(iAmount)));
-}
-
 // Each counter makes two lookups, or three when it stores a number, and every lookup may grow
 // the table first; that growth is visible in the order, so the lookups are made as such.
-bool CHashPool::Count(const char* pszKey, int32_t iDelta) {
-    char szText[16];
+template <typename TInt>
+bool CHashPool::Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta) {
+    // The longest text is the smallest value: a sign and 19 digits.
+    char szText[24];
     const size_t uiLen = std::strlen(pszKey);
+    const auto store = [&](std::make_unsigned_t<TInt> uiValue) {
+        const auto result =
+            std::to_chars(szText, szText + sizeof(szText), static_cast<TInt>(uiValue));
+        m_Entries.FindOrInsert(pszKey, uiLen)
+            .Assign(std::string_view(szText, static_cast<size_t>(result.ptr - szText)));
+    };
     if (m_Entries.FindOrInsert(pszKey, uiLen).Empty()) {
-        std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(iDelta));
-        m_Entries.FindOrInsert(pszKey, uiLen).Assign(szText);
+        store(uiDelta);
         return true;
     }
     const char* pszValue = m_Entries.FindOrInsert(pszKey, uiLen).CStr();
     if (!CUtils::IsNum(pszValue)) return false;
-    const uint32_t uiSum =
-        static_cast<uint32_t>(CUtils::ParseNum(pszValue)) + static_cast<uint32_t>(iDelta);
-    std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(static_cast<int32_t>(uiSum)));
-    m_Entries.FindOrInsert(pszKey, uiLen).Assign(szText);
+    store(static_cast<std::make_unsigned_t<TInt>>(CUtils::ParseNum<TInt>(pszValue)) + uiDelta);
     return true;
 }
+
+template bool CHashPool::Count<int32_t>(const char*, uint32_t);
+template bool CHashPool::Count<int64_t>(const char*, uint64_t);
 
 bool CHashPool::SetFile(const char* pszPath) {
     const size_t uiLen = std::strlen(pszPath);

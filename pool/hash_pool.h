@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "pool/hash_table.h"
 #include "pool/pool_value.h"
@@ -43,11 +44,18 @@ class CHashPool {
     }
     // Removes the key if present; always true. Never grows.
     bool Del(const char* pszKey);
-    // Adds (Inc) or subtracts (Dec) the amount to the key's value in wrapping 32-bit arithmetic;
-    // an empty or missing value counts from 0. True iff a value was stored; false, with the value
-    // unchanged, when the value is not all digits.
-    bool Inc(const char* pszKey, uint32_t uiAmount);
-    bool Dec(const char* pszKey, int32_t iAmount);
+    // Adds (Inc) or subtracts (Dec) the amount to the key's value in wrapping arithmetic of TInt,
+    // the width of the calling script host's integers (int32_t or int64_t); an empty or missing
+    // value counts from 0, and digits past TInt's largest value read as that value. True iff a
+    // value was stored; false, with the value unchanged, when the value is not all digits.
+    template <typename TInt = int32_t>
+    bool Inc(const char* pszKey, std::make_unsigned_t<TInt> uiAmount) {
+        return Count<TInt>(pszKey, static_cast<std::make_unsigned_t<TInt>>(uiAmount));
+    }
+    template <typename TInt = int32_t>
+    bool Dec(const char* pszKey, TInt iAmount) {
+        return Count<TInt>(pszKey, 0u - static_cast<std::make_unsigned_t<TInt>>(iAmount));
+    }
 
     // Binds the pool to a path. True iff the path and its terminating zero fit FILE_SIZE bytes;
     // otherwise the path is emptied, so the pool cannot be saved until it is bound again.
@@ -71,7 +79,9 @@ class CHashPool {
     // Tests store entries no script call can make through this one friend, defined with them.
     friend struct CHashPoolTestAccess;
 
-    bool Count(const char* pszKey, int32_t iDelta);
+    // Adds uiDelta in TInt's width; defined for int32_t and int64_t.
+    template <typename TInt>
+    bool Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta);
 
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];

@@ -1,7 +1,5 @@
-// The digit test and the reading of digit strings.
+// The digit test.
 #include "pool/utils.h"
-
-#include <cstdint>
 
 bool CUtils::IsNum(const char* pszText) {
     if (*pszText == '\0') return false;
@@ -10,15 +8,3 @@ bool CUtils::IsNum(const char* pszText) {
     }
     return true;
 }
-
-int32_t CUtils::ParseNum(const char* pszDigits) {
-    constexpr int64_t MAX = INT32_MAX;
-    int64_t iValue = 0;
-    for (; *pszDigits >= '0' && *pszDigits <= '9'; ++pszDigits) {
-        // Once past the largest value the rest of the digits cannot bring it back.
-        iValue = iValue * 10 + (*pszDigits - '0');
-        if (iValue > MAX) return INT32_MAX;
-    }
-    return static_cast<int32_t>(iValue);
-}
-

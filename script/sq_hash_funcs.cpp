@@ -1,16 +1,24 @@
 // The native script functions: argument checks, conversions and results.
 #include "script/sq_hash_funcs.h"
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "pool/utils.h"
+#include "script/number_text.h"
 
 static constexpr size_t TEXT_SIZE = 512;
+
+// The VM's integer as the pool's counters and number reading take it: 32 or 64 bits, as the
+// script host is built.
+using SqInt = std::conditional_t<sizeof(SQInteger) == 8, int64_t, int32_t>;
+using SqUnsigned = std::make_unsigned_t<SqInt>;
+static_assert(sizeof(SqInt) == sizeof(SQInteger));
 
 // What a handler hands back when it fails: HLoad's false, HGet's null, or everyone else's null.
 enum class Failure { False, NullFromString, NullFromBool };
@@ -60,6 +68,13 @@ static const CHashPool* PeekPool(HSQUIRRELVM vm) {
     const SQChar* pszName = nullptr;
     sq->sq_getstring(vm, 2, &pszName);
     return CHashPoolManager::Lookup(pszName);
+}
+
+// A script's position as the pool counts them: one below zero or past the last entry, in the
+// VM's full width, becomes the first position past the last, so it finds nothing.
+static uint32_t Position(SQInteger iPos, const CHashPool& pool) {
+    if (iPos < 0 || static_cast<SQUnsignedInteger>(iPos) >= pool.Size()) return pool.Size();
+    return static_cast<uint32_t>(iPos);
 }
 
 SQInteger CSQHashFuncs::Load(HSQUIRRELVM vm) {
@@ -116,12 +131,12 @@ SQInteger CSQHashFuncs::Add(HSQUIRRELVM vm) {
         if (pszKey == nullptr) return Fail(vm, Failure::NullFromBool);
         CHashPool* pPool = FindPool(vm);
         if (pPool == nullptr) return Fail(vm, Failure::NullFromBool);
-        char szText[TEXT_SIZE] = {};
+        char szText[quill::NUMBER_TEXT_SIZE] = {};
         if (eType == OT_INTEGER) {
-            std::snprintf(szText, sizeof(szText), "%i", static_cast<int>(iValue));
+            quill::IntegerText(iValue, szText);
             pszValue = szText;
         } else if (eType == OT_FLOAT) {
-            std::snprintf(szText, sizeof(szText), "%f", static_cast<double>(fValue));
+            quill::FloatText(fValue, szText);
             pszValue = szText;
         }
         if (pszValue == nullptr) return Fail(vm, Failure::NullFromBool);
@@ -145,10 +160,10 @@ SQInteger CSQHashFuncs::Get(HSQUIRRELVM vm) {
         CHashPool* pPool = FindPool(vm);
         if (pPool == nullptr) return Fail(vm, Failure::NullFromString);
         const char* pszValue =
-            eType == OT_STRING ? pPool->Get(pszKey) : pPool->GetIndex(static_cast<uint32_t>(iPos));
+            eType == OT_STRING ? pPool->Get(pszKey) : pPool->GetIndex(Position(iPos, *pPool));
         // A script sees the value's first 511 bytes: one pass over them tells how many there
         // are and what they read as, and the VM copies the string from the pool itself.
-        const CUtils::Scan scan = CUtils::ScanNum(pszValue, TEXT_SIZE - 1);
+        const CUtils::Scan<SqInt> scan = CUtils::ScanNum<SqInt>(pszValue, TEXT_SIZE - 1);
         if (scan.uiLen == 0) {
             sq->sq_pushnull(vm);
         } else if (scan.bNum) {
@@ -179,13 +194,13 @@ static SQInteger ChangeCounter(HSQUIRRELVM vm, TCount count) {
 
 SQInteger CSQHashFuncs::Inc(HSQUIRRELVM vm) {
     return ChangeCounter(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
-        pPool->Inc(pszKey, static_cast<uint32_t>(iAmount));
+        pPool->Inc<SqInt>(pszKey, static_cast<SqUnsigned>(iAmount));
     });
 }
 
 SQInteger CSQHashFuncs::Dec(HSQUIRRELVM vm) {
     return ChangeCounter(vm, [](CHashPool* pPool, const char* pszKey, SQInteger iAmount) {
-        pPool->Dec(pszKey, iAmount);
+        pPool->Dec<SqInt>(pszKey, static_cast<SqInt>(iAmount));
     });
 }
 
@@ -225,7 +240,7 @@ SQInteger CSQHashFuncs::Key(HSQUIRRELVM vm) {
         SQInteger iPos = 0;
         sq->sq_getinteger(vm, 3, &iPos);
         std::string_view svKey;
-        if (pPool == nullptr || iPos < 0 || !pPool->KeyAt(static_cast<uint32_t>(iPos), svKey)) {
+        if (pPool == nullptr || !pPool->KeyAt(Position(iPos, *pPool), svKey)) {
             return Fail(vm, Failure::NullFromString);
         }
         // Keys hold no zero byte, so the length passes the whole key, however long.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "plugin/host_api.h"
+#include "tests/support/width.h"
 
 static_assert(HOST_FUNC_SLOTS == 8, "the host function table ends with slot 7");
 static_assert(HOST_CALLBACK_SLOTS == 34, "the callback table ends with slot 33");
@@ -235,7 +237,8 @@ TEST(StandInVm, ReturnCountPicksTheResult) {
     Register(
         vm, "bool",
         [](HSQUIRRELVM hv) -> SQInteger {
-            CSqVm::Api()->sq_pushbool(hv, 256);
+            // Any non-zero value of the VM's width is true, also one with no bit in the low half.
+            CSqVm::Api()->sq_pushbool(hv, static_cast<SQBool>(SQ64 ? 0x100000000ull : 256u));
             return 1;
         },
         0, nullptr);
@@ -278,10 +281,17 @@ TEST(StandInVm, GettersLeaveTheOutParameterOnFailure) {
         SQInteger iValue;
     };
     const IntRow INT_ROWS[] = {
-        {CSqValue::Integer(-5), SQ_OK, -5},      {CSqValue::Float(1.9f), SQ_OK, 1},
-        {CSqValue::Float(-1.9f), SQ_OK, -1},     {CSqValue::Float(3.0e9f), SQ_OK, INT32_MIN},
-        {CSqValue::Bool(true), SQ_OK, 1},        {CSqValue::Bool(false), SQ_OK, 0},
-        {CSqValue::String("12"), SQ_ERROR, -77}, {CSqValue(), SQ_ERROR, -77},
+        {CSqValue::Integer(-5), SQ_OK, -5},
+        {CSqValue::Float(1.9f), SQ_OK, 1},
+        {CSqValue::Float(-1.9f), SQ_OK, -1},
+        // Truncation in the VM's width; x86 gives the smallest integer where it does not fit.
+        {CSqValue::Float(3.0e9f), SQ_OK,
+         static_cast<SQInteger>(ByWidth<long long>(INT32_MIN, 3000000000))},
+        {CSqValue::Float(1.0e19f), SQ_OK, std::numeric_limits<SQInteger>::min()},
+        {CSqValue::Bool(true), SQ_OK, 1},
+        {CSqValue::Bool(false), SQ_OK, 0},
+        {CSqValue::String("12"), SQ_ERROR, -77},
+        {CSqValue(), SQ_ERROR, -77},
     };
     for (const IntRow& row : INT_ROWS) {
         vm.Call("i", {row.value});

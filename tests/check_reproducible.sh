@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds the release twice, from two copies of the source tree in folders of different names and
-# depths, and fails unless both give the same quillstore.so and quillstore.so.debug byte for byte.
+# Builds the releases twice, from two copies of the source tree in folders of different names and
+# depths, and fails unless both give the same quillstore.so and quillstore.so.debug byte for byte,
+# for the i386 and the x86_64 module alike.
 # Usage: check_reproducible.sh SOURCE_DIR
 set -eu
 source_dir=$(cd "$1" && pwd)
@@ -19,12 +20,14 @@ copy_tree() {
 }
 
 build_release() {
-    (cd "$1" && cmake --preset release >"$1.log" 2>&1 &&
-        cmake --build --preset release >>"$1.log" 2>&1) || {
-        cat "$1.log"
-        echo "check_reproducible: the release build in $1 failed" >&2
-        exit 1
-    }
+    for preset in release release-x86_64; do
+        (cd "$1" && cmake --preset $preset >"$1.log" 2>&1 &&
+            cmake --build --preset $preset --target release >>"$1.log" 2>&1) || {
+            cat "$1.log"
+            echo "check_reproducible: the $preset build in $1 failed" >&2
+            exit 1
+        }
+    done
 }
 
 first="$work/a"
@@ -35,15 +38,17 @@ build_release "$first"
 build_release "$second"
 
 status=0
-for file in quillstore.so quillstore.so.debug; do
-    one=$(find "$first/build/release/stage" -name "$file")
-    two=$(find "$second/build/release/stage" -name "$file")
-    if cmp -s "$one" "$two"; then
-        echo "same bytes: $file ($(wc -c <"$one") bytes)"
-    else
-        echo "check_reproducible: $file differs between $first and $second" >&2
-        cmp -l "$one" "$two" | head -5 >&2 || true
-        status=1
-    fi
+for build in release release-x86_64; do
+    for file in quillstore.so quillstore.so.debug; do
+        one=$(find "$first/build/$build/stage" -name "$file")
+        two=$(find "$second/build/$build/stage" -name "$file")
+        if [ -n "$one" ] && cmp -s "$one" "$two"; then
+            echo "same bytes: $build $file ($(wc -c <"$one") bytes)"
+        else
+            echo "check_reproducible: $build $file differs between $first and $second" >&2
+            cmp -l "$one" "$two" | head -5 >&2 || true
+            status=1
+        fi
+    done
 done
 exit $status

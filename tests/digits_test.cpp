@@ -26,31 +26,42 @@ TEST(Digits, OnlyNonEmptyRunsOfDecimalDigitsAreNumbers) {
         EXPECT_EQ(CUtils::IsNum(row.pszText), row.bNum) << "'" << row.pszText << "'";
 }
 
-TEST(Digits, ParseSaturatesAtTheLargestInteger) {
+// Both widths are read on every target: the script layer picks the one of its VM.
+TEST(Digits, ParseSaturatesAtTheLargestIntegerOfEitherWidth) {
     struct Row {
         const char* pszText;
-        int32_t iValue;
+        int32_t iValue32;
+        int64_t iValue64;
     };
     const Row rows[] = {
-        {"0", 0},
-        {"007", 7},
-        {"2147483646", 2147483646},
-        {"2147483647", 2147483647},
-        {"2147483648", 2147483647},
-        {"99999999999", 2147483647},
-        {"000000000000000000002147483647", 2147483647},
-        {"18446744073709551617", 2147483647},
+        {"0", 0, 0},
+        {"007", 7, 7},
+        {"2147483646", 2147483646, 2147483646},
+        {"2147483647", 2147483647, 2147483647},
+        {"2147483648", 2147483647, 2147483648},
+        {"99999999999", 2147483647, 99999999999},
+        {"000000000000000000002147483647", 2147483647, 2147483647},
+        {"9223372036854775806", 2147483647, 9223372036854775806},
+        {"9223372036854775807", 2147483647, INT64_MAX},
+        {"9223372036854775808", 2147483647, INT64_MAX},
+        {"18446744073709551617", 2147483647, INT64_MAX},
+        {"00000000000000000000009223372036854775807", 2147483647, INT64_MAX},
     };
-    for (const Row& row : rows) EXPECT_EQ(CUtils::ParseNum(row.pszText), row.iValue) << row.pszText;
+    for (const Row& row : rows) {
+        EXPECT_EQ(CUtils::ParseNum<int32_t>(row.pszText), row.iValue32) << row.pszText;
+        EXPECT_EQ(CUtils::ParseNum<int64_t>(row.pszText), row.iValue64) << row.pszText;
+    }
 }
 
 // HGet reads a value's first 511 bytes in one scan; it must say what the digit test and the
-// parse say of those bytes cut out, for texts around every length the scan treats apart.
-TEST(Digits, ScanAgreesWithTestAndParseOfTheCutText) {
+// parse say of those bytes cut out, for texts around every length the scan treats apart, in
+// either width.
+template <typename TInt>
+void ExpectScanAgreesWithTestAndParse() {
     constexpr size_t CUT = 511;
     std::mt19937 random(20261208);
     const std::string ALPHABET = "0123456789a -\xb2";
-    const size_t LENGTHS[] = {0, 1, 2, 8, 9, 10, 11, 12, 19, 20, 510, 511, 512, 600};
+    const size_t LENGTHS[] = {0, 1, 2, 8, 9, 10, 11, 12, 18, 19, 20, 21, 510, 511, 512, 600};
     for (int iRound = 0; iRound < 3000; ++iRound) {
         const size_t uiLen = LENGTHS[static_cast<size_t>(iRound) % std::size(LENGTHS)];
         std::string str(uiLen, '0');
@@ -61,21 +72,36 @@ TEST(Digits, ScanAgreesWithTestAndParseOfTheCutText) {
         }
         if (iRound % 7 == 0 && uiLen > 0) str[random() % uiLen] = 'x';
         const std::string strCut = str.substr(0, CUT);
-        const CUtils::Scan scan = CUtils::ScanNum(str.c_str(), CUT);
+        const CUtils::Scan<TInt> scan = CUtils::ScanNum<TInt>(str.c_str(), CUT);
         ASSERT_EQ(scan.uiLen, strCut.size()) << "round " << iRound << " '" << str << "'";
         ASSERT_EQ(scan.bNum, CUtils::IsNum(strCut.c_str()))
             << "round " << iRound << " '" << str << "'";
         if (scan.bNum) {
-            ASSERT_EQ(scan.iValue, CUtils::ParseNum(strCut.c_str()))
+            ASSERT_EQ(scan.iValue, CUtils::ParseNum<TInt>(strCut.c_str()))
                 << "round " << iRound << " '" << str << "'";
         }
     }
     // 511 zeros then a 5: the cut text reads 0, not 5.
     const std::string strZeros = std::string(CUT, '0') + "5";
-    EXPECT_EQ(CUtils::ScanNum(strZeros.c_str(), CUT).iValue, 0);
-    EXPECT_EQ(CUtils::ScanNum("2147483648", CUT).iValue, INT32_MAX);
-    EXPECT_EQ(CUtils::ScanNum("2147483647", CUT).iValue, INT32_MAX);
-    EXPECT_EQ(CUtils::ScanNum("214748364", CUT).iValue, 214748364);
+    EXPECT_EQ(CUtils::ScanNum<TInt>(strZeros.c_str(), CUT).iValue, 0);
+}
+
+// The value HGet's scan gives for a text in the width TInt.
+template <typename TInt>
+TInt ScannedValue(const std::string& str) {
+    return CUtils::ScanNum<TInt>(str.c_str(), 511).iValue;
+}
+
+TEST(Digits, ScanAgreesWithTestAndParseOfTheCutText) {
+    ExpectScanAgreesWithTestAndParse<int32_t>();
+    ExpectScanAgreesWithTestAndParse<int64_t>();
+    EXPECT_EQ(ScannedValue<int32_t>("2147483648"), INT32_MAX);
+    EXPECT_EQ(ScannedValue<int32_t>("2147483647"), INT32_MAX);
+    EXPECT_EQ(ScannedValue<int32_t>("214748364"), 214748364);
+    EXPECT_EQ(ScannedValue<int64_t>("2147483648"), 2147483648);
+    EXPECT_EQ(ScannedValue<int64_t>("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(ScannedValue<int64_t>("9223372036854775808"), INT64_MAX);
+    EXPECT_EQ(ScannedValue<int64_t>("922337203685477580"), 922337203685477580);
 }
 
 }  // namespace

@@ -147,45 +147,60 @@ TEST(PoolGrowth, IncOfAMissingKeyGrowsWithinTheSameCall) {
     EXPECT_STREQ(pool.Get("new"), "1");
 }
 
-TEST(PoolCounters, StoreTheDocumentedResults) {
+// Counters count in the width of the calling VM's integers: every row runs in 32 bits (the
+// amount cut to 32 bits) and in 64 bits, on every target.
+TEST(PoolCounters, StoreTheDocumentedResultsInEitherWidth) {
     struct Row {
         const char* pszStart;  // null: the key is missing
         bool bInc;
         int64_t iAmount;
         bool bResult;
-        const char* pszEnd;
+        const char* pszEnd32;
+        const char* pszEnd64;
     };
     const Row rows[] = {
-        {nullptr, true, 1, true, "1"},
-        {"", true, 1, true, "1"},
-        {nullptr, false, 1, true, "-1"},
-        {"5", true, 3, true, "8"},
-        {"007", true, 1, true, "8"},
-        {"5", false, -5, true, "10"},
-        {"2147483647", true, 1, true, "-2147483648"},
-        {"99999999999", true, 1, true, "-2147483648"},
-        {"", true, 4294967295, true, "-1"},
-        {"3", true, 4294967295, true, "2"},
-        {"3", false, 1, true, "2"},
-        {"0", false, 1, true, "-1"},
-        {"", false, -2147483648LL, true, "-2147483648"},
-        {"abc", true, 1, false, "abc"},
-        {"1.500000", true, 1, false, "1.500000"},
-        {"-1", true, 1, false, "-1"},
-        {"-1", false, 1, false, "-1"},
-        {"+1", true, 1, false, "+1"},
-        {" 12", true, 1, false, " 12"},
+        {nullptr, true, 1, true, "1", "1"},
+        {"", true, 1, true, "1", "1"},
+        {nullptr, false, 1, true, "-1", "-1"},
+        {"5", true, 3, true, "8", "8"},
+        {"007", true, 1, true, "8", "8"},
+        {"5", false, -5, true, "10", "10"},
+        {"2147483647", true, 1, true, "-2147483648", "2147483648"},
+        {"99999999999", true, 1, true, "-2147483648", "100000000000"},
+        {"", true, 4294967295, true, "-1", "4294967295"},
+        {"3", true, 4294967295, true, "2", "4294967298"},
+        {"3", false, 1, true, "2", "2"},
+        {"0", false, 1, true, "-1", "-1"},
+        {"", false, -2147483648LL, true, "-2147483648", "2147483648"},
+        {"9223372036854775807", true, 1, true, "-2147483648", "-9223372036854775808"},
+        {"99999999999999999999", true, 1, true, "-2147483648", "-9223372036854775808"},
+        {"", false, INT64_MIN, true, "0", "-9223372036854775808"},
+        {"1", true, INT64_MAX, true, "0", "-9223372036854775808"},
+        {"abc", true, 1, false, "abc", "abc"},
+        {"1.500000", true, 1, false, "1.500000", "1.500000"},
+        {"-1", true, 1, false, "-1", "-1"},
+        {"-1", false, 1, false, "-1", "-1"},
+        {"+1", true, 1, false, "+1", "+1"},
+        {" 12", true, 1, false, " 12", " 12"},
     };
     for (const Row& row : rows) {
-        CHashPool pool("p");
-        if (row.pszStart != nullptr) pool.Add("c", row.pszStart);
-        const bool bResult = row.bInc ? pool.Inc("c", static_cast<uint32_t>(row.iAmount))
-                                      : pool.Dec("c", static_cast<int32_t>(row.iAmount));
-        const std::string context = std::string(row.bInc ? "Inc " : "Dec ") +
-                                    std::to_string(row.iAmount) + " of '" +
-                                    (row.pszStart ? row.pszStart : "<missing>") + "'";
-        EXPECT_EQ(bResult, row.bResult) << context;
-        EXPECT_STREQ(pool.Get("c"), row.pszEnd) << context;
+        for (const bool b64 : {false, true}) {
+            CHashPool pool("p");
+            if (row.pszStart != nullptr) pool.Add("c", row.pszStart);
+            bool bResult = false;
+            if (b64) {
+                bResult = row.bInc ? pool.Inc<int64_t>("c", static_cast<uint64_t>(row.iAmount))
+                                   : pool.Dec<int64_t>("c", row.iAmount);
+            } else {
+                bResult = row.bInc ? pool.Inc("c", static_cast<uint32_t>(row.iAmount))
+                                   : pool.Dec("c", static_cast<int32_t>(row.iAmount));
+            }
+            const std::string context = std::string(b64 ? "64-bit " : "32-bit ") +
+                                        (row.bInc ? "Inc " : "Dec ") + std::to_string(row.iAmount) +
+                                        " of '" + (row.pszStart ? row.pszStart : "<missing>") + "'";
+            EXPECT_EQ(bResult, row.bResult) << context;
+            EXPECT_STREQ(pool.Get("c"), b64 ? row.pszEnd64 : row.pszEnd32) << context;
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 #include "host/sq_vm.h"
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
+#include "tests/support/width.h"
 
 namespace {
 
@@ -243,14 +244,19 @@ TEST_F(ScriptFuncs, GetConvertsDigitsAndCutsLongValues) {
     };
     const Row rows[] = {
         {"007", "7"},
-        {"99999999999", "2147483647"},
+        // Digits read as strtol reads them into the VM's integer, held at its largest value.
+        {"99999999999", ByWidth<std::string>("2147483647", "99999999999")},
         {"2147483647", "2147483647"},
+        {"2147483648", ByWidth<std::string>("2147483647", "2147483648")},
+        {"9223372036854775807", ByWidth<std::string>("2147483647", "9223372036854775807")},
+        {"9223372036854775808", ByWidth<std::string>("2147483647", "9223372036854775807")},
         {"12a", "\"12a\""},
         {" 12", "\" 12\""},
         {"+1", "\"+1\""},
         {std::string(600, 'x'), "\"" + std::string(511, 'x') + "\""},
-        {std::string(511, '9'), "2147483647"},
-        {std::string(511, '1') + "x", "2147483647"},  // the cut drops the letter
+        {std::string(511, '9'), ByWidth<std::string>("2147483647", "9223372036854775807")},
+        // the cut drops the letter
+        {std::string(511, '1') + "x", ByWidth<std::string>("2147483647", "9223372036854775807")},
     };
     for (const Row& row : rows) {
         Render("HAdd", {S("p"), S("k"), S(row.stored)});

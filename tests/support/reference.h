@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <ext/hash_map>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -115,15 +117,21 @@ inline bool IsNum(std::string_view sv) {
     return true;
 }
 
-// REQUIRES: IsNum(sv). Digits read in base 10, held at 2147483647.
-inline int32_t ParseNum(std::string_view sv) {
+// REQUIRES: IsNum(sv). Digits read in base 10, held at TInt's largest value (2147483647 for a
+// 32-bit script host, 9223372036854775807 for a 64-bit one).
+template <typename TInt = int32_t>
+inline TInt ParseNum(std::string_view sv) {
+    constexpr TInt MAX = std::numeric_limits<TInt>::max();
     while (sv.size() > 1 && sv.front() == '0') sv.remove_prefix(1);
-    if (sv.size() > 10) return INT32_MAX;
-    const long long llValue = std::stoll(std::string(sv));
-    return llValue > INT32_MAX ? INT32_MAX : static_cast<int32_t>(llValue);
+    if (sv.size() > static_cast<size_t>(std::numeric_limits<TInt>::digits10) + 1) return MAX;
+    const unsigned long long ullValue = std::stoull(std::string(sv));
+    return ullValue > static_cast<unsigned long long>(MAX) ? MAX : static_cast<TInt>(ullValue);
 }
 
-inline std::string IntText(int32_t iValue) { return std::to_string(iValue); }
+template <typename TInt = int32_t>
+inline std::string IntText(TInt iValue) {
+    return std::to_string(iValue);
+}
 
 inline std::string FloatText(float fValue) {
     char szText[512];
@@ -132,16 +140,19 @@ inline std::string FloatText(float fValue) {
 }
 
 // A counter step with the lookups it makes: two, or three when it stores a number. Each lookup
-// may grow the table, so they are made one by one. True iff a value was stored.
-inline bool Count(RefMap& map, const std::string& strKey, uint32_t uiDelta) {
+// may grow the table, so they are made one by one. The sum wraps in TInt's width. True iff a
+// value was stored.
+template <typename TInt = int32_t>
+inline bool Count(RefMap& map, const std::string& strKey, std::make_unsigned_t<TInt> uiDelta) {
+    using TUnsigned = std::make_unsigned_t<TInt>;
     if (map[strKey].empty()) {
-        map[strKey] = IntText(static_cast<int32_t>(uiDelta));
+        map[strKey] = IntText(static_cast<TInt>(uiDelta));
         return true;
     }
     const std::string strValue = map[strKey];
     if (!IsNum(strValue)) return false;
-    const uint32_t uiSum = static_cast<uint32_t>(ParseNum(strValue)) + uiDelta;
-    map[strKey] = IntText(static_cast<int32_t>(uiSum));
+    const TUnsigned uiSum = static_cast<TUnsigned>(ParseNum<TInt>(strValue)) + uiDelta;
+    map[strKey] = IntText(static_cast<TInt>(uiSum));
     return true;
 }
 

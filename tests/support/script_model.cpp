@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <limits>
+#include <type_traits>
 
 #include "pool/file_env.h"
 #include "tests/support/reference.h"
@@ -50,9 +53,13 @@ const char* TypeWord(SQObjectType eType) {
     }
 }
 
-std::string Format(int32_t iValue) {
+// The VM's integers: 32 or 64 bits, as the script host is built.
+using ModelInt = std::conditional_t<sizeof(SQInteger) == 8, int64_t, int32_t>;
+using ModelUnsigned = std::make_unsigned_t<ModelInt>;
+
+std::string Format(ModelInt iValue) {
     char sz[32];
-    std::snprintf(sz, sizeof(sz), "%i", static_cast<int>(iValue));
+    std::snprintf(sz, sizeof(sz), "%lld", static_cast<long long>(iValue));
     return sz;
 }
 
@@ -73,10 +80,12 @@ std::string Shown(const std::string& str) {
     return strOut;
 }
 
-// A float amount truncated, with x86's answer where it does not fit.
-int32_t FloatAmount(float f) {
-    if (!(f > -2147483649.0f && f < 2147483648.0f)) return INT32_MIN;
-    return static_cast<int32_t>(std::trunc(f));
+// A float amount truncated, with x86's answer where it does not fit: the smallest integer.
+ModelInt FloatAmount(float f) {
+    const double dLimit = std::ldexp(1.0, std::numeric_limits<ModelInt>::digits);
+    const double d = std::trunc(static_cast<double>(f));
+    if (!(d >= -dLimit && d < dLimit)) return std::numeric_limits<ModelInt>::min();
+    return static_cast<ModelInt>(d);
 }
 
 bool Storable(const std::string& str) {
@@ -256,7 +265,7 @@ Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue
         const Pool* pPool = Find(strName);
         if (pPool == nullptr) return Expect::Null(0);
         if (strFunc == "HCount")
-            return Expect::Integer(static_cast<int32_t>(pPool->entries.size()));
+            return Expect::Integer(static_cast<SQInteger>(pPool->entries.size()));
         if (strFunc == "HHas") return Expect::Bool(pPool->entries.count(Text(aArgs[1])) != 0);
         return Key(*pPool, aArgs[1].AsInteger());
     }
@@ -267,8 +276,8 @@ Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue
     return Expect::Error("the index '" + strFunc + "' does not exist");
 }
 
-Expect CScriptModel::Key(const Pool& pool, int32_t iPos) const {
-    if (iPos < 0 || static_cast<size_t>(iPos) >= pool.entries.size()) return Expect::Null(0);
+Expect CScriptModel::Key(const Pool& pool, SQInteger iPos) const {
+    if (iPos < 0 || static_cast<uint64_t>(iPos) >= pool.entries.size()) return Expect::Null(0);
     auto it = pool.entries.begin();
     std::advance(it, iPos);
     return Expect::String(it->first);
@@ -348,9 +357,10 @@ Expect CScriptModel::Get(const std::vector<CSqValue>& aArgs) {
     if (key.Type() == OT_STRING) {
         pPool->bCursor = false;
         strValue = pPool->entries[Text(key)];
-    } else if (static_cast<uint32_t>(key.AsInteger()) < pPool->entries.size()) {
-        // A negative position is a large unsigned one, past every entry.
-        const uint32_t uiPos = static_cast<uint32_t>(key.AsInteger());
+    } else if (key.AsInteger() >= 0 &&
+               static_cast<uint64_t>(key.AsInteger()) < pPool->entries.size()) {
+        // Any position below zero or past the last entry, in the VM's whole width, finds none.
+        const auto uiPos = static_cast<uint32_t>(key.AsInteger());
         if (!pPool->bCursor || uiPos < pPool->uiCursorPos) {
             pPool->itCursor = pPool->entries.begin();
             pPool->uiCursorPos = 0;
@@ -361,7 +371,9 @@ Expect CScriptModel::Get(const std::vector<CSqValue>& aArgs) {
     }
     strValue = strValue.substr(0, RESULT_MAX_CHARS);
     if (strValue.empty()) return Expect::Null(1);
-    if (reference::IsNum(strValue)) return Expect::Integer(reference::ParseNum(strValue));
+    if (reference::IsNum(strValue)) {
+        return Expect::Integer(reference::ParseNum<ModelInt>(strValue));
+    }
     return Expect::String(strValue);
 }
 
@@ -370,7 +382,7 @@ Expect CScriptModel::Count(const std::vector<CSqValue>& aArgs, bool bInc) {
     if (!IsString(aArgs[0]) || !IsString(aArgs[1])) return Expect::Null(0);
     // The amount is read only from exactly three arguments, as sq_getinteger reads it:
     // floats truncated, bools as 0 or 1, anything else leaving the default.
-    int32_t iAmount = 1;
+    ModelInt iAmount = 1;
     if (aArgs.size() == 3) {
         const CSqValue& amount = aArgs[2];
         if (amount.Type() == OT_INTEGER) iAmount = amount.AsInteger();
@@ -379,19 +391,20 @@ Expect CScriptModel::Count(const std::vector<CSqValue>& aArgs, bool bInc) {
     }
     Pool* pPool = Find(Text(aArgs[0]));
     if (pPool == nullptr) return Expect::Null(0);
-    const uint32_t uiDelta =
-        bInc ? static_cast<uint32_t>(iAmount) : 0u - static_cast<uint32_t>(iAmount);
+    const ModelUnsigned uiDelta =
+        bInc ? static_cast<ModelUnsigned>(iAmount) : 0u - static_cast<ModelUnsigned>(iAmount);
     const std::string strKey = Text(aArgs[1]);
     pPool->bCursor = false;
     // Two lookups, or three when a number is stored: each may grow the table first.
     ModelMap& entries = pPool->entries;
     if (entries[strKey].empty()) {
-        entries[strKey] = Format(static_cast<int32_t>(uiDelta));
+        entries[strKey] = Format(static_cast<ModelInt>(uiDelta));
     } else {
         const std::string strValue = entries[strKey];
         if (reference::IsNum(strValue)) {
-            const uint32_t uiSum = static_cast<uint32_t>(reference::ParseNum(strValue)) + uiDelta;
-            entries[strKey] = Format(static_cast<int32_t>(uiSum));
+            const ModelUnsigned uiSum =
+                static_cast<ModelUnsigned>(reference::ParseNum<ModelInt>(strValue)) + uiDelta;
+            entries[strKey] = Format(static_cast<ModelInt>(uiSum));
         }
     }
     return Expect::Bool(true);

@@ -20,14 +20,14 @@ struct Expect {
     enum class EKind { Null, Bool, Integer, String, Error };
     EKind eKind = EKind::Null;
     bool b = false;
-    int32_t i = 0;
+    SQInteger i = 0;
     std::string str;  // the string result, or the error text
     // The native's own return value: 1 with a result, 0 for null; -1 when the VM refuses the call.
     int32_t iNativeReturn = 1;
 
     static Expect Null(int32_t iReturn) { return {EKind::Null, false, 0, {}, iReturn}; }
     static Expect Bool(bool bValue) { return {EKind::Bool, bValue, 0, {}, 1}; }
-    static Expect Integer(int32_t iValue) { return {EKind::Integer, false, iValue, {}, 1}; }
+    static Expect Integer(SQInteger iValue) { return {EKind::Integer, false, iValue, {}, 1}; }
     static Expect String(std::string strValue) {
         return {EKind::String, false, 0, std::move(strValue), 1};
     }
@@ -101,7 +101,7 @@ class CScriptModel {
     Expect Get(const std::vector<CSqValue>& aArgs);
     Expect Count(const std::vector<CSqValue>& aArgs, bool bInc);
     Expect Del(const std::string& strName, const std::string& strKey);
-    Expect Key(const Pool& pool, int32_t iPos) const;
+    Expect Key(const Pool& pool, SQInteger iPos) const;
 
     std::map<std::string, std::unique_ptr<Pool>> m_pools;
     FileReader m_fnRead;
