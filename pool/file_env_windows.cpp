@@ -246,6 +246,22 @@ static bool FullPath(const char* pszPath, char (&szFull)[PATH_BUFFER_SIZE]) {
     return dwLen != 0 && dwLen < sizeof(szFull);
 }
 
+// True iff no other program holds the file open in a way that keeps it from being replaced.
+// ReplaceFile would find that out too, but Wine's then leaves a backup file of its own beside it.
+static bool Replaceable(const char* pszPath) {
+    const HANDLE hFile =
+        ::CreateFileA(pszPath, GENERIC_READ | DELETE, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(hFile);
+    return true;
+}
+
+// The attributes the new file takes over, as ReplaceFile gives them on Windows (Wine's does not).
+static constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                         FILE_ATTRIBUTE_ARCHIVE |
+                                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 // Puts the closed temporary file in place: ReplaceFile over an existing file, which keeps the
 // replaced file's attributes and security descriptor, a write-through move for a new one. When
 // ReplaceFile has removed the old file but could not move the new one (it then stays under its
@@ -258,6 +274,9 @@ static bool PutInPlace(const FileTarget& target, const char* pszTemp) {
     char szReplaced[PATH_BUFFER_SIZE];
     char szReplacement[PATH_BUFFER_SIZE];
     if (!FullPath(target.szPath, szReplaced) || !FullPath(pszTemp, szReplacement)) return false;
+    if (!Replaceable(szReplaced)) return false;
+    const DWORD dwKept = target.uiPermissions & KEPT_ATTRIBUTES;
+    if (dwKept != 0) ::SetFileAttributesA(szReplacement, dwKept);
     if (::ReplaceFileA(szReplaced, szReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                        nullptr) != 0) {
         return true;
