@@ -1,5 +1,6 @@
 # Thin front for the CMake presets: every target calls a preset.
-PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev
+PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev \
+  libedit-dev
 # The Windows builds' cross compilers and Wine, whose 32-bit half comes from the i386 architecture.
 WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
 BENCH_PACKAGES := libbenchmark-dev
@@ -27,6 +28,15 @@ define install_missing
 	fi
 endef
 
+# Configures preset $(1). A build folder configured for another source folder (the tree was
+# copied or moved, which CMake refuses as a "different directory") is removed and made afresh.
+configure = cache=build/$(1)/CMakeCache.txt; \
+  home=$$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$$cache" 2>/dev/null); \
+  if [ -n "$$home" ] && [ "$$(cd "$$home" 2>/dev/null && pwd -P)" != "$$(pwd -P)" ]; then \
+    echo "build/$(1) was configured for $$home: configuring it afresh"; rm -rf "build/$(1)"; \
+  fi; \
+  cmake --preset $(1) $(CMAKE_FLAGS)
+
 deps:
 	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }
 	$(call install_missing,$(PACKAGES) $(WINDOWS_PACKAGES))
@@ -34,12 +44,16 @@ deps:
 build: build-linux build-windows
 
 build-linux: deps
-	cmake --preset i386 $(CMAKE_FLAGS) && cmake --build --preset i386 -j $(JOBS)
-	cmake --preset native $(CMAKE_FLAGS) && cmake --build --preset native -j $(JOBS)
+	@$(call configure,i386)
+	cmake --build --preset i386 -j $(JOBS)
+	@$(call configure,native)
+	cmake --build --preset native -j $(JOBS)
 
 build-windows: deps
-	cmake --preset win32 $(CMAKE_FLAGS) && cmake --build --preset win32 -j $(JOBS)
-	cmake --preset win64 $(CMAKE_FLAGS) && cmake --build --preset win64 -j $(JOBS)
+	@$(call configure,win32)
+	cmake --build --preset win32 -j $(JOBS)
+	@$(call configure,win64)
+	cmake --build --preset win64 -j $(JOBS)
 
 test: test-linux test-windows
 
@@ -48,7 +62,8 @@ test-linux: build-linux fuzz-build
 	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_TEST_SECONDS) 1
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
-	cmake --preset release-x86_64 $(CMAKE_FLAGS) && cmake --build --preset release-x86_64 -j $(JOBS)
+	@$(call configure,release-x86_64)
+	cmake --build --preset release-x86_64 -j $(JOBS)
 	ctest --preset release-x86_64
 
 # The Windows modules and programs, tests under Wine.
@@ -56,30 +71,37 @@ test-windows: build-windows
 	ctest --preset win32 -j $(JOBS)
 	ctest --preset win64 -j $(JOBS)
 
+# Builds the module and both tools (quillhost and quillstore, whose target is quillstore_tool).
 # Only the session and the pool file reach the terminal; the build's output is kept in a log that
 # is shown when it fails.
 demo: deps
-	@mkdir -p build && { cmake --preset i386 $(CMAKE_FLAGS) && cmake --build --preset i386 -j $(JOBS) --target quillhost quillstore; } \
-	  >build/demo-build.log 2>&1 || { cat build/demo-build.log; exit 1; }
+	@mkdir -p build && { $(call configure,i386) && cmake --build --preset i386 -j $(JOBS) \
+	  --target quillhost quillstore quillstore_tool; } >build/demo-build.log 2>&1 || \
+	  { cat build/demo-build.log; exit 1; }
 	@mkdir -p build/i386/demo && cd build/i386/demo && rm -f demo.pool && \
 	  qemu-i386 ../quillhost ../quillstore.so ../../../examples/demo.nut && \
 	  echo "--- build/i386/demo/demo.pool as written:" && cat demo.pool
 
 # The shipped modules optimised and stripped, each with its debug information beside it, packed
-# with the README, the changelog and checksums into dist/quillstore-VERSION-linux-i386.tar.gz and
-# dist/quillstore-VERSION-linux-x86_64.tar.gz.
+# with the programs, the user documents and checksums into
+# dist/quillstore-VERSION-linux-i386.tar.gz and dist/quillstore-VERSION-linux-x86_64.tar.gz;
+# dist/SHA256SUMS covers the archives.
 release: deps
-	cmake --preset release $(CMAKE_FLAGS) && cmake --build --preset release -j $(JOBS)
-	cmake --preset release-x86_64 $(CMAKE_FLAGS) && cmake --build --preset release-x86_64 -j $(JOBS)
+	@$(call configure,release)
+	cmake --build --preset release -j $(JOBS)
+	@$(call configure,release-x86_64)
+	cmake --build --preset release-x86_64 -j $(JOBS)
 
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
 bench:
 	$(call install_missing,$(PACKAGES) $(BENCH_PACKAGES))
-	cmake --preset native-release $(CMAKE_FLAGS) && cmake --build --preset native-release -j $(JOBS) --target benchmarks
+	@$(call configure,native-release)
+	cmake --build --preset native-release -j $(JOBS) --target benchmarks
 
 # The fuzzers, built with clang in the fuzz preset.
 fuzz-build: deps
-	cmake --preset fuzz $(CMAKE_FLAGS) && cmake --build --preset fuzz -j $(JOBS)
+	@$(call configure,fuzz)
+	cmake --build --preset fuzz -j $(JOBS)
 
 # Runs every fuzzer on its corpus, then on new inputs for FUZZ_SECONDS each.
 fuzz: fuzz-build

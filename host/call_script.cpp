@@ -37,6 +37,10 @@ bool IsKeyword(std::string_view sv) {
     return false;
 }
 
+constexpr char NOT_A_CALL[] =
+    "not a call: a call script holds one call per line, name(arguments) with literal arguments; "
+    "loops, 'local' and other statements need a script host (see docs/tools.md)";
+
 class CLineParser {
    public:
     CLineParser(std::string_view svLine, const IdentifierResolver& resolve)
@@ -105,9 +109,16 @@ class CLineParser {
         }
         const size_t uiStart = m_i;
         const std::string_view svName = Identifier();
-        if (svName.empty() || IsKeyword(svName)) {
-            m_i = uiStart;
+        if (svName.empty()) {
             Fail("expected a function call");
+            return;
+        }
+        SkipSpace();
+        // A loop, a `local` or an assignment is Squirrel, but no call: say what a call script is
+        // rather than what token was expected.
+        if (IsKeyword(svName) || Peek() != '(' || AtEnd()) {
+            m_i = uiStart;
+            Fail(NOT_A_CALL);
             return;
         }
         line.strName = svName;

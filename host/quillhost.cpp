@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/call_script.h"
+#include "host/line_editor.h"
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "plugin/host_api.h"
@@ -24,9 +26,14 @@ constexpr char HELP[] = R"(usage: quillhost [options] PLUGIN.so [SCRIPT]
 
 Loads the plug-in module as the host does (dlopen, TolmPluginInit), delivers
 initialize and the SCRIPT_HOST_READY command, runs the call script, then
-delivers shutdown and unloads the module. Without SCRIPT, calls are read from
-standard input (with a prompt when it is a terminal). PLUGIN.so and SCRIPT are
-paths: a name without a slash is a file in the current directory.
+delivers shutdown and unloads the module. Without SCRIPT, or with SCRIPT "-",
+calls are read from standard input. PLUGIN.so and SCRIPT are paths: a name
+without a slash is a file in the current directory. Options may come before
+or after them; "--" ends the options.
+
+On a terminal quillhost is a shell: a prompt, line editing and a history in
+~/.quillhost_history where libedit is installed, and the commands help,
+pools (the open pools, their entry counts and files) and quit.
 
 A call script is valid Squirrel: one call with literal arguments per line,
 an optional semicolon, // comments. Arguments: strings with escapes, @"..."
@@ -48,7 +55,8 @@ lines report what the host found wrong with the module or a step.
 Directives (comment lines, so the script stays valid Squirrel):
   //! load                 load the module and call its entry point
   //! unload               unload it (its functions leave the root table)
-  //! reload               unload, then load again
+  //! reload               restart as a host would: shutdown (unless delivered),
+                           unload, load, and the start-up events
   //! initialize           deliver the initialize event
   //! ready                deliver the SCRIPT_HOST_READY internal command
   //! command ID [TEXT]    deliver internal command ID (decimal or 0x hex)
@@ -73,8 +81,8 @@ Options:
 Exit status:
   0  every step ran and no call raised a VM error
   1  some call raised a VM error (the script still ran to its end)
-  2  usage error, a line that does not parse, or a SCRIPT that cannot be read
-     or is not a regular file
+  2  usage error, a line that does not parse (typed at a terminal it is only
+     reported), or a SCRIPT that cannot be read or is not a regular file
   3  the host could not load or start the module, or printed a "host: " line
 )";
 
@@ -86,6 +94,13 @@ constexpr int EXIT_HOST = 3;
 
 // Strings longer than this get their length shown after them.
 constexpr size_t LONG_STRING = 60;
+
+constexpr char SHELL_HELP[] = R"(Type calls as in a call script, one per line: HLoad("p", "p.pool")
+Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
+  pools   the open pools: entry counts and the file each was last loaded from
+  help    this text
+  quit    shut the plug-in down and leave (so does Ctrl-D)
+)";
 
 struct Options {
     bool bInit = true;
@@ -187,6 +202,30 @@ class CSession {
         Unload();
     }
 
+    // Lists the pools that calls of this session opened and that are open still, by asking the
+    // module for each one's count; the module itself keeps no list a host could read.
+    void Pools() {
+        if (m_vm.Global("HCount") == nullptr) {
+            Say("(the pool functions are not registered: //! ready registers them)");
+            return;
+        }
+        size_t uiOpen = 0;
+        for (auto it = m_pools.begin(); it != m_pools.end();) {
+            const SqCallResult result = m_vm.Call("HCount", {CSqValue::String(it->first)});
+            if (result.bError || result.value.Type() != OT_INTEGER) {
+                it = m_pools.erase(it);
+                continue;
+            }
+            const CSqValue path = CSqValue::String(it->second);
+            Say(CSqValue::String(it->first).Render() + ": " + result.value.Render() +
+                (result.value.AsInteger() == 1 ? " entry, " : " entries, ") + "file " +
+                path.Render());
+            ++uiOpen;
+            ++it;
+        }
+        if (uiOpen == 0) Say("(no open pools)");
+    }
+
     void Run(const CallLine& line) {
         switch (line.eKind) {
             case CallLine::EKind::Blank:
@@ -252,6 +291,7 @@ class CSession {
     }
 
     bool Load() {
+        m_bShutDown = false;
         if (m_host.Loaded()) {
             Problem("the module is already loaded");
             return true;
@@ -293,9 +333,42 @@ class CSession {
     }
 
     void Shutdown() {
+        m_bShutDown = true;
         bool bDelivered = false;
         Balanced([&] { bDelivered = m_host.Shutdown(); });
         if (!bDelivered) Problem("no shutdown callback to call");
+    }
+
+    // What the pools command lists: the name of each pool an HLoad opened, with its path.
+    void Track(const CallLine& line) {
+        const std::vector<CSqValue>& aArgs = line.aArgs;
+        if (aArgs.empty() || aArgs[0].Type() != OT_STRING) return;
+        if (line.strName == "HLoad" && aArgs.size() == 2 && aArgs[1].Type() == OT_STRING) {
+            m_pools[aArgs[0].AsString()] = aArgs[1].AsString();
+        } else if (line.strName == "HClose") {
+            m_pools.erase(aArgs[0].AsString());
+        }
+    }
+
+    // A host restart: the module is shut down and unloaded, loaded again and sent the start-up
+    // events, so that its functions are registered again as they were.
+    void Restart() {
+        if (m_host.Loaded() && !m_bShutDown && m_options.bShutdown) {
+            Echo("//! shutdown");
+            Shutdown();
+        }
+        Echo("//! unload");
+        Unload();
+        Echo("//! load");
+        if (!Load()) return;
+        if (m_options.bInit) {
+            Echo("//! initialize");
+            Initialize();
+        }
+        if (m_options.bReady) {
+            Echo("//! ready");
+            Command(SCRIPT_HOST_READY, "");
+        }
     }
 
     void Call(const CallLine& line) {
@@ -306,6 +379,7 @@ class CSession {
             Say("error: " + EchoText(result.ErrorText()));
             return;
         }
+        Track(line);
         std::string str = "= " + result.value.Render();
         if (result.value.Type() == OT_STRING && result.value.AsString().size() > LONG_STRING) {
             str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";
@@ -370,8 +444,7 @@ class CSession {
         } else if (strWord == "unload") {
             Unload();
         } else if (strWord == "reload") {
-            Unload();
-            Load();
+            Restart();
         } else if (strWord == "initialize") {
             Initialize();
         } else if (strWord == "ready") {
@@ -400,10 +473,14 @@ class CSession {
     std::string m_strModule;
     Options m_options;
     bool m_bStarted = false;
+    // True iff shutdown was delivered since the module was last loaded.
+    bool m_bShutDown = false;
     int m_iProblems = 0;
     int m_iVmErrors = 0;
     // The last identifier the resolver did not know.
     std::string m_strUnknown;
+    // Pools opened by this session's calls, by name, with the path of the last HLoad.
+    std::map<std::string, std::string> m_pools;
 };
 
 // True for lines that may come before the start-up steps: blanks, comments, options.
@@ -542,8 +619,9 @@ void ReportError(const std::string& strFile, size_t uiLine, std::string_view svL
                  CaretLine(svLine, error.uiColumn).c_str());
 }
 
-int Usage() {
-    std::fputs(HELP, stderr);
+// A usage error in one line, with where to find the rest.
+int UsageError(const std::string& strWhat) {
+    std::fprintf(stderr, "quillhost: %s (quillhost --help tells more)\n", strWhat.c_str());
     return EXIT_USAGE;
 }
 
@@ -595,57 +673,127 @@ bool ReadScript(const std::string& strPath, std::vector<ScriptLine>& aLines) {
     return bOk;
 }
 
+// The command line: options anywhere, up to "--"; the operands in order.
+struct CommandLine {
+    Options options;
+    std::vector<std::string> aOperands;
+    bool bHelp = false;
+    bool bVersion = false;
+};
+
+// The command line, or the one-line complaint about it in strError.
+bool ParseCommandLine(int argc, char** argv, CommandLine& cmd, std::string& strError) {
+    bool bOptions = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view sv = argv[i];
+        if (bOptions && sv == "--") {
+            bOptions = false;
+        } else if (bOptions && (sv == "-h" || sv == "--help")) {
+            cmd.bHelp = true;
+        } else if (bOptions && sv == "--version") {
+            cmd.bVersion = true;
+        } else if (bOptions && sv.starts_with("-") && sv.size() > 1) {
+            if (!ParseOption(sv, cmd.options)) {
+                strError = sv.starts_with("--attach-fail=")
+                               ? "--attach-fail takes no-exports, zero-count, null-export or off"
+                               : "unknown option '" + EchoText(sv) + "'";
+                return false;
+            }
+        } else {
+            cmd.aOperands.emplace_back(sv);
+        }
+    }
+    if (cmd.bHelp || cmd.bVersion) return true;
+    if (cmd.aOperands.empty()) {
+        strError = "no PLUGIN.so given";
+        return false;
+    }
+    if (cmd.aOperands.size() > 2) {
+        strError = "one PLUGIN.so and at most one SCRIPT, but '" + EchoText(cmd.aOperands[2]) +
+                   "' follows them";
+        return false;
+    }
+    return true;
+}
+
+// The shell's own words on a terminal; EShell::None for anything else.
+enum class EShell { None, Help, Pools, Quit };
+
+EShell ShellCommand(std::string_view svLine) {
+    const size_t uiFrom = svLine.find_first_not_of(" \t");
+    if (uiFrom == std::string_view::npos) return EShell::None;
+    svLine = svLine.substr(uiFrom, svLine.find_last_not_of(" \t") + 1 - uiFrom);
+    if (svLine == "help" || svLine == "?") return EShell::Help;
+    if (svLine == "pools") return EShell::Pools;
+    if (svLine == "quit" || svLine == "exit") return EShell::Quit;
+    return EShell::None;
+}
+
+void ShellHelp(const CLineEditor& editor) {
+    std::fputs(SHELL_HELP, stdout);
+    if (editor.Editing()) {
+        std::printf("Line editing from libedit; history in %s.\n",
+                    editor.HistoryFile().empty() ? "no file (HOME is not set)"
+                                                 : editor.HistoryFile().c_str());
+    } else {
+        std::puts("No line editing or history: libedit (libedit.so.2) was not found.");
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    std::vector<std::string> aPositional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view sv = argv[i];
-        if (sv == "-h" || sv == "--help") {
-            std::fputs(HELP, stdout);
-            return EXIT_OK;
-        }
-        if (sv == "--version") {
-            std::puts("quillhost (Quillstore) " QUILL_VERSION);
-            return EXIT_OK;
-        }
-        if (sv.starts_with("-") && sv.size() > 1) {
-            if (!ParseOption(sv, options)) {
-                std::fprintf(stderr, "quillhost: unknown option %s\n", argv[i]);
-                return Usage();
-            }
-            continue;
-        }
-        aPositional.emplace_back(sv);
+    CommandLine cmd;
+    std::string strError;
+    if (!ParseCommandLine(argc, argv, cmd, strError)) return UsageError(strError);
+    if (cmd.bHelp) {
+        std::fputs(HELP, stdout);
+        return EXIT_OK;
     }
-    if (aPositional.empty() || aPositional.size() > 2) return Usage();
+    if (cmd.bVersion) {
+        std::puts("quillhost (Quillstore) " QUILL_VERSION);
+        return EXIT_OK;
+    }
     // dlopen searches the library path for a bare name; here it is a file like any other.
-    std::string strModule = aPositional[0];
+    std::string strModule = cmd.aOperands[0];
     if (strModule.find('/') == std::string::npos) strModule = "./" + strModule;
 
-    const bool bFromFile = aPositional.size() == 2;
+    const bool bFromFile = cmd.aOperands.size() == 2 && cmd.aOperands[1] != "-";
     std::vector<ScriptLine> aLines;
-    if (bFromFile && !ReadScript(aPositional[1], aLines)) return EXIT_USAGE;
+    if (bFromFile && !ReadScript(cmd.aOperands[1], aLines)) return EXIT_USAGE;
     const bool bInteractive = !bFromFile && isatty(STDIN_FILENO) != 0;
+    std::optional<CLineEditor> editor;
+    if (bInteractive) editor.emplace(DefaultHistoryFile());
 
-    CSession session(strModule, options);
+    CSession session(strModule, cmd.options);
     if (bInteractive && !session.Start()) return EXIT_HOST;
     CLineChecker checker;
     bool bParseErrors = false;
     size_t uiNumber = 0;
     ScriptLine next;
     while (true) {
-        if (bInteractive) {
-            std::fputs("quill> ", stdout);
-            std::fflush(stdout);
-        }
         ++uiNumber;
-        if (bFromFile ? uiNumber > aLines.size() : !NextLine(stdin, uiNumber, next)) {
+        bool bMore = false;
+        if (bFromFile) {
+            bMore = uiNumber <= aLines.size();
+        } else if (bInteractive) {
+            bMore = editor->Read("quill> ", next.strText, next.bTruncated);
+        } else {
+            bMore = NextLine(stdin, uiNumber, next);
+        }
+        if (!bMore) {
             if (bInteractive) CSession::Say("");
             break;
         }
         const std::string& strLine = bFromFile ? aLines[uiNumber - 1].strText : next.strText;
+        if (bInteractive) {
+            const EShell eShell = ShellCommand(strLine);
+            if (eShell == EShell::Quit) break;
+            if (eShell == EShell::Help) ShellHelp(*editor);
+            if (eShell == EShell::Pools) session.Pools();
+            if (eShell != EShell::None) continue;
+        }
         if (!bFromFile) {
             const std::optional<LineError> error = checker.Check(strLine, next.bTruncated);
             if (error) {
@@ -670,5 +818,6 @@ int main(int argc, char** argv) {
     }
     if (!session.Started() && !session.Start()) return EXIT_HOST;
     session.Finish();
-    return session.Status(bParseErrors);
+    // A line mistyped at a terminal was answered there; it does not fail the session.
+    return session.Status(bParseErrors && !bInteractive);
 }

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 // The VM behind a handle. The frame of the running native starts at uiBase; at the outer level
@@ -406,10 +408,48 @@ SquirrelApiTable MakeApi() {
     return table;
 }
 
+// The length of the well-formed UTF-8 sequence of two to four bytes at the start of sv when it
+// encodes a printable character; 0 for an overlong form, a surrogate, a code point above
+// U+10FFFF, a C1 control (which some terminals obey) or a sequence cut short.
+size_t PrintableUtf8Length(std::string_view sv) {
+    if (sv.empty()) return 0;
+    const auto uiLead = static_cast<unsigned char>(sv[0]);
+    size_t uiLength = 0;
+    uint32_t uiCode = 0;
+    uint32_t uiSmallest = 0;
+    if (uiLead >= 0xC2 && uiLead <= 0xDF) {
+        uiLength = 2, uiCode = uiLead & 0x1Fu, uiSmallest = 0xA0;
+    } else if (uiLead >= 0xE0 && uiLead <= 0xEF) {
+        uiLength = 3, uiCode = uiLead & 0x0Fu, uiSmallest = 0x800;
+    } else if (uiLead >= 0xF0 && uiLead <= 0xF4) {
+        uiLength = 4, uiCode = uiLead & 0x07u, uiSmallest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (sv.size() < uiLength) return 0;
+    for (size_t i = 1; i < uiLength; ++i) {
+        const auto uiByte = static_cast<unsigned char>(sv[i]);
+        if ((uiByte & 0xC0) != 0x80) return 0;
+        uiCode = (uiCode << 6) | (uiByte & 0x3Fu);
+    }
+    if (uiCode < uiSmallest || uiCode > 0x10FFFF || (uiCode >= 0xD800 && uiCode <= 0xDFFF)) {
+        return 0;
+    }
+    return uiLength;
+}
+
+// Text as a person reads it: printable characters, UTF-8 ones too, as they are; control bytes and
+// bytes of no valid character escaped.
 void AppendEscaped(std::string& str, const std::string& strText) {
     static const char HEX[] = "0123456789abcdef";
     str += '"';
-    for (const char c : strText) {
+    for (size_t uiAt = 0; uiAt < strText.size(); ++uiAt) {
+        const char c = strText[uiAt];
+        if (const size_t uiLength = PrintableUtf8Length(std::string_view(strText).substr(uiAt))) {
+            str.append(strText, uiAt, uiLength);
+            uiAt += uiLength - 1;
+            continue;
+        }
         switch (c) {
             case '"':
                 str += "\\\"";

@@ -13,6 +13,10 @@ constexpr char PLUGIN_NAME[] = "Quillstore";
 constexpr uint32_t PLUGIN_VERSION = 0x00001000;
 constexpr char SCRIPT_HOST_NAME[] = "SQHost2";
 
+// The release version as text in the module's bytes, so that a person (strings, quillstore
+// version) reads it without loading the module; the information record keeps its fixed word.
+[[gnu::used]] const char VERSION_MARKER[] = "QUILLSTORE_VERSION=" QUILL_VERSION;
+
 // The host's callbacks and the attachment have internal linkage: a binary that links the core
 // library keeps the C library's shutdown(2), and the host reaches them only through its table.
 

@@ -12,8 +12,8 @@ class CReadableFile {
    public:
     // Why Open refused a path.
     enum class ERefusal { None, Missing, Unreadable, Directory, Pipe, Device, Other };
-    // What Open takes: a regular file alone, as a load does, or any input but a directory (a pipe
-    // or device then waits for its writer, as standard input does).
+    // What Open takes: a regular file alone, as a load does, or any input but a directory or a
+    // device, which may never end (a pipe then waits for its writer, as standard input does).
     enum class EMode { PoolFile, Input };
 
     CReadableFile() = default;
@@ -23,8 +23,8 @@ class CReadableFile {
 
     // True iff the path names a regular file, now open for reading without shutting other
     // readers out. A missing or unreadable file, a directory, a device or a pipe gives false at
-    // once, never waiting for a writer, with the reason in Refusal(). In Input mode only a
-    // directory is refused for what it is.
+    // once, never waiting for a writer, with the reason in Refusal(). In Input mode a directory
+    // and a device are refused for what they are.
     bool Open(const char* pszPath, EMode eMode = EMode::PoolFile);
     // Standard input, unless it is a directory; Close leaves it open.
     bool OpenStandardInput();

@@ -56,19 +56,21 @@ static CReadableFile::ERefusal RefusalOf(const struct stat& st) {
     return ERefusal::Other;
 }
 
-// Takes the open descriptor if it is what the mode reads; closes it otherwise.
-static bool Accept(int iFd, CReadableFile::EMode eMode, CReadableFile::ERefusal& eRefusal,
-                   std::string& strReason) {
+// True iff the open descriptor is what the reader takes: a regular file for a load; for other
+// input anything but a directory, and but a device when the input is named.
+static bool Accept(int iFd, CReadableFile::EMode eMode, bool bNamed,
+                   CReadableFile::ERefusal& eRefusal, std::string& strReason) {
     using ERefusal = CReadableFile::ERefusal;
     struct stat st;
     if (!StatFd(iFd, st)) {
         eRefusal = ERefusal::Unreadable;
         strReason = std::strerror(errno);
-    } else {
-        eRefusal = RefusalOf(st);
-        if (eMode == CReadableFile::EMode::Input && eRefusal != ERefusal::Directory) {
-            eRefusal = ERefusal::None;
-        }
+        return false;
+    }
+    eRefusal = RefusalOf(st);
+    if (eMode == CReadableFile::EMode::Input && eRefusal != ERefusal::Directory &&
+        !(bNamed && eRefusal == ERefusal::Device)) {
+        eRefusal = ERefusal::None;
     }
     return eRefusal == ERefusal::None;
 }
@@ -83,7 +85,7 @@ bool CReadableFile::Open(const char* pszPath, EMode eMode) {
         m_strReason = std::strerror(errno);
         return false;
     }
-    if (!Accept(iFd, eMode, m_eRefusal, m_strReason)) {
+    if (!Accept(iFd, eMode, true, m_eRefusal, m_strReason)) {
         ::close(iFd);
         return false;
     }
@@ -94,7 +96,7 @@ bool CReadableFile::Open(const char* pszPath, EMode eMode) {
 
 bool CReadableFile::OpenStandardInput() {
     Close();
-    if (!Accept(STDIN_FILENO, EMode::Input, m_eRefusal, m_strReason)) return false;
+    if (!Accept(STDIN_FILENO, EMode::Input, false, m_eRefusal, m_strReason)) return false;
     m_iHandle = STDIN_FILENO;
     m_bOwned = false;
     return true;

@@ -66,7 +66,8 @@ bool CReadableFile::Open(const char* pszPath, EMode eMode) {
         m_strReason = MessageOf(dwError);
         return false;
     }
-    m_eRefusal = eMode == EMode::PoolFile ? RefusalOf(hFile) : ERefusal::None;
+    m_eRefusal = RefusalOf(hFile);
+    if (eMode == EMode::Input && m_eRefusal != ERefusal::Device) m_eRefusal = ERefusal::None;
     if (m_eRefusal != ERefusal::None) {
         ::CloseHandle(hFile);
         return false;

@@ -1,6 +1,9 @@
 # Checks the built module with readelf: TolmPluginInit is its only exported definition, it needs
 # nothing but libc.so.6 and the loader (ld-linux.so.2, ld-linux-x86-64.so.2), and no symbol version
-# newer than GLIBC_2.17, so that it loads on every system from CentOS 7 on. Variable: MODULE.
+# newer than GLIBC_2.17, so that it loads on every system from CentOS 7 on. Variables: MODULE;
+# VERSION (optional: the module must carry QUILLSTORE_VERSION=VERSION as zero-terminated text);
+# PROGRAM (optional: MODULE is one of the shipped programs, whose exports are not checked, only
+# what it needs).
 if(NOT DEFINED MODULE OR NOT EXISTS "${MODULE}")
   message(FATAL_ERROR "check_module: MODULE is not set or does not exist: '${MODULE}'")
 endif()
@@ -36,18 +39,26 @@ foreach(line IN LISTS symbol_lines)
   endif()
 endforeach()
 list(LENGTH exported exported_count)
-if(NOT exported_count EQUAL 1 OR NOT exported MATCHES "^TolmPluginInit \\(FUNC GLOBAL\\)$")
+if(PROGRAM)
+  set(exported "(a program: not checked)")
+elseif(NOT exported_count EQUAL 1 OR NOT exported MATCHES "^TolmPluginInit \\(FUNC GLOBAL\\)$")
   string(APPEND failures "exported definitions should be exactly TolmPluginInit (FUNC GLOBAL), found: ${exported}\n")
 endif()
 
 # NEEDED entries: "(NEEDED) Shared library: [name]".
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed_lines "${dynamic}")
 set(needed "")
+# The module needs libc.so.6 and the loader alone. The programs may also name libdl.so.2 and
+# libpthread.so.0, where a C library before 2.34 keeps dlopen and pthread_once.
+set(allowed "libc\\.so\\.6|ld-linux\\.so\\.2|ld-linux-x86-64\\.so\\.2")
+if(PROGRAM)
+  string(APPEND allowed "|libdl\\.so\\.2|libpthread\\.so\\.0")
+endif()
 foreach(line IN LISTS needed_lines)
   string(REGEX REPLACE "^.*\\[([^]]*)\\]$" "\\1" library "${line}")
   list(APPEND needed "${library}")
-  if(NOT library MATCHES "^(libc\\.so\\.6|ld-linux\\.so\\.2|ld-linux-x86-64\\.so\\.2)$")
-    string(APPEND failures "needs ${library}; the module may need only libc.so.6 and the loader\n")
+  if(NOT library MATCHES "^(${allowed})$")
+    string(APPEND failures "needs ${library}, which is not among: ${allowed}\n")
   endif()
 endforeach()
 if(NOT needed MATCHES "libc\\.so\\.6")
@@ -97,6 +108,19 @@ foreach(line IN LISTS need_lines)
 endforeach()
 if(version_count EQUAL 0)
   string(APPEND failures "names no symbol versions at all, so the version needs were not read\n")
+endif()
+
+# The release version as text: its bytes and the zero after them, at a byte boundary of the hex.
+if(DEFINED VERSION)
+  set(marker "QUILLSTORE_VERSION=${VERSION}")
+  file(READ "${MODULE}" module_hex HEX)
+  string(HEX "${marker}" marker_hex)
+  string(TOLOWER "${marker_hex}00" marker_hex)
+  string(FIND "${module_hex}" "${marker_hex}" at)
+  math(EXPR odd "${at} % 2")
+  if(at EQUAL -1 OR NOT odd EQUAL 0)
+    string(APPEND failures "does not carry \"${marker}\" as zero-terminated text\n")
+  endif()
 endif()
 
 if(NOT failures STREQUAL "")

@@ -1,23 +1,14 @@
 #!/bin/sh
-# Builds the releases twice, from two copies of the source tree in folders of different names and
-# depths, and fails unless both give the same quillstore.so and quillstore.so.debug byte for byte,
-# for the i386 and the x86_64 module alike.
+# Builds the releases (i386 and x86_64) twice, from two copies of the source tree in folders of
+# different names and depths, and fails unless both give the same archives, and each file in them,
+# byte for byte.
 # Usage: check_reproducible.sh SOURCE_DIR
 set -eu
 source_dir=$(cd "$1" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/quill-repro.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-# The files of the checkout as they are now, tracked or new, without build output.
-copy_tree() {
-    mkdir -p "$1"
-    if git -C "$source_dir" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
-            (cd "$source_dir" && xargs -0 tar -cf - --) | tar -xf - -C "$1"
-    else
-        (cd "$source_dir" && tar -cf - --exclude=./build --exclude=./dist .) | tar -xf - -C "$1"
-    fi
-}
+. "$(dirname "$0")/copy_tree.sh"
 
 build_release() {
     for preset in release release-x86_64; do
@@ -31,24 +22,41 @@ build_release() {
 }
 
 first="$work/a"
-second="$work/another/checkout-with-a-longer-name"
-copy_tree "$first"
-copy_tree "$second"
+second="$work/another/checkout with a longer name"
+copy_tree "$source_dir" "$first"
+copy_tree "$source_dir" "$second"
 build_release "$first"
 build_release "$second"
 
+# Every file of the archive, the archive itself, and dist/SHA256SUMS over it.
 status=0
 for build in release release-x86_64; do
-    for file in quillstore.so quillstore.so.debug; do
-        one=$(find "$first/build/$build/stage" -name "$file")
-        two=$(find "$second/build/$build/stage" -name "$file")
-        if [ -n "$one" ] && cmp -s "$one" "$two"; then
-            echo "same bytes: $build $file ($(wc -c <"$one") bytes)"
+    one_stage=$(find "$first/build/$build/stage" -mindepth 1 -maxdepth 1 -type d)
+    two_stage=$(find "$second/build/$build/stage" -mindepth 1 -maxdepth 1 -type d)
+    files=$( (cd "$one_stage" && find . -type f | sed "s|^\./||" | sort) )
+    for file in $files dist; do
+        case $file in
+        dist)
+            one="$first/dist/$(basename "$one_stage").tar.gz"
+            two="$second/dist/$(basename "$two_stage").tar.gz"
+            ;;
+        *)
+            one="$one_stage/$file"
+            two="$two_stage/$file"
+            ;;
+        esac
+        if cmp -s "$one" "$two"; then
+            echo "same bytes: ${one#"$first"/} ($(wc -c <"$one") bytes)"
         else
-            echo "check_reproducible: $build $file differs between $first and $second" >&2
+            echo "check_reproducible: ${one#"$first"/} differs between the two builds" >&2
             cmp -l "$one" "$two" | head -5 >&2 || true
             status=1
         fi
     done
 done
+if ! cmp -s "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"; then
+    echo "check_reproducible: dist/SHA256SUMS differs" >&2
+    status=1
+fi
+(cd "$first/dist" && sha256sum -c --quiet SHA256SUMS) || status=1
 exit $status

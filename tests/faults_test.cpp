@@ -15,10 +15,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/files.h"
@@ -31,14 +33,22 @@ using Args = std::vector<CSqValue>;
 CSqValue S(const std::string& str) { return CSqValue::String(str); }
 CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
 
-// quillhost under the emulator the tests themselves run under, if any. Without a script it
-// reads the calls from its standard input.
-std::vector<std::string> HostArgv(const std::string& strScript) {
-    std::vector<std::string> aArgv;
+// The emulator the tests themselves run under, if any, as words of a command line.
+std::vector<std::string> EmulatorWords() {
+    std::vector<std::string> aWords;
     std::istringstream emulator(QUILL_EMULATOR);
-    for (std::string strWord; emulator >> strWord;) aArgv.push_back(strWord);
-    aArgv.push_back(QUILL_HOST_PATH);
-    aArgv.push_back(QUILL_MODULE_PATH);
+    for (std::string strWord; emulator >> strWord;) aWords.push_back(strWord);
+    return aWords;
+}
+
+// quillhost under the emulator, on the module; without a script it reads the calls from its
+// standard input.
+std::vector<std::string> HostArgv(const std::string& strScript,
+                                  const std::string& strHost = QUILL_HOST_PATH,
+                                  const std::string& strModule = QUILL_MODULE_PATH) {
+    std::vector<std::string> aArgv = EmulatorWords();
+    aArgv.push_back(strHost);
+    aArgv.push_back(strModule);
     if (!strScript.empty()) aArgv.push_back(strScript);
     return aArgv;
 }
@@ -180,18 +190,60 @@ bool IsTempOf(const std::string& strName, const std::string& strBase) {
            strName.compare(0, strPrefix.size(), strPrefix) == 0;
 }
 
+// Root passes every permission check, so some sessions run as an ordinary user.
+constexpr ChildOptions AS_USER{.bUnprivileged = true};
+
 class SessionFaults : public ::testing::Test {
    protected:
     // Runs the session's script to its end under the options; its status, and its output.
+    // Sessions run as the ordinary user run the copies that user can reach.
     int Run(const CSession& session, const ChildOptions& options, std::string& strOutput) {
         const std::string strScript =
             m_scripts.File("session" + std::to_string(++m_iScripts) + ".nut");
         EXPECT_TRUE(WriteWholeFile(strScript, session.Script()));
-        return RunProgram(HostArgv(strScript), m_dir.Path(), options, strOutput);
+        const std::vector<std::string> aArgv =
+            options.bUnprivileged
+                ? HostArgv(strScript, m_scripts.File("quillhost"), m_scripts.File("quillstore.so"))
+                : HostArgv(strScript);
+        return RunProgram(aArgv, m_dir.Path(), options, strOutput);
     }
 
     // The script directory is open to the ordinary user that some sessions run as.
     void SetUp() override { ASSERT_EQ(::chmod(m_scripts.Path().c_str(), 0755), 0); }
+
+    // Readies sessions run as the ordinary user, which may not enter the build folder (a clone
+    // in root's home, mode 0700): quillhost and the module are copied beside the scripts, in a
+    // folder open to that user. Empty when all is set, else why such sessions cannot run here.
+    std::string ReadyForOrdinaryUser() {
+        for (const auto& [pszFrom, strTo] :
+             {std::pair{QUILL_HOST_PATH, m_scripts.File("quillhost")},
+              std::pair{QUILL_MODULE_PATH, m_scripts.File("quillstore.so")}}) {
+            std::error_code error;
+            std::filesystem::copy_file(pszFrom, strTo,
+                                       std::filesystem::copy_options::overwrite_existing, error);
+            if (error || ::chmod(strTo.c_str(), 0755) != 0) {
+                return "cannot copy " + std::string(pszFrom) + ": " + error.message();
+            }
+        }
+        // The test opens its own directory to that user; the folder above must let it in.
+        std::vector<std::pair<std::string, int>> aNeeded = {
+            {m_scripts.File("quillhost"), R_OK | X_OK},
+            {m_scripts.File("quillstore.so"), R_OK},
+            {std::filesystem::path(m_dir.Path()).parent_path().string(), X_OK}};
+        for (const std::string& strWord : EmulatorWords()) {
+            if (strWord.find('/') != std::string::npos) aNeeded.emplace_back(strWord, X_OK);
+        }
+        std::string strUnreachable;
+        for (const auto& [strPath, iMode] : aNeeded) {
+            const int iStatus =
+                RunInChild([&] { return ::access(strPath.c_str(), iMode) == 0 ? 0 : 1; }, AS_USER);
+            if (iStatus == CHILD_SETUP_FAILED) return "cannot become an ordinary user";
+            if (iStatus != 0) strUnreachable += " " + strPath;
+        }
+        if (strUnreachable.empty()) return "";
+        return "an ordinary user cannot reach" + strUnreachable +
+               " (TMPDIR names a folder closed to other users?)";
+    }
 
     // Kills sessions at random points of their saves, round after round. Each round's session is
     // built against the file as the last round left it. The watched file must then hold the
@@ -405,10 +457,8 @@ TEST_F(SessionFaults, KilledSavesLeaveTheOldOrTheNewFile) {
     EXPECT_EQ(ListDir(m_dir.Path()), std::vector<std::string>{"p.pool"});
 }
 
-// Root passes every permission check, so these sessions run as an ordinary user.
-constexpr ChildOptions AS_USER{.bUnprivileged = true};
-
 TEST_F(SessionFaults, ReadOnlyTargetIsLeftAlone) {
+    if (const std::string strWhy = ReadyForOrdinaryUser(); !strWhy.empty()) GTEST_SKIP() << strWhy;
     ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0777), 0);
     const std::string strPath = m_dir.File("p.pool");
     const std::string strOld = NumberedRecords(50, 10);
@@ -423,7 +473,7 @@ TEST_F(SessionFaults, ReadOnlyTargetIsLeftAlone) {
     session.Call("HGet", {S("p"), S("k")});
     std::string strOutput;
     const int iStatus = Run(session, AS_USER, strOutput);
-    if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "quillhost cannot run as an ordinary user";
+    ASSERT_NE(iStatus, CHILD_SETUP_FAILED) << "quillhost did not start as an ordinary user";
     EXPECT_EQ(iStatus, 0) << strOutput;
     session.ExpectResults(strOutput, true);
     EXPECT_EQ(FileBytes(strPath), strOld);
@@ -433,6 +483,7 @@ TEST_F(SessionFaults, ReadOnlyTargetIsLeftAlone) {
 // A directory closed to new files: a writable file in it is rewritten in place, which a write
 // failure can leave short (the script sees false), and a new file cannot be made there.
 TEST_F(SessionFaults, ClosedDirectoryRewritesAWritableFileInPlace) {
+    if (const std::string strWhy = ReadyForOrdinaryUser(); !strWhy.empty()) GTEST_SKIP() << strWhy;
     ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
     const std::string strClosed = m_dir.File("closed");
     ASSERT_EQ(::mkdir(strClosed.c_str(), 0755), 0);
@@ -453,7 +504,7 @@ TEST_F(SessionFaults, ClosedDirectoryRewritesAWritableFileInPlace) {
     session.Call("HSave", {S("n")});
     std::string strOutput;
     const int iStatus = Run(session, AS_USER, strOutput);
-    if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "quillhost cannot run as an ordinary user";
+    ASSERT_NE(iStatus, CHILD_SETUP_FAILED) << "quillhost did not start as an ordinary user";
     EXPECT_EQ(iStatus, 0) << strOutput;
     session.ExpectResults(strOutput, true);
     EXPECT_EQ(FileBytes(strPath), session.Saves().at(0));

@@ -723,3 +723,26 @@ TEST(PoolFileSave, ClosedDirectoryRewritesWritableFileInPlace) {
     EXPECT_EQ(FileBytes(strReadOnly), "old\nold\n");
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"closed", "readonly.pool"}));
 }
+
+// What decides is whether the saver may write to the file, not the folder alone: root may write
+// to any file, so a save as root replaces a read-only pool file, which keeps its mode.
+TEST(PoolFileSave, ReadOnlyFileIsReplacedByRootKeepingItsMode) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root may write to a file of mode 0444";
+    CTempDir dir;
+    const std::string strPath = dir.File("readonly.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, "old\nold\n"));
+    ASSERT_EQ(::chmod(strPath.c_str(), 0444), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(strPath.c_str(), &before), 0);
+    CHashPool pool("p");
+    pool.Add("k", "v");
+    pool.SetFile(strPath.c_str());
+    ASSERT_TRUE(pool.Save());
+    EXPECT_EQ(FileBytes(strPath), "k\nv\n");
+    EXPECT_EQ(ModeOf(strPath) & 07777, 0444u);
+    struct stat after {};
+    ASSERT_EQ(::stat(strPath.c_str(), &after), 0);
+    // Replaced by a rename, not written into.
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"readonly.pool"});
+}

@@ -108,6 +108,17 @@ if(mkfifo_status EQUAL 0)
   file(REMOVE "${WORKDIR}/fifo")
 endif()
 
+# A device that never ends is refused as JSON input and as a module file, not read until memory
+# runs out.
+if(EXISTS /dev/zero)
+  run(zero_json load-json /dev/zero zero.pool)
+  run(zero_version version /dev/zero)
+  if(NOT zero_json_status EQUAL 2 OR NOT zero_version_status EQUAL 2 OR EXISTS "${WORKDIR}/zero.pool")
+    message(FATAL_ERROR "/dev/zero: load-json status ${zero_json_status}, version status "
+      "${zero_version_status}\n${zero_json_err}${zero_version_err}")
+  endif()
+endif()
+
 # Malformed command lines: status 2, nothing on standard output, one line on standard error
 # that names the way to the help, and no file written.
 file(WRITE "${WORKDIR}/in.jsonl" "{\"key\":\"k\",\"value\":\"v\"}\n")

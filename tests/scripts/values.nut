@@ -52,6 +52,17 @@ HAdd("v", "verbatim", @"C:\path ""quoted""")
 HGet("v", "verbatim")
 HAdd("v", "high", "caf\xe9")
 HGet("v", "high")
+// Valid UTF-8 is shown as it is; control characters (C1 too), overlong forms, surrogates, code
+// points above U+10FFFF and cut sequences are escaped byte by byte.
+HAdd("v", "utf8", "grüße € 😀")
+HGet("v", "utf8")
+HAdd("v", "utf8 escaped", "\xc2\xa0|\xf4\x8f\xbf\xbf|\xc3\xbc")
+HGet("v", "utf8 escaped")
+HAdd("v", "not utf8", "\xc3x|\xc0\xaf|\xed\xa0\x80|\xf4\x90\x80\x80|\xc2\x9b|\xe2\x82")
+HGet("v", "not utf8")
+// A result cut at 511 bytes in the middle of a character ends with the bytes of its first half.
+HAdd("v", "cut utf8", "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxü")
+HGet("v", "cut utf8")
 // Results are cut to 511 characters.
 HAdd("v", "long", "abcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghij")
 HGet("v", "long")

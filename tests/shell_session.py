@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""quillhost as a person uses it: typed at a terminal (a pseudo-terminal here), with a fresh HOME.
+
+Usage: shell_session.py [--emulator=PROGRAM] QUILLHOST MODULE
+
+Checks help, pools, quit, //! reload, the message for a Squirrel statement that is no call, and,
+where libedit is found (help says which), that the history is written to ~/.quillhost_history
+and read back by the next session. Every wait is for text to appear, never for time to pass;
+only a generous watchdog ends a session that hangs.
+"""
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import sys
+import tempfile
+
+WATCHDOG_SECONDS = 300
+UP = "\x1b[A"
+
+
+class Session:
+    def __init__(self, argv, home, workdir):
+        # A UTF-8 locale, as a person's terminal has, so that typed text keeps its characters.
+        env = dict(os.environ, HOME=home, TERM="xterm", LC_ALL="C.UTF-8")
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.chdir(workdir)
+            try:
+                os.execvpe(argv[0], argv, env)
+            finally:
+                os._exit(126)
+        self.pid, self.fd = pid, fd
+        self.seen = ""  # everything the session wrote so far
+        self.mark = 0  # where the text since the last expectation starts
+
+    def send(self, text):
+        os.write(self.fd, text.encode())
+
+    def _read(self):
+        ready, _, _ = select.select([self.fd], [], [], WATCHDOG_SECONDS)
+        if not ready:
+            fail("the session wrote nothing for %d s" % WATCHDOG_SECONDS, self)
+        try:
+            data = os.read(self.fd, 4096)
+        except OSError:  # the terminal closes when the program ends
+            data = b""
+        self.seen += data.decode("utf-8", "replace")
+        return bool(data)
+
+    def expect(self, pattern, what):
+        """Waits until the text since the last expectation matches; returns that text."""
+        regex = re.compile(pattern)
+        while not regex.search(self.seen, self.mark):
+            if not self._read():
+                fail("the session ended before %s (%r)" % (what, pattern), self)
+        match = regex.search(self.seen, self.mark)
+        text = self.seen[self.mark:match.end()]
+        self.mark = match.end()
+        return text
+
+    def prompt(self, what):
+        return self.expect(r"quill> ", what)
+
+    def run(self, line, what=None):
+        """Types a line after the prompt; what the session wrote up to its next prompt."""
+        self.send(line + "\n")
+        return self.prompt(what or line)
+
+    def run_expecting(self, line, part):
+        text = self.run(line)
+        if part not in text:
+            fail("%s did not give %s" % (line, part), self)
+        return text
+
+    def finish(self):
+        """Reads to the end; the exit status."""
+        while self._read():
+            pass
+        _, status = os.waitpid(self.pid, 0)
+        os.close(self.fd)
+        return os.waitstatus_to_exitcode(status)
+
+
+def fail(message, session=None):
+    print("shell_session: " + message, file=sys.stderr)
+    if session is not None:
+        print("--- the session so far:\n" + session.seen, file=sys.stderr)
+        try:
+            os.kill(session.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    sys.exit(1)
+
+
+def main():
+    args = sys.argv[1:]
+    emulator = []
+    if args and args[0].startswith("--emulator="):
+        emulator = [args.pop(0)[len("--emulator="):]]
+        emulator = [word for word in emulator if word]
+    if len(args) != 2:
+        fail("usage: shell_session.py [--emulator=PROGRAM] QUILLHOST MODULE")
+    argv = emulator + [os.path.abspath(args[0]), os.path.abspath(args[1])]
+    root = tempfile.mkdtemp(prefix="quill-shell-")
+    try:
+        home = os.path.join(root, "home")
+        work = os.path.join(root, "work")
+        os.mkdir(home)
+        os.mkdir(work)
+        history = os.path.join(home, ".quillhost_history")
+
+        s = Session(argv, home, work)
+        s.prompt("the first prompt")
+        text = s.run("help")
+        for word in ("pools", "quit", "//! reload"):
+            if word not in text:
+                fail("help does not mention %s" % word, s)
+        editing = "libedit" in text and "history in" in text
+        if not editing and "No line editing" not in text:
+            fail("help does not say whether lines can be edited", s)
+
+        s.run_expecting('HLoad("fruit", "fruit.pool")', "= false")
+        s.run_expecting('HAdd("fruit", "pear", 3)', "= true")
+        s.run_expecting('HLoad("grüße", "ü.pool")', "= false")
+        text = s.run("pools")
+        if '"fruit": 1 entry, file "fruit.pool"' not in text or \
+                '"grüße": 0 entries, file "ü.pool"' not in text:
+            fail("pools misses an open pool, or the text typed lost its characters", s)
+        s.run_expecting('HClose("grüße")', "= true")
+        text = s.run("pools")
+        if '"fruit": 1 entry' not in text or "grüße" in text:
+            fail("pools lists a closed pool", s)
+
+        text = s.run('for (local i = 0; i < HCount("fruit"); i++) print(HKey("fruit", i))')
+        if "one call per line" not in text or "docs/tools.md" not in text:
+            fail("a loop is not told what a call script holds", s)
+
+        # A restart: the functions come back at once, the pools are gone.
+        text = s.run("//! reload")
+        if "Quillstore plugin loaded." not in text or "//! ready" not in text:
+            fail("//! reload did not restart the module", s)
+        s.run_expecting("pools", "(no open pools)")
+        s.run_expecting('HCount("fruit")', "= null")
+
+        if editing:
+            # The last line again, from the history.
+            s.run_expecting(UP, "= null")
+        s.send("quit\n")
+        status = s.finish()
+        if status != 0:
+            fail("quit ended the session with status %d" % status, s)
+        if "//! shutdown" not in s.seen[s.mark:]:
+            fail("quit did not shut the module down", s)
+
+        if not editing:
+            if os.path.exists(history):
+                fail("a history file was written without line editing")
+            print("libedit not found: plain lines, no history (checked)")
+            return
+        with open(history, encoding="utf-8", errors="replace") as f:
+            saved = f.read()
+        if "pools" not in saved or "HAdd(" not in saved:
+            fail("the history file lacks the session's lines:\n" + saved)
+        # The next session finds the last line of this one, quit, under the Up key.
+        s = Session(argv, home, work)
+        s.prompt("the first prompt of the second session")
+        s.send(UP + "\n")
+        status = s.finish()
+        if status != 0 or "//! shutdown" not in s.seen:
+            fail("the history of the first session was not read back", s)
+        print("libedit found: line editing and history (checked)")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
