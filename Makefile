@@ -1,6 +1,8 @@
 # Thin front for the CMake presets: every target calls a preset.
 PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev \
   libedit-dev
+# The Windows builds' cross compilers and Wine, whose 32-bit half comes from the i386 architecture.
+WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
 BENCH_PACKAGES := libbenchmark-dev
 JOBS ?= $(shell nproc)
 # Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
@@ -9,7 +11,8 @@ FUZZ_TEST_SECONDS ?= 20
 # Extra cache settings for every configure step, e.g. CMAKE_FLAGS=-DQUILL_WERROR=ON as CI passes.
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo release bench fuzz fuzz-build clean
+.PHONY: all deps build build-linux build-windows test test-linux test-windows demo release bench \
+	fuzz fuzz-build clean
 
 all: build
 
@@ -35,22 +38,38 @@ configure = cache=build/$(1)/CMakeCache.txt; \
   cmake --preset $(1) $(CMAKE_FLAGS)
 
 deps:
-	$(call install_missing,$(PACKAGES))
+	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }
+	$(call install_missing,$(PACKAGES) $(WINDOWS_PACKAGES))
 
-build: deps
+build: build-linux build-windows
+
+build-linux: deps
 	@$(call configure,i386)
 	cmake --build --preset i386 -j $(JOBS)
 	@$(call configure,native)
 	cmake --build --preset native -j $(JOBS)
 
+build-windows: deps
+	@$(call configure,win32)
+	cmake --build --preset win32 -j $(JOBS)
+	@$(call configure,win64)
+	cmake --build --preset win64 -j $(JOBS)
+
+test: test-linux test-windows
+
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
-test: build fuzz-build
+test-linux: build-linux fuzz-build
 	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_TEST_SECONDS) 1
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
 	@$(call configure,release-x86_64)
 	cmake --build --preset release-x86_64 -j $(JOBS)
 	ctest --preset release-x86_64
+
+# The Windows modules and programs, tests under Wine.
+test-windows: build-windows
+	ctest --preset win32 -j $(JOBS)
+	ctest --preset win64 -j $(JOBS)
 
 # Builds the module and both tools (quillhost and quillstore, whose target is quillstore_tool).
 # Only the session and the pool file reach the terminal; the build's output is kept in a log that

@@ -1,14 +1,14 @@
 // Stand-in host: module loading, the host's tables, the script host's exports and the events.
 #include "host/stand_in_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <utility>
+
+#include "host/module_loader.h"
 
 namespace {
 
@@ -55,13 +55,6 @@ void* CanaryWord() {
     return p;
 }
 
-// The load address of the module that holds the address, or null.
-void* ModuleBase(const void* pAddress) {
-    Dl_info info;
-    if (dladdr(pAddress, &info) == 0) return nullptr;
-    return info.dli_fbase;
-}
-
 }  // namespace
 
 CStandInHost::CStandInHost(CSqVm& vm) : m_vm(vm) {
@@ -97,17 +90,13 @@ bool CStandInHost::Load(const std::string& strPath) {
     m_abCallbacks.fill(HOST_CANARY_BYTE);
     m_abInfo.fill(HOST_CANARY_BYTE);
     m_iEntryResult = 0;
-    void* pHandle = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (pHandle == nullptr) {
-        const char* pszError = dlerror();
-        m_strError = pszError != nullptr ? pszError : "dlopen failed";
-        return false;
-    }
+    void* pHandle = CModuleLoader::Open(strPath, m_strError);
+    if (pHandle == nullptr) return false;
     using EntryFn = int32_t (*)(HostFuncTable*, HostCallbackTable*, PluginInfoRecord*);
-    void* pSymbol = dlsym(pHandle, "TolmPluginInit");
+    void* pSymbol = CModuleLoader::Symbol(pHandle, "TolmPluginInit");
     if (pSymbol == nullptr) {
         m_strError = "no TolmPluginInit in " + strPath;
-        dlclose(pHandle);
+        CModuleLoader::Close(pHandle);
         return false;
     }
     m_pHandle = pHandle;
@@ -122,20 +111,17 @@ bool CStandInHost::Load(const std::string& strPath) {
 bool CStandInHost::Unload() {
     if (!Loaded()) return true;
     // Natives of an unloaded module would be dangling code pointers in the script world.
-    void* pBase = ModuleBase(dlsym(m_pHandle, "TolmPluginInit"));
+    void* pBase = CModuleLoader::BaseOf(CModuleLoader::Symbol(m_pHandle, "TolmPluginInit"));
     if (pBase != nullptr) {
         m_vm.DropNatives([pBase](SQFUNCTION pfn) {
             void* pAddress;
             std::memcpy(&pAddress, &pfn, sizeof(pAddress));
-            return ModuleBase(pAddress) == pBase;
+            return CModuleLoader::BaseOf(pAddress) == pBase;
         });
     }
-    dlclose(m_pHandle);
+    CModuleLoader::Close(m_pHandle);
     m_pHandle = nullptr;
-    void* pStill = dlopen(m_strPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (pStill == nullptr) return true;
-    dlclose(pStill);
-    return false;
+    return !CModuleLoader::StillLoaded(m_strPath);
 }
 
 void* CStandInHost::CallbackSlot(size_t uiSlot) const {

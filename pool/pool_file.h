@@ -1,11 +1,13 @@
-// The pool file format shared by its reader and writer, and their cores on bytes and descriptors.
+// The pool file format shared by its reader and writer, and their cores on bytes and open files.
 #ifndef QUILLSTORE_POOL_POOL_FILE_H
 #define QUILLSTORE_POOL_POOL_FILE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "pool/file_env.h"
 #include "pool/hash_pool.h"
 
 // A pool file is a run of records, each a key line and a value line ended by LINE_END, with no
@@ -18,15 +20,21 @@ class CPoolFile {
     static constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
     static constexpr size_t WRITE_BUFFER_SIZE = 64 * 1024;
 
-    // Reads a descriptor to its end into the table. True iff the end was reached; false on a
+    // Reads an open file to its end into the table. True iff the end was reached; false on a
     // read error. Throws std::bad_alloc.
-    static bool Read(int iFd, CHashPool::Table& table);
+    static bool Read(CReadableFile& file, CHashPool::Table& table);
     // Writes every entry whose key and value are non-empty and hold neither a line end nor a
     // zero byte, in iteration order. True iff every byte was written; does not sync or close.
-    static bool Write(int iFd, const CHashPool::Table& table);
+    static bool Write(IWritableFile& file, const CHashPool::Table& table);
     // True iff pszName is a temporary file name that a save of a file named pszBase uses: "."
     // + the base name (cut to fit a file name) + ".quilltmp-" + six letters or digits.
     static bool IsTempName(const char* pszName, const char* pszBase);
+    // Writes into szTemp a temporary name beside the target, its six characters drawn from
+    // uiSeed; false iff it does not fit.
+    static bool TempName(const FileTarget& target, uint64_t uiSeed,
+                         char (&szTemp)[FileTarget::PATH_BUFFER_SIZE]);
+    // How many names a save tries before it gives up on making a temporary file.
+    static constexpr int TEMP_NAME_TRIES = 100;
 };
 
 // Told by a reader about each line it takes, for tools that explain what a load makes of a file;

@@ -2,10 +2,6 @@
 // load gives everything a file holds, dumps the entries in the order a script sees them, writes a
 // pool file from JSON Lines through the pool's own save, and reads the release version a module
 // file carries.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -22,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/file_env.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
 #include "script/number_text.h"
@@ -203,52 +200,38 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
         return false;
     }
     // A load opens without waiting for a FIFO's writer; other input is read as it comes.
-    const int iFlags = O_RDONLY | O_NOCTTY | O_CLOEXEC | (bAsLoad ? O_NONBLOCK : 0);
-    const int iFd = strPath == "-" ? STDIN_FILENO : ::open(strPath.c_str(), iFlags);
-    if (iFd < 0) {
+    using EMode = CReadableFile::EMode;
+    CReadableFile file;
+    const bool bOpen = strPath == "-"
+                           ? file.OpenStandardInput()
+                           : file.Open(strPath.c_str(), bAsLoad ? EMode::PoolFile : EMode::Input);
+    if (bOpen) {
+        if (file.ReadRest(strBytes)) return true;
         strReason = std::strerror(errno);
         return false;
     }
-    const auto close = [iFd]() {
-        if (iFd != STDIN_FILENO) ::close(iFd);
-    };
-    struct stat st;
-    if (::fstat(iFd, &st) != 0) {
-        strReason = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        strReason = "a directory";
-    } else if (bAsLoad && strPath != "-" && S_ISFIFO(st.st_mode)) {
-        strReason = "a FIFO";
-    } else if (strPath != "-" && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
-        // A device such as /dev/zero never ends: no named input may be one.
-        strReason = "a device";
-    } else if (bAsLoad && strPath != "-" && !S_ISREG(st.st_mode)) {
-        strReason = "not a regular file";
-    } else {
-        char buffer[CPoolFile::READ_BUFFER_SIZE];
-        for (;;) {
-            const ssize_t iRead = ::read(iFd, buffer, sizeof(buffer));
-            if (iRead == 0) {
-                close();
-                return true;
-            }
-            if (iRead < 0 && errno == EINTR) continue;
-            if (iRead < 0) {
-                strReason = std::strerror(errno);
-                break;
-            }
-            strBytes.append(buffer, static_cast<size_t>(iRead));
-        }
+    switch (file.Refusal()) {
+        case CReadableFile::ERefusal::Directory:
+            strReason = "a directory";
+            break;
+        case CReadableFile::ERefusal::Pipe:
+            strReason = "a FIFO";
+            break;
+        case CReadableFile::ERefusal::Device:
+            strReason = "a device";
+            break;
+        case CReadableFile::ERefusal::Other:
+            strReason = "not a regular file";
+            break;
+        default:
+            strReason = file.Reason();
+            break;
     }
-    close();
     return false;
 }
 
 // True iff something, even a dangling symbolic link, has that name.
-bool Exists(const std::string& strPath) {
-    struct stat st;
-    return ::lstat(strPath.c_str(), &st) == 0;
-}
+bool Exists(const std::string& strPath) { return CFileEnv::Exists(strPath.c_str()); }
 
 // A table as HLoad fills a fresh pool's from these bytes; the observer hears of each line.
 std::unique_ptr<CHashPool::Table> LoadBytes(const std::string& strBytes,

@@ -42,7 +42,8 @@ inline void Check(bool bHolds, const std::string& strWhat) {
 // Bytes as one readable line: printable ASCII as is, everything else as \xhh.
 std::string Printable(std::string_view sv, size_t uiMax = 80);
 
-// The whole contents of a file; false iff it could not be opened or read.
+// The whole contents of a regular file, read as a load reads it; false iff it could not be
+// opened or read, or is no regular file.
 bool ReadWholeFile(const std::string& strPath, std::string& strContents);
 // Creates or truncates the file and writes the bytes; true iff all were written.
 bool WriteWholeFile(const std::string& strPath, const std::string& strContents);

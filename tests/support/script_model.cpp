@@ -2,10 +2,6 @@
 #define _FILE_OFFSET_BITS 64
 #include "tests/support/script_model.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +10,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "pool/file_env.h"
 #include "tests/support/reference.h"
 
 namespace {
@@ -239,23 +236,7 @@ ModelEntries CScriptModel::ParseFile(const std::string& strBytes) {
 }
 
 bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strBytes) {
-    strBytes.clear();
-    const int iFd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (iFd < 0) return false;
-    struct stat st {};
-    bool bOk = ::fstat(iFd, &st) == 0 && S_ISREG(st.st_mode);
-    char szBuffer[1 << 16];
-    while (bOk) {
-        const ssize_t iRead = ::read(iFd, szBuffer, sizeof(szBuffer));
-        if (iRead < 0 && errno == EINTR) continue;
-        if (iRead <= 0) {
-            bOk = iRead == 0;
-            break;
-        }
-        strBytes.append(szBuffer, static_cast<size_t>(iRead));
-    }
-    ::close(iFd);
-    return bOk;
+    return CReadableFile::ReadWhole(strPath.c_str(), strBytes);
 }
 
 Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {

@@ -1,0 +1,251 @@
+// Pool files on Windows: what a load refuses, how a save replaces a file and what it leaves when
+// it cannot, the temporary files of other saves, separators and line ends.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pool/file_env.h"
+#include "pool/hash_pool.h"
+#include "tests/support/files.h"
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+Entries EntriesOf(const CHashPool& pool) {
+    Entries entries;
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value& value) {
+        entries.emplace_back(std::string(pKey, uiLen), value.CStr());
+    });
+    return entries;
+}
+
+// A pool with two entries, bound to the path.
+class CFilledPool : public CHashPool {
+   public:
+    explicit CFilledPool(const std::string& strPath) : CHashPool("p") {
+        Add("key", "value");
+        Add("other", "two");
+        SetFile(strPath.c_str());
+    }
+};
+
+// A handle another program holds on the file, closed on destruction.
+class CHeldFile {
+   public:
+    CHeldFile(const std::string& strPath, DWORD dwAccess, DWORD dwShare)
+        : m_hFile(::CreateFileA(strPath.c_str(), dwAccess, dwShare, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~CHeldFile() {
+        if (Held()) ::CloseHandle(m_hFile);
+    }
+    CHeldFile(const CHeldFile&) = delete;
+    CHeldFile& operator=(const CHeldFile&) = delete;
+    bool Held() const { return m_hFile != INVALID_HANDLE_VALUE; }
+
+   private:
+    HANDLE m_hFile;
+};
+
+}  // namespace
+
+TEST(WindowsLoad, RefusesWhatIsNoRegularFileAndKeepsTheEntries) {
+    CTempDir dir;
+    ASSERT_TRUE(::CreateDirectoryA(dir.File("folder").c_str(), nullptr));
+    for (const std::string& strPath :
+         {dir.File("folder"), dir.Path(), std::string("NUL"), std::string("CON"),
+          std::string("COM1"), std::string("\\\\.\\pipe\\quill-no-such-pipe"),
+          dir.File("missing.pool")}) {
+        CFilledPool pool(strPath);
+        const Entries before = EntriesOf(pool);
+        EXPECT_FALSE(pool.Load()) << strPath;
+        EXPECT_EQ(EntriesOf(pool), before) << strPath;
+    }
+}
+
+TEST(WindowsLoad, ReadsAFileOthersHoldAndLetsOthersRead) {
+    CTempDir dir;
+    const std::string strPath = dir.File("shared.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, "a\n1\nb\n2\n"));
+    // Another reader that lets others read and write, as editors and viewers do.
+    CHeldFile other(strPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(other.Held());
+    CHashPool pool("p");
+    pool.SetFile(strPath.c_str());
+    EXPECT_TRUE(pool.Load());
+    EXPECT_EQ(EntriesOf(pool).size(), 2u);
+    // While the load's own handle is open, a reader that shares only reading still gets in.
+    CReadableFile file;
+    ASSERT_TRUE(file.Open(strPath.c_str()));
+    CHeldFile reader(strPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    EXPECT_TRUE(reader.Held());
+}
+
+TEST(WindowsSave, WritesLineFeedsOnlyNewAndOverAnOldFile) {
+    CTempDir dir;
+    const std::string strPath = dir.File("p.pool");
+    CHashPool pool("p");
+    pool.Add("k", "v");
+    pool.Add("crlf", "kept\r");
+    pool.SetFile(strPath.c_str());
+    ASSERT_TRUE(pool.Save());
+    std::string strBytes;
+    ASSERT_TRUE(ReadWholeFile(strPath, strBytes));
+    CHashPool loaded("l");
+    loaded.SetFile(strPath.c_str());
+    ASSERT_TRUE(loaded.Load());
+    EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool));
+    EXPECT_EQ(strBytes.size(), std::string("k\nv\ncrlf\nkept\r\n").size()) << strBytes;
+    // Over the file just written, which ReplaceFile replaces; its hidden attribute stays.
+    ASSERT_TRUE(::SetFileAttributesA(strPath.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    pool.Add("k", "w");
+    ASSERT_TRUE(pool.Save());
+    ASSERT_TRUE(loaded.Load());
+    EXPECT_STREQ(loaded.Get("k"), "w");
+    EXPECT_NE(::GetFileAttributesA(strPath.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"p.pool"});
+}
+
+TEST(WindowsSave, LeavesTheOldFileWholeWhenItCannotReplaceIt) {
+    CTempDir dir;
+    const std::string strPath = dir.File("old.pool");
+    const std::string strOld = "old\nbytes\n";
+    struct Case {
+        const char* pszWhat;
+        DWORD dwAttributes;
+        DWORD dwHeldShare;  // a handle another program holds, or none (~0u)
+    };
+    for (const Case& row :
+         {Case{"read-only attribute", FILE_ATTRIBUTE_READONLY, ~0u},
+          Case{"held open without sharing", FILE_ATTRIBUTE_NORMAL, 0u},
+          Case{"held open, shared for reading", FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ}}) {
+        ::SetFileAttributesA(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(WriteWholeFile(strPath, strOld));
+        ASSERT_TRUE(::SetFileAttributesA(strPath.c_str(), row.dwAttributes));
+        CFilledPool pool(strPath);
+        {
+            std::optional<CHeldFile> held;
+            if (row.dwHeldShare != ~0u) held.emplace(strPath, GENERIC_READ, row.dwHeldShare);
+            EXPECT_FALSE(pool.Save()) << row.pszWhat;
+        }
+        std::string strBytes;
+        ASSERT_TRUE(ReadWholeFile(strPath, strBytes));
+        EXPECT_EQ(strBytes, strOld) << row.pszWhat;
+        EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"old.pool"}) << row.pszWhat;
+    }
+}
+
+TEST(WindowsSave, RemovesLeftoversButNotATemporaryFileStillOpen) {
+    CTempDir dir;
+    const std::string strPath = dir.File("p.pool");
+    const std::string strDead = dir.File(".p.pool.quilltmp-Dead01");
+    const std::string strLive = dir.File(".p.pool.quilltmp-Live01");
+    const std::string strOther = dir.File(".q.pool.quilltmp-Dead02");
+    for (const std::string& strName : {strDead, strLive, strOther}) {
+        ASSERT_TRUE(WriteWholeFile(strName, "partial"));
+    }
+    // The save that writes this one is still running: its handle is open.
+    CHeldFile live(strLive, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ASSERT_TRUE(live.Held());
+    CFilledPool pool(strPath);
+    ASSERT_TRUE(pool.Save());
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{".p.pool.quilltmp-Live01",
+                                                             ".q.pool.quilltmp-Dead02", "p.pool"}));
+}
+
+TEST(WindowsSave, TakesBothSeparatorsAndKeepsTheTemporaryFileBesideTheTarget) {
+    CTempDir dir;
+    ASSERT_TRUE(::CreateDirectoryA(dir.File("sub").c_str(), nullptr));
+    for (const std::string& strPath :
+         {dir.Path() + "\\sub\\back.pool", dir.Path() + "/sub\\mixed.pool",
+          dir.Path() + "\\sub/slash.pool"}) {
+        CFilledPool pool(strPath);
+        ASSERT_TRUE(pool.Save()) << strPath;
+        CHashPool loaded("l");
+        loaded.SetFile(strPath.c_str());
+        ASSERT_TRUE(loaded.Load()) << strPath;
+        EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool)) << strPath;
+        // A save over the file finds its own leftovers beside it, whichever separator came last.
+        ASSERT_TRUE(pool.Save()) << strPath;
+    }
+    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"sub"});
+    EXPECT_EQ(ListDir(dir.File("sub")),
+              (std::vector<std::string>{"back.pool", "mixed.pool", "slash.pool"}));
+}
+
+TEST(WindowsSave, RefusesADirectoryAndWritesIntoNul) {
+    CTempDir dir;
+    ASSERT_TRUE(::CreateDirectoryA(dir.File("folder").c_str(), nullptr));
+    CFilledPool folder(dir.File("folder"));
+    EXPECT_FALSE(folder.Save());
+    CFilledPool trailing(dir.Path() + "\\");
+    EXPECT_FALSE(trailing.Save());
+    // As /dev/null on Linux: the device takes the bytes.
+    CFilledPool nul("NUL");
+    EXPECT_TRUE(nul.Save());
+    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"folder"});
+}
+
+// A quillhost session saving one pool again and again, ended by TerminateProcess once the file
+// exists, at whatever point of a save it has reached: the file is one save whole, at most one
+// temporary file is left, and the next save removes it.
+TEST(WindowsSave, KilledSaveLeavesAWholeFileAndALeftoverTheNextSaveRemoves) {
+    CTempDir dir;
+    const std::string strPath = dir.File("k.pool");
+    // Four values of 30000 bytes: a save takes long enough to be cut in its middle now and then,
+    // and each fits a script line.
+    const std::string strPad(30000, 'x');
+    constexpr int PADS = 4;
+    // Forward slashes, which need no escape in a script's string literal.
+    std::string strScriptPath = strPath;
+    std::replace(strScriptPath.begin(), strScriptPath.end(), '\\', '/');
+    std::string strScript = "HLoad(\"p\", \"" + strScriptPath + "\")\n";
+    for (int i = 0; i < PADS; ++i) {
+        strScript += "HAdd(\"p\", \"pad" + std::to_string(i) + "\", \"" + strPad + "\")\n";
+    }
+    constexpr int SAVES = 400;
+    for (int i = 0; i < SAVES; ++i) strScript += "HInc(\"p\", \"n\")\nHSave(\"p\")\n";
+    ASSERT_TRUE(WriteWholeFile(dir.File("saves.nut"), strScript));
+    std::string strCommand = std::string("\"") + QUILL_HOST_PATH + "\" \"" + QUILL_MODULE_PATH +
+                             "\" \"" + dir.File("saves.nut") + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    startup.hStdError = startup.hStdOutput;
+    PROCESS_INFORMATION process{};
+    // In this process's folder, where the build's paths without a drive name their files.
+    ASSERT_TRUE(::CreateProcessA(nullptr, strCommand.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &process))
+        << strCommand;
+    // Until the first save is in place, or the session has ended on its own.
+    while (::GetFileAttributesA(strPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           ::WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+    }
+    ::TerminateProcess(process.hProcess, 9);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ::CloseHandle(startup.hStdOutput);
+
+    CHashPool loaded("l");
+    loaded.SetFile(strPath.c_str());
+    ASSERT_TRUE(loaded.Load());
+    EXPECT_EQ(loaded.Size(), PADS + 1u);
+    for (int i = 0; i < PADS; ++i) {
+        EXPECT_EQ(std::string(loaded.Get(("pad" + std::to_string(i)).c_str())), strPad) << i;
+    }
+    const std::string strCount = loaded.Get("n");
+    ASSERT_FALSE(strCount.empty());
+    EXPECT_LE(std::stoi(strCount), SAVES);
+    std::vector<std::string> names = ListDir(dir.Path());
+    EXPECT_LE(names.size(), 3u) << "k.pool, saves.nut and at most one temporary file";
+    ASSERT_TRUE(loaded.Save());
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"k.pool", "saves.nut"}));
+}
