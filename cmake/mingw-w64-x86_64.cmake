@@ -1,18 +1,4 @@
-# Toolchain for the 64-bit Windows module: Debian's MinGW-w64 cross compilers (POSIX thread
-# model, whose winpthread every binary links statically), tests run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Toolchain for the 64-bit Windows module.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Every program carries its C++ runtime, so that Wine needs no DLL of the compiler's.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-find_program(WINE wine REQUIRED)
-# CMakeLists.txt points CMAKE_CROSSCOMPILING_EMULATOR at a wrapper that runs Wine quietly in a
-# prefix of the build's own.
-set(QUILL_WINE "${WINE}")
+set(QUILL_MINGW_TRIPLET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,0 +1,17 @@
+# What both Windows toolchains share: Debian's MinGW-w64 cross compilers of QUILL_MINGW_TRIPLET
+# (POSIX thread model, whose winpthread every binary links statically), tests run under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${QUILL_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QUILL_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${QUILL_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QUILL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Every program carries its C++ runtime, so that Wine needs no DLL of the compiler's.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+find_program(WINE wine REQUIRED)
+# CMakeLists.txt points CMAKE_CROSSCOMPILING_EMULATOR at a wrapper that runs Wine quietly in a
+# prefix of the build's own.
+set(QUILL_WINE "${WINE}")
