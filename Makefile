@@ -58,8 +58,8 @@ build-windows: deps-windows
 	@$(call configure,win64)
 	cmake --build --preset win64 -j $(JOBS)
 
-# The Windows presets join `make test` once both pass whole under Wine; until then they run
-# apart, in `make test-windows`.
+# The Windows presets join `make test` once the Windows port is whole; until then they run apart,
+# in `make test-windows`.
 test: test-linux
 
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
