@@ -2,7 +2,7 @@
 PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev \
   libedit-dev
 # The Windows builds' cross compilers and Wine, whose 32-bit half comes from the i386 architecture.
-WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64
+WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64 zip
 BENCH_PACKAGES := libbenchmark-dev
 JOBS ?= $(shell nproc)
 # Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
@@ -89,13 +89,17 @@ demo: deps
 
 # The shipped modules optimised and stripped, each with its debug information beside it, packed
 # with the programs, the user documents and checksums into
-# dist/quillstore-VERSION-linux-i386.tar.gz and dist/quillstore-VERSION-linux-x86_64.tar.gz;
-# dist/SHA256SUMS covers the archives.
-release: deps
+# dist/quillstore-VERSION-linux-i386.tar.gz, -linux-x86_64.tar.gz, -windows-x86.zip and
+# -windows-x64.zip; dist/SHA256SUMS covers the archives.
+release: deps-windows
 	@$(call configure,release)
 	cmake --build --preset release -j $(JOBS)
 	@$(call configure,release-x86_64)
 	cmake --build --preset release-x86_64 -j $(JOBS)
+	@$(call configure,release-win32)
+	cmake --build --preset release-win32 -j $(JOBS)
+	@$(call configure,release-win64)
+	cmake --build --preset release-win64 -j $(JOBS)
 
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
 bench:

@@ -9,8 +9,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Every program carries its C++ runtime, so that Wine needs no DLL of the compiler's.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Every program carries its C++ runtime, so that Wine needs no DLL of the compiler's, and no time
+# stamp, so that a release repeats byte for byte.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 find_program(WINE wine REQUIRED)
 # CMakeLists.txt points CMAKE_CROSSCOMPILING_EMULATOR at a wrapper that runs Wine quietly in a
 # prefix of the build's own.

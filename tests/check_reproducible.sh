@@ -1,17 +1,18 @@
 #!/bin/sh
-# Builds the releases (i386 and x86_64) twice, from two copies of the source tree in folders of
-# different names and depths, and fails unless both give the same archives, and each file in them,
-# byte for byte.
-# Usage: check_reproducible.sh SOURCE_DIR
+# Builds the releases twice, from two copies of the source tree in folders of different names and
+# depths, and fails unless both give the same archives, and each file in them, byte for byte.
+# Usage: check_reproducible.sh SOURCE_DIR [PRESET...] (default: release release-x86_64)
 set -eu
 source_dir=$(cd "$1" && pwd)
+shift
+presets=${*:-release release-x86_64}
 work=$(mktemp -d "${TMPDIR:-/tmp}/quill-repro.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
 . "$(dirname "$0")/copy_tree.sh"
 
 build_release() {
-    for preset in release release-x86_64; do
+    for preset in $presets; do
         (cd "$1" && cmake --preset $preset >"$1.log" 2>&1 &&
             cmake --build --preset $preset --target release >>"$1.log" 2>&1) || {
             cat "$1.log"
@@ -30,15 +31,15 @@ build_release "$second"
 
 # Every file of the archive, the archive itself, and dist/SHA256SUMS over it.
 status=0
-for build in release release-x86_64; do
+for build in $presets; do
     one_stage=$(find "$first/build/$build/stage" -mindepth 1 -maxdepth 1 -type d)
     two_stage=$(find "$second/build/$build/stage" -mindepth 1 -maxdepth 1 -type d)
     files=$( (cd "$one_stage" && find . -type f | sed "s|^\./||" | sort) )
     for file in $files dist; do
         case $file in
         dist)
-            one="$first/dist/$(basename "$one_stage").tar.gz"
-            two="$second/dist/$(basename "$two_stage").tar.gz"
+            one=$(ls "$first/dist/$(basename "$one_stage")".*)
+            two=$(ls "$second/dist/$(basename "$two_stage")".*)
             ;;
         *)
             one="$one_stage/$file"
