@@ -1,12 +1,15 @@
-// The file seam on Windows: the ANSI file API on the script's path bytes, as the C library's fopen
-// hands them over; a temporary file held open without delete sharing is a live save's.
+// The file seam on Windows: the script's path bytes read in the ANSI code page, as the C library's
+// fopen and the ANSI file API read them, and handed to the file API as full paths; a temporary
+// file held open without delete sharing is a live save's.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 
 #include "pool/file_env.h"
 #include "pool/pool_file.h"
+#include "pool/wide_name_windows.h"
 
 static constexpr size_t PATH_BUFFER_SIZE = FileTarget::PATH_BUFFER_SIZE;
 // Every reader and writer lets others read and write; only a file's removal or rename waits
@@ -53,13 +56,20 @@ bool CReadableFile::Open(const char* pszPath, EMode eMode) {
     // Attributes first, so that a directory is refused without opening it. Device names such as
     // NUL, CON and COM1 have no attributes on some systems and open as character devices on
     // others: either way they are no disk file.
-    const DWORD dwAttributes = ::GetFileAttributesA(pszPath);
+    const CWideName name(pszPath);
+    if (name.Get() == nullptr) {
+        m_eRefusal = ERefusal::Missing;
+        m_strReason = MessageOf(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    const DWORD dwAttributes = ::GetFileAttributesW(name.Get());
     if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         m_eRefusal = ERefusal::Directory;
         return false;
     }
-    const HANDLE hFile = ::CreateFileA(pszPath, GENERIC_READ, SHARE_READ_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile =
+        ::CreateFileW(name.Get(), GENERIC_READ, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         const DWORD dwError = ::GetLastError();
         m_eRefusal = IsMissing(dwError) ? ERefusal::Missing : ERefusal::Unreadable;
@@ -141,8 +151,8 @@ static size_t BaseOffset(const char* pszPath) {
 }
 
 // True iff the path names a device (NUL, CON, COM1, a pipe) rather than a file on a disk.
-static bool IsDevice(const char* pszPath) {
-    const HANDLE hFile = ::CreateFileA(pszPath, 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+static bool IsDevice(const wchar_t* pwszName) {
+    const HANDLE hFile = ::CreateFileW(pwszName, 0, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     const bool bDevice = ::GetFileType(hFile) != FILE_TYPE_DISK;
@@ -151,7 +161,8 @@ static bool IsDevice(const char* pszPath) {
 }
 
 bool CFileEnv::Exists(const char* pszPath) {
-    return ::GetFileAttributesA(pszPath) != INVALID_FILE_ATTRIBUTES;
+    const CWideName name(pszPath);
+    return name.Get() != nullptr && ::GetFileAttributesW(name.Get()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {
@@ -162,11 +173,13 @@ bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {
     if (uiLen >= sizeof(target.szPath)) return false;
     std::memcpy(target.szPath, pszPath, uiLen + 1);
     target.uiBaseOffset = BaseOffset(target.szPath);
-    if (IsDevice(pszPath)) {
+    const CWideName name(pszPath);
+    if (name.Get() == nullptr) return false;
+    if (IsDevice(name.Get())) {
         target.eKind = FileTarget::EKind::Device;
         return true;
     }
-    const DWORD dwAttributes = ::GetFileAttributesA(pszPath);
+    const DWORD dwAttributes = ::GetFileAttributesW(name.Get());
     if (dwAttributes == INVALID_FILE_ATTRIBUTES) return IsMissing(::GetLastError());
     target.uiPermissions = dwAttributes;
     if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -179,35 +192,88 @@ bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {
     return true;
 }
 
+// Saves of one file take turns across processes, from clearing leftovers to putting the new file
+// in place: two saves that replace one file at the same moment make ReplaceFile fail, and Wine's
+// then leaves a backup file of its own behind. The turn is a named mutex for the file's full name
+// (case-folded, as the file system folds it); a process killed in its turn hands it on. A turn
+// not given within a minute is taken anyway: the save then runs as it would without turns.
+class CSaveTurn {
+   public:
+    explicit CSaveTurn(const char* pszPath) {
+        const CWideName name(pszPath);
+        if (name.Get() == nullptr) return;
+        wchar_t wszFolded[FileTarget::PATH_BUFFER_SIZE];
+        const int iLen = ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.Get(), -1,
+                                        wszFolded, FileTarget::PATH_BUFFER_SIZE);
+        if (iLen <= 0) return;
+        // FNV-1a over the folded name: mutex names are short, full names need not be.
+        uint64_t uiHash = 14695981039346656037ull;
+        for (int i = 0; i < iLen; ++i) {
+            uiHash = (uiHash ^ static_cast<uint16_t>(wszFolded[i])) * 1099511628211ull;
+        }
+        wchar_t wszMutex[64] = L"Local\\Quillstore.save.";
+        size_t uiAt = std::wcslen(wszMutex);
+        for (int iShift = 60; iShift >= 0; iShift -= 4) {
+            wszMutex[uiAt++] = L"0123456789abcdef"[(uiHash >> iShift) & 0xF];
+        }
+        wszMutex[uiAt] = L'\0';
+        m_hMutex = ::CreateMutexW(nullptr, FALSE, wszMutex);
+        if (m_hMutex == nullptr) return;
+        const DWORD dwWait = ::WaitForSingleObject(m_hMutex, TURN_WAIT_MS);
+        m_bHeld = dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
+    }
+    ~CSaveTurn() {
+        if (m_hMutex == nullptr) return;
+        if (m_bHeld) ::ReleaseMutex(m_hMutex);
+        ::CloseHandle(m_hMutex);
+    }
+    CSaveTurn(const CSaveTurn&) = delete;
+    CSaveTurn& operator=(const CSaveTurn&) = delete;
+
+   private:
+    static constexpr DWORD TURN_WAIT_MS = 60000;
+    HANDLE m_hMutex = nullptr;
+    bool m_bHeld = false;
+};
+
 // Removes a temporary file unless a live save holds it: a save keeps its temporary file open until
 // it is in place, so an open that shares nothing fails on a live one, while a killed save's handle
 // went with its process. The open that succeeds removes the file when it is closed.
 static void RemoveIfDead(const char* pszPath) {
+    const CWideName name(pszPath);
+    if (name.Get() == nullptr) return;
     const HANDLE hFile =
-        ::CreateFileA(pszPath, DELETE, 0, nullptr, OPEN_EXISTING,
+        ::CreateFileW(name.Get(), DELETE, 0, nullptr, OPEN_EXISTING,
                       FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (hFile != INVALID_HANDLE_VALUE) ::CloseHandle(hFile);
 }
 
 void CFileEnv::RemoveLeftovers(const FileTarget& target) {
+    const CSaveTurn turn(target.szPath);
     char szPattern[PATH_BUFFER_SIZE];
     if (target.uiBaseOffset + 2 > sizeof(szPattern)) return;
     std::memcpy(szPattern, target.szPath, target.uiBaseOffset);
     std::memcpy(szPattern + target.uiBaseOffset, "*", 2);
-    WIN32_FIND_DATAA found;
-    const HANDLE hFind = ::FindFirstFileA(szPattern, &found);
+    const CWideName pattern(szPattern);
+    if (pattern.Get() == nullptr) return;
+    WIN32_FIND_DATAW found;
+    const HANDLE hFind = ::FindFirstFileW(pattern.Get(), &found);
     if (hFind == INVALID_HANDLE_VALUE) return;
     const char* pszBase = target.szPath + target.uiBaseOffset;
     char szLeftover[PATH_BUFFER_SIZE];
     do {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (!CPoolFile::IsTempName(found.cFileName, pszBase)) continue;
-        const size_t uiNameLen = std::strlen(found.cFileName);
-        if (target.uiBaseOffset + uiNameLen >= sizeof(szLeftover)) continue;
+        // The name in the bytes a save's temporary name is made of; a name the code page cannot
+        // spell is none of ours.
+        char* pName = szLeftover + target.uiBaseOffset;
+        BOOL bLossy = FALSE;
+        const int iLen = ::WideCharToMultiByte(
+            CP_ACP, WC_NO_BEST_FIT_CHARS, found.cFileName, -1, pName,
+            static_cast<int>(sizeof(szLeftover) - target.uiBaseOffset), nullptr, &bLossy);
+        if (iLen <= 0 || bLossy || !CPoolFile::IsTempName(pName, pszBase)) continue;
         std::memcpy(szLeftover, target.szPath, target.uiBaseOffset);
-        std::memcpy(szLeftover + target.uiBaseOffset, found.cFileName, uiNameLen + 1);
         RemoveIfDead(szLeftover);
-    } while (::FindNextFileA(hFind, &found));
+    } while (::FindNextFileW(hFind, &found));
     ::FindClose(hFind);
 }
 
@@ -230,8 +296,13 @@ static HANDLE CreateTemp(const FileTarget& target, char (&szTemp)[PATH_BUFFER_SI
             ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return INVALID_HANDLE_VALUE;
         }
+        const CWideName name(szTemp);
+        if (name.Get() == nullptr) {
+            ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return INVALID_HANDLE_VALUE;
+        }
         const HANDLE hFile =
-            ::CreateFileA(szTemp, GENERIC_WRITE, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
+            ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (hFile != INVALID_HANDLE_VALUE) return hFile;
         const DWORD dwError = ::GetLastError();
@@ -241,18 +312,12 @@ static HANDLE CreateTemp(const FileTarget& target, char (&szTemp)[PATH_BUFFER_SI
     return INVALID_HANDLE_VALUE;
 }
 
-// The full path of a file, as ReplaceFile wants its names; false iff it does not fit.
-static bool FullPath(const char* pszPath, char (&szFull)[PATH_BUFFER_SIZE]) {
-    const DWORD dwLen = ::GetFullPathNameA(pszPath, sizeof(szFull), szFull, nullptr);
-    return dwLen != 0 && dwLen < sizeof(szFull);
-}
-
 // True iff no other program holds the file open in a way that keeps it from being replaced.
 // ReplaceFile would find that out too, but Wine's then leaves a backup file of its own beside it.
-static bool Replaceable(const char* pszPath) {
+static bool Replaceable(const wchar_t* pwszName) {
     const HANDLE hFile =
-        ::CreateFileA(pszPath, GENERIC_READ | DELETE, SHARE_READ_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ::CreateFileW(pwszName, GENERIC_READ | DELETE, SHARE_READ_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(hFile);
     return true;
@@ -264,26 +329,27 @@ static constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_
                                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Puts the closed temporary file in place: ReplaceFile over an existing file, which keeps the
-// replaced file's attributes and security descriptor, a write-through move for a new one. When
-// ReplaceFile has removed the old file but could not move the new one (it then stays under its
+// replaced file's attributes and security descriptor, a write-through move where there is none.
+// When ReplaceFile has removed the old file but could not move the new one (it then stays under its
 // own name), the move finishes the save.
-static bool PutInPlace(const FileTarget& target, const char* pszTemp) {
+static bool PutInPlace(const FileTarget& target, const wchar_t* pwszTemp) {
     const DWORD dwMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (target.eKind != FileTarget::EKind::Regular) {
-        return ::MoveFileExA(pszTemp, target.szPath, dwMove) != 0;
+    const CWideName replaced(target.szPath);
+    if (replaced.Get() == nullptr) return false;
+    // As the file is now, in this save's turn: another process may have made it since.
+    const DWORD dwAttributes = ::GetFileAttributesW(replaced.Get());
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES) {
+        return ::MoveFileExW(pwszTemp, replaced.Get(), dwMove) != 0;
     }
-    char szReplaced[PATH_BUFFER_SIZE];
-    char szReplacement[PATH_BUFFER_SIZE];
-    if (!FullPath(target.szPath, szReplaced) || !FullPath(pszTemp, szReplacement)) return false;
-    if (!Replaceable(szReplaced)) return false;
-    const DWORD dwKept = target.uiPermissions & KEPT_ATTRIBUTES;
-    if (dwKept != 0) ::SetFileAttributesA(szReplacement, dwKept);
-    if (::ReplaceFileA(szReplaced, szReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+    if (!Replaceable(replaced.Get())) return false;
+    const DWORD dwKept = dwAttributes & KEPT_ATTRIBUTES;
+    if (dwKept != 0) ::SetFileAttributesW(pwszTemp, dwKept);
+    if (::ReplaceFileW(replaced.Get(), pwszTemp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                        nullptr) != 0) {
         return true;
     }
     return ::GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-           ::MoveFileExA(pszTemp, target.szPath, dwMove) != 0;
+           ::MoveFileExW(pwszTemp, replaced.Get(), dwMove) != 0;
 }
 
 // How many times a save writes its temporary file again after another save took the closed file
@@ -291,6 +357,7 @@ static bool PutInPlace(const FileTarget& target, const char* pszTemp) {
 static constexpr int REPLACE_TRIES = 3;
 
 CFileEnv::EReplace CFileEnv::Replace(const FileTarget& target, const IFileContents& contents) {
+    const CSaveTurn turn(target.szPath);
     for (int iTry = 0; iTry < REPLACE_TRIES; ++iTry) {
         char szTemp[PATH_BUFFER_SIZE];
         const HANDLE hFile = CreateTemp(target, szTemp);
@@ -302,16 +369,19 @@ CFileEnv::EReplace CFileEnv::Replace(const FileTarget& target, const IFileConten
         const bool bWritten = contents.WriteTo(file) && ::FlushFileBuffers(hFile) != 0;
         // ReplaceFile takes the replacement only once no handle holds it open.
         ::CloseHandle(hFile);
-        if (bWritten && PutInPlace(target, szTemp)) return EReplace::Replaced;
-        const bool bTempGone = ::GetFileAttributesA(szTemp) == INVALID_FILE_ATTRIBUTES;
-        ::DeleteFileA(szTemp);
+        const CWideName temp(szTemp);
+        if (bWritten && PutInPlace(target, temp.Get())) return EReplace::Replaced;
+        const bool bTempGone = ::GetFileAttributesW(temp.Get()) == INVALID_FILE_ATTRIBUTES;
+        ::DeleteFileW(temp.Get());
         if (!bWritten || !bTempGone) return EReplace::Failed;
     }
     return EReplace::Failed;
 }
 
 bool CFileEnv::RewriteInPlace(const FileTarget& target, const IFileContents& contents) {
-    const HANDLE hFile = ::CreateFileA(target.szPath, GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
+    const CWideName name(target.szPath);
+    if (name.Get() == nullptr) return false;
+    const HANDLE hFile = ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
                                        TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     CHandleFile file(hFile);
@@ -321,7 +391,9 @@ bool CFileEnv::RewriteInPlace(const FileTarget& target, const IFileContents& con
 }
 
 bool CFileEnv::WriteToDevice(const FileTarget& target, const IFileContents& contents) {
-    const HANDLE hFile = ::CreateFileA(target.szPath, GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
+    const CWideName name(target.szPath);
+    if (name.Get() == nullptr) return false;
+    const HANDLE hFile = ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     CHandleFile file(hFile);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,6 +52,72 @@ class CHeldFile {
    private:
     HANDLE m_hFile;
 };
+
+// A quillhost session running the call script, its output going to the file (NUL to drop it).
+// The build's paths without a drive name their files in this process's folder, where it runs.
+class CSession {
+   public:
+    CSession(const std::string& strScript, const std::string& strOutput) {
+        std::string strCommand = std::string("\"") + QUILL_HOST_PATH + "\" \"" + QUILL_MODULE_PATH +
+                                 "\" \"" + strScript + "\"";
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        m_hOutput =
+            ::CreateFileA(strOutput.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          &inherit, OPEN_ALWAYS, 0, nullptr);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = m_hOutput;
+        startup.hStdError = m_hOutput;
+        m_bStarted = ::CreateProcessA(nullptr, strCommand.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, nullptr, &startup, &m_process) != 0;
+    }
+    ~CSession() {
+        if (m_bStarted) {
+            ::TerminateProcess(m_process.hProcess, 9);
+            Wait();
+            ::CloseHandle(m_process.hThread);
+            ::CloseHandle(m_process.hProcess);
+        }
+        if (m_hOutput != INVALID_HANDLE_VALUE) ::CloseHandle(m_hOutput);
+    }
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+
+    bool Started() const { return m_bStarted; }
+    // True iff the session has ended, waiting for it at most the milliseconds given.
+    bool Ended(DWORD dwMilliseconds) const {
+        return ::WaitForSingleObject(m_process.hProcess, dwMilliseconds) != WAIT_TIMEOUT;
+    }
+    void Kill() const { ::TerminateProcess(m_process.hProcess, 9); }
+    // Its exit status once it has ended.
+    DWORD Wait() const {
+        ::WaitForSingleObject(m_process.hProcess, INFINITE);
+        DWORD dwStatus = 0;
+        ::GetExitCodeProcess(m_process.hProcess, &dwStatus);
+        return dwStatus;
+    }
+
+   private:
+    HANDLE m_hOutput = INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION m_process{};
+    bool m_bStarted = false;
+};
+
+// A call script that binds pool p to the file, fills it with pads of 30000 bytes of the letter
+// and saves it again and again, counting its saves in n. Forward slashes in the path need no
+// escape in a script's string literal.
+std::string SavingScript(const std::string& strPath, int iPads, char cPad, int iSaves) {
+    std::string strScriptPath = strPath;
+    std::replace(strScriptPath.begin(), strScriptPath.end(), '\\', '/');
+    std::string strScript = "HLoad(\"p\", \"" + strScriptPath + "\")\n";
+    for (int i = 0; i < iPads; ++i) {
+        strScript +=
+            "HAdd(\"p\", \"pad" + std::to_string(i) + "\", \"" + std::string(30000, cPad) + "\")\n";
+    }
+    for (int i = 0; i < iSaves; ++i) strScript += "HInc(\"p\", \"n\")\nHSave(\"p\")\n";
+    return strScript;
+}
 
 }  // namespace
 
@@ -197,49 +264,29 @@ TEST(WindowsSave, RefusesADirectoryAndWritesIntoNul) {
 TEST(WindowsSave, KilledSaveLeavesAWholeFileAndALeftoverTheNextSaveRemoves) {
     CTempDir dir;
     const std::string strPath = dir.File("k.pool");
-    // Four values of 30000 bytes: a save takes long enough to be cut in its middle now and then,
-    // and each fits a script line.
-    const std::string strPad(30000, 'x');
+    // Four pads: a save takes long enough to be cut in its middle now and then.
     constexpr int PADS = 4;
-    // Forward slashes, which need no escape in a script's string literal.
-    std::string strScriptPath = strPath;
-    std::replace(strScriptPath.begin(), strScriptPath.end(), '\\', '/');
-    std::string strScript = "HLoad(\"p\", \"" + strScriptPath + "\")\n";
-    for (int i = 0; i < PADS; ++i) {
-        strScript += "HAdd(\"p\", \"pad" + std::to_string(i) + "\", \"" + strPad + "\")\n";
-    }
     constexpr int SAVES = 400;
-    for (int i = 0; i < SAVES; ++i) strScript += "HInc(\"p\", \"n\")\nHSave(\"p\")\n";
-    ASSERT_TRUE(WriteWholeFile(dir.File("saves.nut"), strScript));
-    std::string strCommand = std::string("\"") + QUILL_HOST_PATH + "\" \"" + QUILL_MODULE_PATH +
-                             "\" \"" + dir.File("saves.nut") + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = ::CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
-    startup.hStdError = startup.hStdOutput;
-    PROCESS_INFORMATION process{};
-    // In this process's folder, where the build's paths without a drive name their files.
-    ASSERT_TRUE(::CreateProcessA(nullptr, strCommand.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process))
-        << strCommand;
-    // Until the first save is in place, or the session has ended on its own.
-    while (::GetFileAttributesA(strPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
-           ::WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
+    ASSERT_TRUE(WriteWholeFile(dir.File("saves.nut"), SavingScript(strPath, PADS, 'x', SAVES)));
+    {
+        CSession session(dir.File("saves.nut"), "NUL");
+        ASSERT_TRUE(session.Started());
+        // Until the first save is in place, or the session has ended on its own.
+        while (::GetFileAttributesA(strPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+               !session.Ended(1)) {
+        }
+        session.Kill();
+        session.Wait();
     }
-    ::TerminateProcess(process.hProcess, 9);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(startup.hStdOutput);
 
     CHashPool loaded("l");
     loaded.SetFile(strPath.c_str());
     ASSERT_TRUE(loaded.Load());
     EXPECT_EQ(loaded.Size(), PADS + 1u);
     for (int i = 0; i < PADS; ++i) {
-        EXPECT_EQ(std::string(loaded.Get(("pad" + std::to_string(i)).c_str())), strPad) << i;
+        EXPECT_EQ(std::string(loaded.Get(("pad" + std::to_string(i)).c_str())),
+                  std::string(30000, 'x'))
+            << i;
     }
     const std::string strCount = loaded.Get("n");
     ASSERT_FALSE(strCount.empty());
@@ -248,4 +295,54 @@ TEST(WindowsSave, KilledSaveLeavesAWholeFileAndALeftoverTheNextSaveRemoves) {
     EXPECT_LE(names.size(), 3u) << "k.pool, saves.nut and at most one temporary file";
     ASSERT_TRUE(loaded.Save());
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"k.pool", "saves.nut"}));
+}
+
+// Two sessions save one file at once, each its own pads, again and again: each one's temporary
+// file is its own while it writes, so the file is always one save whole, every save succeeds,
+// and no temporary file is left once both have ended.
+TEST(WindowsSave, TwoProcessesSavingOneFileLeaveOneWholeSave) {
+    CTempDir dir;
+    const std::string strPath = dir.File("shared.pool");
+    constexpr int PADS = 3;
+    constexpr int SAVES = 150;
+    ASSERT_TRUE(WriteWholeFile(dir.File("a.nut"), SavingScript(strPath, PADS, 'a', SAVES)));
+    ASSERT_TRUE(WriteWholeFile(dir.File("b.nut"), SavingScript(strPath, PADS, 'b', SAVES)));
+    {
+        CSession first(dir.File("a.nut"), dir.File("a.out"));
+        CSession second(dir.File("b.nut"), dir.File("b.out"));
+        ASSERT_TRUE(first.Started() && second.Started());
+        int iChecks = 0;
+        while (!first.Ended(0) || !second.Ended(0)) {
+            // Whenever the file is there, it is one save whole.
+            CHashPool seen("seen");
+            seen.SetFile(strPath.c_str());
+            if (seen.Load()) {
+                ++iChecks;
+                ASSERT_EQ(seen.Size(), PADS + 1u);
+                const char cPad = seen.Get("pad0")[0];
+                for (int i = 0; i < PADS; ++i) {
+                    ASSERT_EQ(std::string(seen.Get(("pad" + std::to_string(i)).c_str())),
+                              std::string(30000, cPad));
+                }
+            }
+        }
+        EXPECT_EQ(first.Wait(), 0u);
+        EXPECT_EQ(second.Wait(), 0u);
+        std::cout << "the file was loaded whole " << iChecks << " times while both saved\n";
+    }
+    for (const char* pszOutput : {"a.out", "b.out"}) {
+        std::string strOutput;
+        ASSERT_TRUE(ReadWholeFile(dir.File(pszOutput), strOutput));
+        // The console's text mode ends its lines with CR LF.
+        std::erase(strOutput, '\r');
+        const std::string strSaved = "> HSave(\"p\")\n= true\n";
+        int iSaved = 0;
+        for (size_t uiAt = strOutput.find(strSaved); uiAt != std::string::npos;
+             uiAt = strOutput.find(strSaved, uiAt + 1)) {
+            ++iSaved;
+        }
+        EXPECT_EQ(iSaved, SAVES) << pszOutput;
+    }
+    EXPECT_EQ(ListDir(dir.Path()),
+              (std::vector<std::string>{"a.nut", "a.out", "b.nut", "b.out", "shared.pool"}));
 }
