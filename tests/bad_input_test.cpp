@@ -4,14 +4,12 @@
 // disk are compared with the model after every call.
 #define _FILE_OFFSET_BITS 64
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -22,10 +20,13 @@
 #include "host/sq_vm.h"
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
+#include "tests/bad_input_system.h"
 #include "tests/support/files.h"
 #include "tests/support/script_model.h"
 
 using namespace std::string_literals;
+
+using namespace bad_input;
 
 namespace {
 
@@ -93,21 +94,6 @@ std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
         if (expected.count(entry.first) == 0) str += " new '" + Brief(entry.first) + "';";
     }
     return str;
-}
-
-// What a save must do, from the path as it stands: a regular file is replaced when it is
-// writable, a missing one is created when its directory takes new files, a character device is
-// written, and a directory or a FIFO without a reader refuses.
-bool SaveSucceeds(const std::string& strPath) {
-    struct stat st {};
-    if (::stat(strPath.c_str(), &st) == 0) {
-        if (S_ISREG(st.st_mode)) return ::access(strPath.c_str(), W_OK) == 0;
-        return S_ISCHR(st.st_mode);
-    }
-    const size_t uiSlash = strPath.rfind('/');
-    const std::string strDir = uiSlash == std::string::npos ? "." : strPath.substr(0, uiSlash);
-    return ::stat(strDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(strDir.c_str(), W_OK | X_OK) == 0;
 }
 
 // Texts of an exact length with the bytes that matter at every position: plain letters, bytes
@@ -423,17 +409,21 @@ TEST_F(BadInput, ValuesOfEverySize) {
 class CWorkingDir {
    public:
     explicit CWorkingDir(const std::string& strDir) {
-        char szOld[4096];
-        if (::getcwd(szOld, sizeof(szOld)) != nullptr) m_strOld = szOld;
-        m_bOk = ::chdir(strDir.c_str()) == 0;
+        std::error_code error;
+        m_old = std::filesystem::current_path(error);
+        if (error) return;
+        std::filesystem::current_path(strDir, error);
+        m_bOk = !error;
     }
     ~CWorkingDir() {
-        if (!m_strOld.empty() && ::chdir(m_strOld.c_str()) != 0) std::abort();
+        std::error_code error;
+        if (m_bOk) std::filesystem::current_path(m_old, error);
+        if (error) std::abort();
     }
     bool Ok() const { return m_bOk; }
 
    private:
-    std::string m_strOld;
+    std::filesystem::path m_old;
     bool m_bOk = false;
 };
 
@@ -444,7 +434,7 @@ TEST_F(BadInput, PathsOfEverySize) {
     CWorkingDir cwd(m_dir.Path());
     ASSERT_TRUE(cwd.Ok());
     m_bInDir = true;
-    ASSERT_EQ(::mkdir("s", 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory("s"));
     m_expected = SnapshotTree(m_dir.Path());
     int iRow = 0;
     for (const auto& [eFlavor, pszFlavor] : FLAVORS) {
@@ -465,24 +455,6 @@ TEST_F(BadInput, PathsOfEverySize) {
         }
     }
 }
-
-// One odd pool file: how it is made, and whether the scenario must run as an ordinary user.
-struct FileRow {
-    FileRow(std::string strRowName, std::function<bool(const std::string&)> fnMake,
-            bool bOtherUser = false, std::string strFixed = "")
-        : strName(std::move(strRowName)),
-          make(std::move(fnMake)),
-          bAsOtherUser(bOtherUser),
-          strFixedPath(std::move(strFixed)) {}
-
-    std::string strName;
-    std::function<bool(const std::string& strPath)> make;
-    bool bAsOtherUser;
-    // A path outside the test's directory, used instead of the one made there.
-    std::string strFixedPath;
-};
-
-std::ostream& operator<<(std::ostream& os, const FileRow& row) { return os << row.strName; }
 
 bool MakeBytes(const std::string& strPath, const std::string& strBytes) {
     return WriteWholeFile(strPath, strBytes);
@@ -512,28 +484,23 @@ std::vector<FileRow> FileRows() {
         FileRow{"noise of few bytes and many lines", bytes(strLineNoise)},
         FileRow{"a directory",
                 [](const std::string& strPath) {
-                    return ::mkdir(strPath.c_str(), 0755) == 0 &&
+                    return std::filesystem::create_directory(strPath) &&
                            WriteWholeFile(strPath + "/inside", "k\nv\n");
                 }},
-        FileRow{"a FIFO",
-                [](const std::string& strPath) { return ::mkfifo(strPath.c_str(), 0666) == 0; }},
-        FileRow{"/dev/null", [](const std::string&) { return true; }, false, "/dev/null"},
-        FileRow{"unreadable to its user",
-                [](const std::string& strPath) {
-                    return WriteWholeFile(strPath, "k\nv\n") && ::chmod(strPath.c_str(), 0) == 0;
-                },
-                true},
     };
 }
 
 // Each odd file is loaded into a pool that holds entries, read through HGet, saved over and
-// loaded again, in a child under the watchdog so that a blocking open or an endless read ends
-// the child instead of the suite.
+// loaded again; where the system can fork, in a child under the watchdog so that a blocking open
+// or an endless read ends the child instead of the suite.
 TEST_F(BadInput, OddPoolFiles) {
-    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0777), 0);
+    // Open to the ordinary user that some rows run as.
+    std::filesystem::permissions(m_dir.Path(), std::filesystem::perms::all);
     const ModelEntries seed = {{"k", "before"}, {"n", "12"}, {"x", "y"}};
+    std::vector<FileRow> rows = FileRows();
+    for (FileRow& row : SystemFileRows()) rows.push_back(std::move(row));
     int iRow = 0;
-    for (const FileRow& row : FileRows()) {
+    for (const FileRow& row : rows) {
         SCOPED_TRACE(row);
         const std::string strPath =
             row.strFixedPath.empty() ? File("odd" + std::to_string(iRow++)) : row.strFixedPath;
@@ -541,9 +508,7 @@ TEST_F(BadInput, OddPoolFiles) {
         m_expected = SnapshotTree(m_dir.Path());
         Reset();
         const std::string strOther = File("other.pool");
-        ChildOptions options;
-        options.bUnprivileged = row.bAsOtherUser;
-        const int iStatus = RunInChild(
+        const int iStatus = RunScenario(
             [&]() {
                 // An ordinary user sees the files as that user does.
                 m_expected = SnapshotTree(m_dir.Path());
@@ -556,7 +521,7 @@ TEST_F(BadInput, OddPoolFiles) {
                 std::fflush(stdout);
                 return bOk ? 0 : 1;
             },
-            options);
+            row.bAsOtherUser);
         EXPECT_EQ(iStatus, 0) << "1: a step failed (above), 142: blocked, 126: no child";
     }
 }
@@ -566,24 +531,24 @@ TEST_F(BadInput, OddPoolFiles) {
 TEST_F(BadInput, FileVanishingBetweenCalls) {
     const std::string strSub = File("sub");
     const std::string strPath = strSub + "/v.pool";
-    ASSERT_EQ(::mkdir(strSub.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(strSub));
     ASSERT_TRUE(WriteWholeFile(strPath, "k\nv\nn\n3\n"));
     m_expected = SnapshotTree(m_dir.Path());
     ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
     ASSERT_TRUE(Step("HInc", {S("p"), S("n")}));
-    ASSERT_EQ(::unlink(strPath.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(strPath));
     m_expected.erase("sub/v.pool");
     ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));
     ASSERT_TRUE(Step("HGet", {S("p"), S("n")}));
     ASSERT_TRUE(Step("HSave", {S("p")}));
     ASSERT_TRUE(Step("HLoad", {S("q"), S(strPath)}));
-    ASSERT_EQ(::unlink(strPath.c_str()), 0);
-    ASSERT_EQ(::rmdir(strSub.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(strPath));
+    ASSERT_TRUE(std::filesystem::remove(strSub));
     m_expected.clear();
     ASSERT_TRUE(Step("HSave", {S("p")}));
     ASSERT_TRUE(Step("HLoad", {S("q"), S(strPath)}));
     ASSERT_TRUE(Step("HGet", {S("q"), S("n")}));
-    ASSERT_EQ(::mkdir(strSub.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(strSub));
     m_expected["sub"] = "dir";
     ASSERT_TRUE(Step("HSave", {S("q")}));
     ASSERT_TRUE(Step("HLoad", {S("p"), S(strPath)}));

@@ -55,6 +55,9 @@ std::vector<std::string> ListDir(const std::string& strPath);
 // opened, so taking a snapshot cannot block).
 std::map<std::string, std::string> SnapshotTree(const std::string& strPath);
 
+// Heap bytes in use, as the allocator that serves this build counts them.
+size_t HeapBytesInUse();
+
 // Exit statuses that a child reports for its own setup rather than for the work it ran.
 constexpr int CHILD_THREW = 125;
 constexpr int CHILD_SETUP_FAILED = 126;

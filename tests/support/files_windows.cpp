@@ -1,5 +1,6 @@
 // The Windows half of tests/support/files.h: private directories and snapshots. Forked children
 // have no counterpart here; the tests that need them are built for POSIX systems only.
+#include <malloc.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "pool/wide_name_windows.h"
 #include "tests/support/files.h"
 
 // A new directory under the system's folder for temporary files, named after the process and a
@@ -25,6 +27,16 @@ static std::string MakeUniqueDir(const char* pszPrefix) {
         if (::CreateDirectoryA(strPath.c_str(), nullptr)) return strPath;
     }
     throw std::runtime_error("cannot make a directory in " + std::string(szBase));
+}
+
+// The C runtime's blocks in use, walked one by one.
+size_t HeapBytesInUse() {
+    size_t uiBytes = 0;
+    _HEAPINFO info{};
+    while (::_heapwalk(&info) == _HEAPOK) {
+        if (info._useflag == _USEDENTRY) uiBytes += info._size;
+    }
+    return uiBytes;
 }
 
 CTempDir::CTempDir() : m_strPath(MakeUniqueDir("quill-")) {}
@@ -59,12 +71,25 @@ bool WriteWholeFile(const std::string& strPath, const std::string& strContents) 
     return std::fclose(pFile) == 0 && bWritten;
 }
 
+// Names as the bytes the plug-in's saves gave them (in the ANSI code page), through the same
+// long names as the file seam, so that paths beyond MAX_PATH are listed too.
 std::vector<std::string> ListDir(const std::string& strPath) {
     std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(strPath, error)) {
-        names.push_back(entry.path().filename().string());
-    }
+    const CWideName pattern((strPath + "/*").c_str());
+    if (pattern.Get() == nullptr) return names;
+    WIN32_FIND_DATAW found;
+    const HANDLE hFind = ::FindFirstFileW(pattern.Get(), &found);
+    if (hFind == INVALID_HANDLE_VALUE) return names;
+    do {
+        char szName[MAX_PATH * 4];
+        if (::WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, szName, sizeof(szName), nullptr,
+                                  nullptr) <= 0) {
+            continue;
+        }
+        const std::string strName = szName;
+        if (strName != "." && strName != "..") names.push_back(strName);
+    } while (::FindNextFileW(hFind, &found));
+    ::FindClose(hFind);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -74,7 +99,9 @@ static void SnapshotInto(const std::string& strRoot, const std::string& strRelat
     for (const std::string& strName : ListDir(strRoot + "/" + strRelative)) {
         const std::string strKey = strRelative.empty() ? strName : strRelative + "/" + strName;
         const std::string strPath = strRoot + "/" + strKey;
-        const DWORD dwAttributes = ::GetFileAttributesA(strPath.c_str());
+        const CWideName name(strPath.c_str());
+        const DWORD dwAttributes =
+            name.Get() != nullptr ? ::GetFileAttributesW(name.Get()) : INVALID_FILE_ATTRIBUTES;
         if (dwAttributes == INVALID_FILE_ATTRIBUTES) {
             tree[strKey] = "special";
         } else if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) {
