@@ -58,9 +58,9 @@ build-windows: deps-windows
 	@$(call configure,win64)
 	cmake --build --preset win64 -j $(JOBS)
 
-# The Windows presets join `make test` once the Windows port is whole; until then they run apart,
-# in `make test-windows`.
-test: test-linux
+# Every target: the Linux presets, then the Windows ones under Wine. `make test-linux` and
+# `make test-windows` run one platform's alone.
+test: test-linux test-windows
 
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
 test-linux: build-linux fuzz-build
