@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,15 @@ TEST_F(ScriptFuncs, AddFormatsNumbersAndRefusesOtherTypes) {
         {F(1.5f), "true", "\"1.500000\""},
         {F(16777217.0f), "true", "\"16777216.000000\""},
         {F(-0.1f), "true", "\"-0.100000\""},
+        // The C library's own "%f" text, the same on every system: the largest float in all its
+        // digits, what rounds to zero, the infinities and a NaN.
+        {F(std::numeric_limits<float>::max()), "true",
+         "\"340282346638528859811704183484516925440.000000\""},
+        {F(1e-7f), "true", "\"0.000000\""},
+        {F(-1e-7f), "true", "\"-0.000000\""},
+        {F(std::numeric_limits<float>::infinity()), "true", "\"inf\""},
+        {F(-std::numeric_limits<float>::infinity()), "true", "\"-inf\""},
+        {F(std::numeric_limits<float>::quiet_NaN()), "true", "\"nan\""},
         {S("text"), "true", "\"text\""},
         {S("007"), "true", "7"},
         {S(""), "true", "null"},
