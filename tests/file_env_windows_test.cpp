@@ -297,9 +297,9 @@ TEST(WindowsSave, KilledSaveLeavesAWholeFileAndALeftoverTheNextSaveRemoves) {
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"k.pool", "saves.nut"}));
 }
 
-// Two sessions save one file at once, each its own pads, again and again: each one's temporary
-// file is its own while it writes, so the file is always one save whole, every save succeeds,
-// and no temporary file is left once both have ended.
+// Two sessions save one file at once, each its own pads, again and again: their saves take
+// turns, so every save succeeds, the file is one save whole whenever it is there to be read (a
+// reader holds it open now and then), and no temporary or backup file is left once both ended.
 TEST(WindowsSave, TwoProcessesSavingOneFileLeaveOneWholeSave) {
     CTempDir dir;
     const std::string strPath = dir.File("shared.pool");
