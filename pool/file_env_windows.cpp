@@ -268,7 +268,7 @@ void CFileEnv::RemoveLeftovers(const FileTarget& target) {
         char* pName = szLeftover + target.uiBaseOffset;
         BOOL bLossy = FALSE;
         const int iLen = ::WideCharToMultiByte(
-            CP_ACP, WC_NO_BEST_FIT_CHARS, found.cFileName, -1, pName,
+            CWideName::CodePage(), WC_NO_BEST_FIT_CHARS, found.cFileName, -1, pName,
             static_cast<int>(sizeof(szLeftover) - target.uiBaseOffset), nullptr, &bLossy);
         if (iLen <= 0 || bLossy || !CPoolFile::IsTempName(pName, pszBase)) continue;
         std::memcpy(szLeftover, target.szPath, target.uiBaseOffset);

@@ -9,18 +9,18 @@
 
 #include "pool/file_env.h"
 
-// The name the file API is given for a path: its bytes converted from the ANSI code page as the
-// ANSI functions convert them, made a full path as they make it (either separator, relative to
-// the working folder, trailing dots and spaces dropped), then marked \\?\ so that no MAX_PATH
-// limit applies: a path within the script's 249 bytes must work in a deep working folder, and a
-// save's temporary name is longer than its target's. Device names (NUL, CON, \\.\pipe\...)
-// stay as the full-path rules give them.
+// The name the file API is given for a path: its bytes converted from the ANSI code page (the OEM
+// one where the host has switched the file functions to it) as the ANSI functions convert them,
+// made a full path as they make it (either separator, relative to the working folder, trailing dots
+// and spaces dropped), then marked \\?\ so that no MAX_PATH limit applies: a path within the
+// script's 249 bytes must work in a deep working folder, and a save's temporary name is longer than
+// its target's. Device names (NUL, CON, \\.\pipe\...) stay as the full-path rules give them.
 class CWideName {
    public:
     explicit CWideName(const char* pszPath) {
         wchar_t wszGiven[FileTarget::PATH_BUFFER_SIZE];
-        const int iLen =
-            ::MultiByteToWideChar(CP_ACP, 0, pszPath, -1, wszGiven, FileTarget::PATH_BUFFER_SIZE);
+        const int iLen = ::MultiByteToWideChar(CodePage(), 0, pszPath, -1, wszGiven,
+                                               FileTarget::PATH_BUFFER_SIZE);
         if (iLen <= 1) return;
         wchar_t* pFull = m_wszName + ROOM;
         constexpr DWORD CAPACITY = WIDE_NAME_SIZE - ROOM;
@@ -39,6 +39,9 @@ class CWideName {
     }
     CWideName(const CWideName&) = delete;
     CWideName& operator=(const CWideName&) = delete;
+
+    // The code page that path bytes are read in, and names found in a folder are written back in.
+    static UINT CodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
 
     // Null when the path is empty, does not convert or does not fit.
     const wchar_t* Get() const { return m_pName; }

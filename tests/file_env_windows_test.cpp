@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -223,6 +224,58 @@ TEST(WindowsSave, RemovesLeftoversButNotATemporaryFileStillOpen) {
     ASSERT_TRUE(pool.Save());
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{".p.pool.quilltmp-Live01",
                                                              ".q.pool.quilltmp-Dead02", "p.pool"}));
+}
+
+// The names in a folder as Windows holds them.
+static std::vector<std::wstring> WideNames(const std::string& strDir) {
+    std::vector<std::wstring> names;
+    const std::wstring wstrPattern = std::filesystem::path(strDir).wstring() + L"\\*";
+    WIN32_FIND_DATAW found;
+    const HANDLE hFind = ::FindFirstFileW(wstrPattern.c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring wstrName = found.cFileName;
+        if (wstrName != L"." && wstrName != L"..") names.push_back(wstrName);
+    } while (::FindNextFileW(hFind, &found));
+    ::FindClose(hFind);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+static std::wstring Widened(UINT uiCodePage, const std::string& str) {
+    wchar_t wsz[MAX_PATH];
+    const int iLen = ::MultiByteToWideChar(uiCodePage, 0, str.c_str(), -1, wsz, MAX_PATH);
+    return iLen > 0 ? std::wstring(wsz) : std::wstring();
+}
+
+// A path's bytes name the file that the C library's fopen would open with them: read in the ANSI
+// code page, or in the OEM one once the host has switched the file functions to it. A leftover
+// temporary file of such a name is found and removed by the next save in either.
+TEST(WindowsSave, ReadsPathBytesInTheCodePageOfTheFileFunctions) {
+    CTempDir dir;
+    const std::string strName = "\xe9\x82\x99.pool";
+    for (const bool bOem : {false, true}) {
+        SCOPED_TRACE(bOem ? "OEM" : "ANSI");
+        if (bOem) ::SetFileApisToOEM();
+        const UINT uiCodePage = bOem ? ::GetOEMCP() : ::GetACP();
+        const std::string strLeftover = "." + strName + ".quilltmp-AbC123";
+        const HANDLE hLeftover = ::CreateFileA(dir.File(strLeftover).c_str(), GENERIC_WRITE, 0,
+                                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool bMade = hLeftover != INVALID_HANDLE_VALUE && ::CloseHandle(hLeftover);
+        CFilledPool pool(dir.File(strName));
+        const bool bSaved = pool.Save();
+        const std::vector<std::wstring> names = WideNames(dir.Path());
+        CHashPool loaded("l");
+        loaded.SetFile(dir.File(strName).c_str());
+        const bool bLoaded = loaded.Load();
+        ::SetFileApisToANSI();
+        ASSERT_TRUE(bMade);
+        EXPECT_TRUE(bSaved);
+        EXPECT_EQ(names, std::vector<std::wstring>{Widened(uiCodePage, strName)});
+        EXPECT_TRUE(bLoaded);
+        EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool));
+        ASSERT_TRUE(::DeleteFileW((std::filesystem::path(dir.Path()) / names.front()).c_str()));
+    }
 }
 
 TEST(WindowsSave, TakesBothSeparatorsAndKeepsTheTemporaryFileBesideTheTarget) {

@@ -82,8 +82,8 @@ std::vector<std::string> ListDir(const std::string& strPath) {
     if (hFind == INVALID_HANDLE_VALUE) return names;
     do {
         char szName[MAX_PATH * 4];
-        if (::WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, szName, sizeof(szName), nullptr,
-                                  nullptr) <= 0) {
+        if (::WideCharToMultiByte(CWideName::CodePage(), 0, found.cFileName, -1, szName,
+                                  sizeof(szName), nullptr, nullptr) <= 0) {
             continue;
         }
         const std::string strName = szName;
