@@ -99,11 +99,10 @@ class CFileEnv {
     // Finds the file that a save of pszPath replaces. False iff the path cannot be resolved
     // (a link loop, a name too long, a folder that cannot be searched).
     static bool ResolveTarget(const char* pszPath, FileTarget& target);
-    // Removes the temporary files that saves of the target left when they were killed; one that
-    // a live save holds stays.
-    static void RemoveLeftovers(const FileTarget& target);
-    // Writes the contents to a new temporary file beside the target (named as
-    // CPoolFile::TempName makes them), makes it durable and puts it in place of the target.
+    // Removes the temporary files that saves of the target left when they were killed (one that
+    // a live save holds stays), then writes the contents to a new temporary file beside the target
+    // (named as CPoolFile::TempName makes them), makes it durable and puts it in place of the
+    // target.
     // Replaced iff the new file is wholly in place; otherwise no temporary file is left and the
     // target is as it was. DirectoryClosed when the folder takes no new files.
     // REQUIRES: the target is Missing or Regular.

@@ -246,7 +246,9 @@ static void RemoveIfDead(const char* pszPath) {
     ::close(iFd);
 }
 
-void CFileEnv::RemoveLeftovers(const FileTarget& target) {
+// The temporary files that saves of the target left when they were killed; one that a live save
+// holds stays.
+static void RemoveLeftovers(const FileTarget& target) {
     char szDir[PATH_BUFFER_SIZE];
     DirectoryOf(target, szDir);
     DIR* pDir = ::opendir(szDir);
@@ -330,6 +332,7 @@ static void SyncDirectory(const FileTarget& target) {
 // file stays open, and locked, until the rename, so that no other save takes it for a leftover;
 // the sync has reported every write error by then.
 CFileEnv::EReplace CFileEnv::Replace(const FileTarget& target, const IFileContents& contents) {
+    RemoveLeftovers(target);
     char szTemp[PATH_BUFFER_SIZE];
     const int iFd = CreateTemp(target, szTemp);
     if (iFd < 0) {

@@ -192,11 +192,12 @@ bool CFileEnv::ResolveTarget(const char* pszPath, FileTarget& target) {
     return true;
 }
 
-// Saves of one file take turns across processes, from clearing leftovers to putting the new file
-// in place: two saves that replace one file at the same moment make ReplaceFile fail, and Wine's
-// then leaves a backup file of its own behind. The turn is a named mutex for the file's full name
-// (case-folded, as the file system folds it); a process killed in its turn hands it on. A turn
-// not given within a minute is taken anyway: the save then runs as it would without turns.
+// Saves of one file take turns across processes, through the whole of Replace (from clearing
+// leftovers to putting the new file in place): two saves that replace one file at the same moment
+// make ReplaceFile fail, and Wine's then leaves a backup file of its own behind. The turn is a
+// named mutex for the file's full name (case-folded, as the file system folds it); a process killed
+// in its turn hands it on. A turn not given within a minute is taken anyway: the save then runs as
+// it would without turns.
 class CSaveTurn {
    public:
     explicit CSaveTurn(const char* pszPath) {
@@ -248,8 +249,9 @@ static void RemoveIfDead(const char* pszPath) {
     if (hFile != INVALID_HANDLE_VALUE) ::CloseHandle(hFile);
 }
 
-void CFileEnv::RemoveLeftovers(const FileTarget& target) {
-    const CSaveTurn turn(target.szPath);
+// Removes the temporary files that saves of the target left when they were killed; one that a
+// live save holds stays.
+static void RemoveLeftovers(const FileTarget& target) {
     char szPattern[PATH_BUFFER_SIZE];
     if (target.uiBaseOffset + 2 > sizeof(szPattern)) return;
     std::memcpy(szPattern, target.szPath, target.uiBaseOffset);
@@ -358,6 +360,7 @@ static constexpr int REPLACE_TRIES = 3;
 
 CFileEnv::EReplace CFileEnv::Replace(const FileTarget& target, const IFileContents& contents) {
     const CSaveTurn turn(target.szPath);
+    RemoveLeftovers(target);
     for (int iTry = 0; iTry < REPLACE_TRIES; ++iTry) {
         char szTemp[PATH_BUFFER_SIZE];
         const HANDLE hFile = CreateTemp(target, szTemp);
@@ -378,11 +381,16 @@ CFileEnv::EReplace CFileEnv::Replace(const FileTarget& target, const IFileConten
     return EReplace::Failed;
 }
 
-bool CFileEnv::RewriteInPlace(const FileTarget& target, const IFileContents& contents) {
+// Opens the target itself for writing: TRUNCATE_EXISTING or OPEN_EXISTING.
+static HANDLE OpenTarget(const FileTarget& target, DWORD dwDisposition) {
     const CWideName name(target.szPath);
-    if (name.Get() == nullptr) return false;
-    const HANDLE hFile = ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
-                                       TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (name.Get() == nullptr) return INVALID_HANDLE_VALUE;
+    return ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr, dwDisposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool CFileEnv::RewriteInPlace(const FileTarget& target, const IFileContents& contents) {
+    const HANDLE hFile = OpenTarget(target, TRUNCATE_EXISTING);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     CHandleFile file(hFile);
     const bool bOk = ::GetFileType(hFile) == FILE_TYPE_DISK && contents.WriteTo(file) &&
@@ -391,10 +399,7 @@ bool CFileEnv::RewriteInPlace(const FileTarget& target, const IFileContents& con
 }
 
 bool CFileEnv::WriteToDevice(const FileTarget& target, const IFileContents& contents) {
-    const CWideName name(target.szPath);
-    if (name.Get() == nullptr) return false;
-    const HANDLE hFile = ::CreateFileW(name.Get(), GENERIC_WRITE, SHARE_READ_WRITE, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE hFile = OpenTarget(target, OPEN_EXISTING);
     if (hFile == INVALID_HANDLE_VALUE) return false;
     CHandleFile file(hFile);
     const bool bOk = ::GetFileType(hFile) != FILE_TYPE_DISK && contents.WriteTo(file);

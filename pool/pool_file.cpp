@@ -301,7 +301,6 @@ bool CHashPool::Save() const {
         case ESaveWay::Replace:
             break;
     }
-    CFileEnv::RemoveLeftovers(target);
     switch (CFileEnv::Replace(target, contents)) {
         case CFileEnv::EReplace::Replaced:
             return true;
