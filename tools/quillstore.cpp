@@ -12,7 +12,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,7 +26,6 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
 using quill::CJsonLine;
 
 // Exit statuses, as quillhost has them.
@@ -415,14 +413,11 @@ int Check(const Arguments& args) {
     return iStatus;
 }
 
-// Sets obj[name] to the text, or obj[name + "_hex"] when the text is not valid UTF-8, which JSON
-// cannot hold.
-void PutText(Json& obj, const std::string& strName, std::string_view sv) {
-    if (quill::IsUtf8(sv)) {
-        obj[strName] = std::string(sv);
-    } else {
-        obj[strName + "_hex"] = quill::Hex(sv);
-    }
+// The member "name" with the text, or "name_hex" with its hex digits when the text is not valid
+// UTF-8, which JSON cannot hold.
+std::string TextMember(const std::string& strName, std::string_view sv) {
+    if (quill::IsUtf8(sv)) return quill::JsonString(strName) + ":" + quill::JsonString(sv);
+    return quill::JsonString(strName + "_hex") + ":" + quill::JsonString(quill::Hex(sv));
 }
 
 int Dump(const Arguments& args) {
@@ -446,11 +441,8 @@ int Dump(const Arguments& args) {
         const std::string_view svKey(pKey, uiKeyLen);
         const std::string_view svValue(value.CStr());
         if (bJson) {
-            Json obj;
-            obj["pos"] = uiPos;
-            PutText(obj, "key", svKey);
-            PutText(obj, "value", svValue);
-            std::printf("%s\n", obj.dump().c_str());
+            std::printf("{\"pos\":%u,%s,%s}\n", static_cast<unsigned>(uiPos),
+                        TextMember("key", svKey).c_str(), TextMember("value", svValue).c_str());
         } else {
             const auto form = bEscaped ? quill::Escaped : quill::ForPeople;
             std::printf("%u\t%s\t%s\n", static_cast<unsigned>(uiPos), form(svKey).c_str(),
