@@ -302,60 +302,36 @@ class CLineParser {
 
     // One escape after the backslash; m_i is on the escape letter.
     bool ParseEscape(std::string& str) {
+        // Each letter and the byte it stands for.
+        static constexpr char SIMPLE[][2] = {{'t', '\t'},  {'a', '\a'}, {'b', '\b'}, {'n', '\n'},
+                                             {'r', '\r'},  {'v', '\v'}, {'f', '\f'}, {'0', '\0'},
+                                             {'\\', '\\'}, {'"', '"'},  {'\'', '\''}};
         if (AtEnd()) return Fail("unfinished escape");
         const char c = Peek();
         ++m_i;
-        switch (c) {
-            case 't':
-                str += '\t';
-                return true;
-            case 'a':
-                str += '\a';
-                return true;
-            case 'b':
-                str += '\b';
-                return true;
-            case 'n':
-                str += '\n';
-                return true;
-            case 'r':
-                str += '\r';
-                return true;
-            case 'v':
-                str += '\v';
-                return true;
-            case 'f':
-                str += '\f';
-                return true;
-            case '0':
-                str += '\0';
-                return true;
-            case '\\':
-                str += '\\';
-                return true;
-            case '"':
-                str += '"';
-                return true;
-            case '\'':
-                str += '\'';
-                return true;
-            case 'x': {
-                // At most two hex digits: "\x414" is "A4".
-                int iValue = 0;
-                int iDigits = 0;
-                while (iDigits < 2 && !AtEnd() && HexValue(Peek()) >= 0) {
-                    iValue = iValue * 16 + HexValue(Peek());
-                    ++iDigits;
-                    ++m_i;
-                }
-                if (iDigits == 0) return Fail("hexadecimal number expected");
-                str += static_cast<char>(iValue);
-                return true;
-            }
-            default:
-                --m_i;
-                return Fail("unrecognised escaper char");
+        for (const auto& escape : SIMPLE) {
+            if (escape[0] != c) continue;
+            str += escape[1];
+            return true;
         }
+        if (c == 'x') return ParseHexEscape(str);
+        --m_i;
+        return Fail("unrecognised escaper char");
+    }
+
+    // The digits of a \x escape; m_i is past the x.
+    bool ParseHexEscape(std::string& str) {
+        // At most two hex digits: "\x414" is "A4".
+        int iValue = 0;
+        int iDigits = 0;
+        while (iDigits < 2 && !AtEnd() && HexValue(Peek()) >= 0) {
+            iValue = iValue * 16 + HexValue(Peek());
+            ++iDigits;
+            ++m_i;
+        }
+        if (iDigits == 0) return Fail("hexadecimal number expected");
+        str += static_cast<char>(iValue);
+        return true;
     }
 
     bool ParseString(std::string& str) {
@@ -420,16 +396,7 @@ class CLineParser {
         // Literals accumulate in the VM's integer width and wrap without an error.
         SQUnsignedInteger uiValue = 0;
         if (Peek() == '0' && (Peek(1) == 'x' || Peek(1) == 'X')) {
-            m_i += 2;
-            int iDigits = 0;
-            while (!AtEnd() && HexValue(Peek()) >= 0) {
-                uiValue = uiValue * 16 + static_cast<SQUnsignedInteger>(HexValue(Peek()));
-                ++iDigits;
-                ++m_i;
-            }
-            if (iDigits == 0) return Fail("hexadecimal number expected");
-            if (iDigits > static_cast<int>(sizeof(SQInteger) * 2))
-                return Fail("too many digits for an Hex number");
+            if (!ParseHexDigits(uiValue)) return false;
         } else if (Peek() == '0' && IsOctal(Peek(1)) && m_i + 1 < m_sv.size()) {
             ++m_i;
             while (!AtEnd() && IsOctal(Peek())) {
@@ -444,31 +411,56 @@ class CLineParser {
                 ++m_i;
             }
             bool bFloat = false;
-            if (Peek() == '.' && !AtEnd()) {
-                bFloat = true;
-                ++m_i;
-                while (!AtEnd() && IsDigit(Peek())) ++m_i;
-            }
-            if ((Peek() == 'e' || Peek() == 'E') && !AtEnd()) {
-                bFloat = true;
-                ++m_i;
-                if (Peek() == '+' || Peek() == '-') ++m_i;
-                if (AtEnd() || !IsDigit(Peek())) return Fail("exponent expected");
-                while (!AtEnd() && IsDigit(Peek())) ++m_i;
-            }
-            if (bFloat) {
-                if (!EndOfNumber()) return false;
-                const std::string strText(m_sv.substr(uiStart, m_i - uiStart));
-                double dValue = std::strtod(strText.c_str(), nullptr);
-                if (bNegative) dValue = -dValue;
-                value = CSqValue::Float(ToSingle(dValue));
-                return true;
-            }
+            if (!SkipFraction(bFloat)) return false;
+            if (bFloat) return ParseFloat(uiStart, bNegative, value);
         }
         if (!EndOfNumber()) return false;
         // Negation folds in the same width, so the smallest integer is exact.
         if (bNegative) uiValue = 0u - uiValue;
         value = CSqValue::Integer(static_cast<SQInteger>(uiValue));
+        return true;
+    }
+
+    // The digits of a 0x number; m_i is on the 0.
+    bool ParseHexDigits(SQUnsignedInteger& uiValue) {
+        m_i += 2;
+        int iDigits = 0;
+        while (!AtEnd() && HexValue(Peek()) >= 0) {
+            uiValue = uiValue * 16 + static_cast<SQUnsignedInteger>(HexValue(Peek()));
+            ++iDigits;
+            ++m_i;
+        }
+        if (iDigits == 0) return Fail("hexadecimal number expected");
+        if (iDigits > static_cast<int>(sizeof(SQInteger) * 2)) {
+            return Fail("too many digits for an Hex number");
+        }
+        return true;
+    }
+
+    // Passes over a decimal number's fraction and exponent, if it has them; bFloat tells.
+    bool SkipFraction(bool& bFloat) {
+        if (Peek() == '.' && !AtEnd()) {
+            bFloat = true;
+            ++m_i;
+            while (!AtEnd() && IsDigit(Peek())) ++m_i;
+        }
+        if ((Peek() == 'e' || Peek() == 'E') && !AtEnd()) {
+            bFloat = true;
+            ++m_i;
+            if (Peek() == '+' || Peek() == '-') ++m_i;
+            if (AtEnd() || !IsDigit(Peek())) return Fail("exponent expected");
+            while (!AtEnd() && IsDigit(Peek())) ++m_i;
+        }
+        return true;
+    }
+
+    // The float written from uiStart up to m_i.
+    bool ParseFloat(size_t uiStart, bool bNegative, CSqValue& value) {
+        if (!EndOfNumber()) return false;
+        const std::string strText(m_sv.substr(uiStart, m_i - uiStart));
+        double dValue = std::strtod(strText.c_str(), nullptr);
+        if (bNegative) dValue = -dValue;
+        value = CSqValue::Float(ToSingle(dValue));
         return true;
     }
 

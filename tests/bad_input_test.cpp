@@ -22,6 +22,7 @@
 #include "pool/hash_pool_manager.h"
 #include "tests/bad_input_system.h"
 #include "tests/support/files.h"
+#include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
 using namespace std::string_literals;
@@ -134,17 +135,13 @@ std::string Sized(size_t uiLen, EFlavor eFlavor, char cFill) {
     return str;
 }
 
-class BadInput : public ::testing::Test {
+class BadInput : public RegisteredVm {
    protected:
     void SetUp() override {
-        CHashPoolManager::RemoveAll();
-        sq = CSqVm::Api();
-        v = m_vm.Handle();
-        quill::RegisterFuncs(v);
+        RegisteredVm::SetUp();
         m_model.SetSaveRule(SaveSucceeds);
         m_expected = SnapshotTree(m_dir.Path());
     }
-    void TearDown() override { CHashPoolManager::RemoveAll(); }
 
     std::string File(const std::string& strName) const { return m_dir.File(strName); }
 
@@ -237,7 +234,6 @@ class BadInput : public ::testing::Test {
         m_model.Seed(strName, strPath, entries);
     }
 
-    CSqVm m_vm;
     CScriptModel m_model;
     CTempDir m_dir;
     Tree m_expected;

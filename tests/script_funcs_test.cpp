@@ -11,6 +11,7 @@
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
+#include "tests/support/registered_vm.h"
 #include "tests/support/width.h"
 
 namespace {
@@ -21,16 +22,8 @@ CSqValue S(const std::string& str) { return CSqValue::String(str); }
 CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
 CSqValue F(SQFloat f) { return CSqValue::Float(f); }
 
-class ScriptFuncs : public ::testing::Test {
+class ScriptFuncs : public RegisteredVm {
    protected:
-    void SetUp() override {
-        CHashPoolManager::RemoveAll();
-        sq = CSqVm::Api();
-        v = m_vm.Handle();
-        quill::RegisterFuncs(v);
-    }
-    void TearDown() override { CHashPoolManager::RemoveAll(); }
-
     // Calls a global from the top level and checks that the outer stack is left as it was.
     SqCallResult Call(const std::string& strName, const Args& aArgs) {
         const SQInteger iTop = m_vm.Top();
@@ -54,7 +47,6 @@ class ScriptFuncs : public ::testing::Test {
         return strBytes;
     }
 
-    CSqVm m_vm;
     CTempDir m_dir;
     const std::string& m_strDir = m_dir.Path();
 };

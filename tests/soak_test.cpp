@@ -15,6 +15,7 @@
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
+#include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
 // Calls in the soak session; the build may lower it where the tests run emulated, and the
@@ -201,16 +202,8 @@ class CCallSource {
     const CSqValue m_carriageReturn = S("cr\r\xc3\xa9");
 };
 
-class Soak : public ::testing::Test {
+class Soak : public RegisteredVm {
    protected:
-    void SetUp() override {
-        CHashPoolManager::RemoveAll();
-        sq = CSqVm::Api();
-        v = m_vm.Handle();
-        quill::RegisterFuncs(v);
-    }
-    void TearDown() override { CHashPoolManager::RemoveAll(); }
-
     // Every open pool, whole: entries in order, bucket count and path.
     bool SamePools(size_t uiCall) {
         if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
@@ -245,7 +238,6 @@ class Soak : public ::testing::Test {
         return true;
     }
 
-    CSqVm m_vm;
     CScriptModel m_model;
     CTempDir m_dir;
 };

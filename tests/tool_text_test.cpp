@@ -158,6 +158,32 @@ TEST(JsonLine, RefusesNestingPastItsLimitWithoutRunningOutOfStack) {
 // Random byte strings: IsUtf8 agrees with the reference's refusal to write ill-formed UTF-8, the
 // escaped form undoes to the bytes, the hex form too, and the form for people changes only the
 // bytes it must.
+// dump --json's strings are the reference's, byte for byte, and load-json reads them back: random
+// UTF-8 text with every control byte, quote and backslash coming up often.
+TEST(JsonLine, WritesStringsAsTheReferenceAndReadsThemBack) {
+    const uint32_t uiSeed = 2323;
+    std::mt19937 rng(uiSeed);
+    static const char* const PIECES[] = {
+        "\"", "\\", "/", "\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "a", " "};
+    CJsonLine line;
+    for (int iRound = 0; iRound < 5000; ++iRound) {
+        std::string str;
+        for (uint32_t i = rng() % 10; i > 0; --i) {
+            if (rng() % 2 != 0) {
+                str += static_cast<char>(rng() % 0x20);
+            } else {
+                str += PIECES[rng() % std::size(PIECES)];
+            }
+        }
+        SCOPED_TRACE(::testing::Message()
+                     << "seed " << uiSeed << ", round " << iRound << ", " << Printable(str));
+        const std::string strWritten = quill::JsonString(str);
+        ASSERT_EQ(strWritten, Json(str).dump());
+        ASSERT_TRUE(line.Parse("{\"k\":" + strWritten + "}")) << line.Error();
+        ASSERT_EQ(line.Find("k")->strText, str);
+    }
+}
+
 TEST(TextForms, AgreeWithTheReferenceAndUndoOnRandomBytes) {
     const uint32_t uiSeed = 99;
     std::mt19937 rng(uiSeed);

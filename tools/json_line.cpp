@@ -1,9 +1,10 @@
-// The JSON Lines reader of load-json.
+// The JSON Lines reader of load-json and the string literals of dump --json.
 #include "tools/json_line.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "tools/text_forms.h"
@@ -55,6 +56,44 @@ long FourHex(std::string_view sv) {
 }
 
 }  // namespace
+
+std::string JsonString(std::string_view svUtf8) {
+    std::string str = "\"";
+    for (const char c : svUtf8) {
+        switch (c) {
+            case '"':
+                str += "\\\"";
+                break;
+            case '\\':
+                str += "\\\\";
+                break;
+            case '\b':
+                str += "\\b";
+                break;
+            case '\f':
+                str += "\\f";
+                break;
+            case '\n':
+                str += "\\n";
+                break;
+            case '\r':
+                str += "\\r";
+                break;
+            case '\t':
+                str += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char sz[8];
+                    std::snprintf(sz, sizeof(sz), "\\u%04x", static_cast<unsigned>(c));
+                    str += sz;
+                } else {
+                    str += c;
+                }
+        }
+    }
+    return str + '"';
+}
 
 bool CJsonLine::Parse(std::string_view svLine) {
     m_sv = svLine;

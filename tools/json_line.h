@@ -1,5 +1,6 @@
-// One line of JSON Lines as load-json reads it: the whole line's syntax checked, with the byte
-// where it goes wrong and what is wrong in our words, and the members of its object kept.
+// quillstore's JSON Lines: one line as load-json reads it (the whole line's syntax checked, with
+// the byte where it goes wrong and what is wrong in our words, and the members of its object
+// kept), and the string literals dump --json writes.
 #ifndef QUILLSTORE_TOOLS_JSON_LINE_H
 #define QUILLSTORE_TOOLS_JSON_LINE_H
 
@@ -9,6 +10,11 @@
 #include <string_view>
 
 namespace quill {
+
+// The UTF-8 text as a JSON string literal, quotes included: '"' and '\\' escaped, the control
+// bytes below 0x20 as \b, \f, \n, \r, \t or \u00xx, every other byte as it is.
+// REQUIRES: the text is valid UTF-8.
+std::string JsonString(std::string_view svUtf8);
 
 class CJsonLine {
    public:

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,7 +26,6 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
 using quill::CJsonLine;
 
 // Exit statuses, as quillhost has them.
@@ -415,14 +413,11 @@ int Check(const Arguments& args) {
     return iStatus;
 }
 
-// Sets obj[name] to the text, or obj[name + "_hex"] when the text is not valid UTF-8, which JSON
-// cannot hold.
-void PutText(Json& obj, const std::string& strName, std::string_view sv) {
-    if (quill::IsUtf8(sv)) {
-        obj[strName] = std::string(sv);
-    } else {
-        obj[strName + "_hex"] = quill::Hex(sv);
-    }
+// The member "name" with the text, or "name_hex" with its hex digits when the text is not valid
+// UTF-8, which JSON cannot hold.
+std::string TextMember(const std::string& strName, std::string_view sv) {
+    if (quill::IsUtf8(sv)) return quill::JsonString(strName) + ":" + quill::JsonString(sv);
+    return quill::JsonString(strName + "_hex") + ":" + quill::JsonString(quill::Hex(sv));
 }
 
 int Dump(const Arguments& args) {
@@ -446,11 +441,8 @@ int Dump(const Arguments& args) {
         const std::string_view svKey(pKey, uiKeyLen);
         const std::string_view svValue(value.CStr());
         if (bJson) {
-            Json obj;
-            obj["pos"] = uiPos;
-            PutText(obj, "key", svKey);
-            PutText(obj, "value", svValue);
-            std::printf("%s\n", obj.dump().c_str());
+            std::printf("{\"pos\":%u,%s,%s}\n", static_cast<unsigned>(uiPos),
+                        TextMember("key", svKey).c_str(), TextMember("value", svValue).c_str());
         } else {
             const auto form = bEscaped ? quill::Escaped : quill::ForPeople;
             std::printf("%u\t%s\t%s\n", static_cast<unsigned>(uiPos), form(svKey).c_str(),
@@ -466,6 +458,45 @@ struct LineError {
     size_t uiOffset;
     std::string strMessage;
 };
+
+// The text HAdd stores for a JSON number: an integer's digits, a float's rounded text; false
+// with the error when the script's integer or float cannot hold it.
+bool NumberText(const CJsonLine::Member& number, std::string& strText, LineError& error) {
+    char szNumber[quill::NUMBER_TEXT_SIZE];
+    if (number.eKind == CJsonLine::EKind::Integer) {
+        errno = 0;
+        const long long iValue = std::strtoll(number.strText.c_str(), nullptr, 10);
+        if (errno == ERANGE) {
+            error = {number.uiValueOffset,
+                     "integer out of a 64-bit script integer's range, "
+                     "-9223372036854775808 to 9223372036854775807"};
+            return false;
+        }
+        quill::IntegerText(iValue, szNumber);
+    } else {
+        const auto fValue = static_cast<float>(std::strtod(number.strText.c_str(), nullptr));
+        if (!std::isfinite(fValue)) {
+            error = {number.uiValueOffset, "number out of a script float's range"};
+            return false;
+        }
+        quill::FloatText(fValue, szNumber);
+    }
+    strText = szNumber;
+    return true;
+}
+
+// The bytes of a "NAME_hex" member; false with the error when it is no string of hex digit pairs.
+bool HexText(const CJsonLine::Member& hex, const std::string& strName, std::string& strText,
+             LineError& error) {
+    const auto bytes =
+        hex.eKind == CJsonLine::EKind::String ? quill::Unhex(hex.strText) : std::nullopt;
+    if (!bytes) {
+        error = {hex.uiValueOffset, "\"" + strName + "_hex\" takes a string of hex digit pairs"};
+        return false;
+    }
+    strText = *bytes;
+    return true;
+}
 
 // The bytes of "key" or "key_hex" (and so on) of a parsed line; false with the error when
 // neither or both are there or the one there is not of the right type.
@@ -484,50 +515,14 @@ bool TextOf(const CJsonLine& line, const std::string& strName, bool bNumbers, st
                  "neither \"" + strName + "\" nor \"" + strName + "_hex\" given"};
         return false;
     }
-    if (pHex != nullptr) {
-        const auto bytes =
-            pHex->eKind == CJsonLine::EKind::String ? quill::Unhex(pHex->strText) : std::nullopt;
-        if (!bytes) {
-            error = {pHex->uiValueOffset,
-                     "\"" + strName + "_hex\" takes a string of hex digit pairs"};
-            return false;
-        }
-        strText = *bytes;
+    if (pHex != nullptr) return HexText(*pHex, strName, strText, error);
+    if (pPlain->eKind == CJsonLine::EKind::String) {
+        strText = pPlain->strText;
         return true;
     }
-    char szNumber[quill::NUMBER_TEXT_SIZE];
-    switch (pPlain->eKind) {
-        case CJsonLine::EKind::String:
-            strText = pPlain->strText;
-            return true;
-        case CJsonLine::EKind::Integer: {
-            if (!bNumbers) break;
-            errno = 0;
-            const long long iValue = std::strtoll(pPlain->strText.c_str(), nullptr, 10);
-            if (errno == ERANGE) {
-                error = {pPlain->uiValueOffset,
-                         "integer out of a 64-bit script integer's range, "
-                         "-9223372036854775808 to 9223372036854775807"};
-                return false;
-            }
-            quill::IntegerText(iValue, szNumber);
-            strText = szNumber;
-            return true;
-        }
-        case CJsonLine::EKind::Float: {
-            if (!bNumbers) break;
-            const auto fValue = static_cast<float>(std::strtod(pPlain->strText.c_str(), nullptr));
-            if (!std::isfinite(fValue)) {
-                error = {pPlain->uiValueOffset, "number out of a script float's range"};
-                return false;
-            }
-            quill::FloatText(fValue, szNumber);
-            strText = szNumber;
-            return true;
-        }
-        case CJsonLine::EKind::Other:
-            break;
-    }
+    const bool bNumber =
+        pPlain->eKind == CJsonLine::EKind::Integer || pPlain->eKind == CJsonLine::EKind::Float;
+    if (bNumbers && bNumber) return NumberText(*pPlain, strText, error);
     error = {pPlain->uiValueOffset,
              "\"" + strName + "\" takes a string" + (bNumbers ? " or a number" : "")};
     return false;
@@ -564,6 +559,59 @@ bool SavePool(CHashPool& pool, const std::string& strPath) {
     return false;
 }
 
+// What load-json made of its input's lines.
+struct JsonTally {
+    size_t uiBad = 0;
+    size_t uiEntries = 0;
+    // The numbers of the lines whose entries a pool file cannot hold.
+    std::vector<size_t> aLeftOut;
+};
+
+// Adds the entry of each line to the pool, reporting each line that holds none or one a pool
+// file cannot hold; blank lines are passed over.
+JsonTally AddLines(const std::string& strName, const std::string& strBytes, CHashPool& pool) {
+    JsonTally tally;
+    CJsonLine line;
+    size_t uiLine = 0;
+    for (size_t uiStart = 0; uiStart < strBytes.size(); ++uiLine) {
+        const size_t uiEnd = std::min(strBytes.find('\n', uiStart), strBytes.size());
+        const std::string_view svLine(strBytes.data() + uiStart, uiEnd - uiStart);
+        uiStart = uiEnd + 1;
+        if (svLine.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+        std::string strKey;
+        std::string strValue;
+        LineError error{0, {}};
+        if (!ReadEntry(line, svLine, strKey, strValue, error)) {
+            std::fprintf(stderr, "%s:%zu:%zu: error: %s\n", strName.c_str(), uiLine + 1,
+                         quill::ColumnOf(svLine, error.uiOffset), error.strMessage.c_str());
+            ++tally.uiBad;
+            continue;
+        }
+        ++tally.uiEntries;
+        if (const char* pszWhy = WhyNotStored(strKey, strValue)) {
+            std::fprintf(stderr, "%s:%zu: %s: a pool file cannot hold the entry; not stored\n",
+                         strName.c_str(), uiLine + 1, pszWhy);
+            tally.aLeftOut.push_back(uiLine + 1);
+            continue;
+        }
+        pool.Add(strKey.c_str(), strValue.c_str());
+    }
+    return tally;
+}
+
+// Says which lines' entries the saved file lacks; EXIT_FINDINGS.
+int ReportLeftOut(const JsonTally& tally, const std::string& strOut) {
+    std::string strLines;
+    for (const size_t uiLeft : tally.aLeftOut) {
+        strLines += (strLines.empty() ? "" : ", ") + std::to_string(uiLeft);
+    }
+    std::fprintf(stderr,
+                 "quillstore: %zu of %zu entries not stored (line%s %s); %s holds the rest\n",
+                 tally.aLeftOut.size(), tally.uiEntries, tally.aLeftOut.size() == 1 ? "" : "s",
+                 strLines.c_str(), strOut.c_str());
+    return EXIT_FINDINGS;
+}
+
 int LoadJson(const Arguments& args) {
     if (args.aOperands.size() != 2) return UsageError("load-json", "expected IN and FILE");
     const std::string& strIn = args.aOperands[0];
@@ -581,50 +629,14 @@ int LoadJson(const Arguments& args) {
     }
     const std::string strName = Shown(strIn);
     CHashPool pool("load-json");
-    CJsonLine line;
-    size_t uiBad = 0;
-    std::vector<size_t> aLeftOut;
-    size_t uiEntries = 0;
-    size_t uiLine = 0;
-    for (size_t uiStart = 0; uiStart < strBytes.size(); ++uiLine) {
-        const size_t uiEnd = std::min(strBytes.find('\n', uiStart), strBytes.size());
-        const std::string_view svLine(strBytes.data() + uiStart, uiEnd - uiStart);
-        uiStart = uiEnd + 1;
-        if (svLine.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-        std::string strKey;
-        std::string strValue;
-        LineError error{0, {}};
-        if (!ReadEntry(line, svLine, strKey, strValue, error)) {
-            std::fprintf(stderr, "%s:%zu:%zu: error: %s\n", strName.c_str(), uiLine + 1,
-                         quill::ColumnOf(svLine, error.uiOffset), error.strMessage.c_str());
-            ++uiBad;
-            continue;
-        }
-        ++uiEntries;
-        if (const char* pszWhy = WhyNotStored(strKey, strValue)) {
-            std::fprintf(stderr, "%s:%zu: %s: a pool file cannot hold the entry; not stored\n",
-                         strName.c_str(), uiLine + 1, pszWhy);
-            aLeftOut.push_back(uiLine + 1);
-            continue;
-        }
-        pool.Add(strKey.c_str(), strValue.c_str());
-    }
-    if (uiBad != 0) {
-        std::fprintf(stderr, "quillstore: %zu line%s of %s not valid: nothing written\n", uiBad,
-                     uiBad == 1 ? "" : "s", strName.c_str());
+    const JsonTally tally = AddLines(strName, strBytes, pool);
+    if (tally.uiBad != 0) {
+        std::fprintf(stderr, "quillstore: %zu line%s of %s not valid: nothing written\n",
+                     tally.uiBad, tally.uiBad == 1 ? "" : "s", strName.c_str());
         return EXIT_USAGE;
     }
     if (!SavePool(pool, strOut)) return EXIT_FINDINGS;
-    if (aLeftOut.empty()) return EXIT_OK;
-    std::string strLines;
-    for (const size_t uiLeft : aLeftOut) {
-        strLines += (strLines.empty() ? "" : ", ") + std::to_string(uiLeft);
-    }
-    std::fprintf(stderr,
-                 "quillstore: %zu of %zu entries not stored (line%s %s); %s holds the rest\n",
-                 aLeftOut.size(), uiEntries, aLeftOut.size() == 1 ? "" : "s", strLines.c_str(),
-                 strOut.c_str());
-    return EXIT_FINDINGS;
+    return tally.aLeftOut.empty() ? EXIT_OK : ReportLeftOut(tally, strOut);
 }
 
 // The version after the first marker in the bytes that is followed by a plausible version and

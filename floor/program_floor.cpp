@@ -1,7 +1,7 @@
 // What the shipped programs (quillhost, quillstore) would otherwise take from a C library newer
 // than glibc 2.17, so that they run wherever the module does. Each name here replaces a
-// reference through the linker's --wrap; the build lists them (QUILL_PROGRAM_FLOOR_WRAPS). The
-// module's own floor is plugin/libc_floor.cpp, whose unwinder lookup the programs share.
+// reference through the linker's --wrap, for the names program_wraps.inc lists. The module's own
+// floor is module_floor.cpp; the unwinder's lookup (dl_find_object.cpp) serves both.
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -145,6 +145,13 @@ uint32_t __wrap_arc4random() {
     if (__wrap_getentropy(&uiValue, sizeof(uiValue)) != 0) std::abort();
     return uiValue;
 }
+
+// Each name the build wraps has its wrapper above: a name listed without one fails to compile
+// here rather than leave the programs' references to it unresolved.
+#define QUILL_WRAP(name) \
+    static_assert(sizeof(&__wrap_##name) != 0, "no wrapper for " #name " in program_floor.cpp");
+#include "floor/program_wraps.inc"
+#undef QUILL_WRAP
 
 // glibc 2.32 tells the runtime whether the process has one thread; without it the runtime takes
 // the process for threaded and uses atomic operations throughout, which is always correct.

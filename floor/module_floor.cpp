@@ -1,7 +1,8 @@
 // What the module's statically linked C++ runtime would otherwise take from a C library newer
 // than glibc 2.17, supplied inside the module. Linked into the module only, never into a program,
 // and never exported (the version script keeps everything but the entry point local). The
-// unwinder's object lookup, which the shipped programs need too, is in dl_find_object.cpp.
+// unwinder's object lookup, which the shipped programs need too, is in dl_find_object.cpp; the
+// programs' own floor is program_floor.cpp.
 #include <bits/functexcept.h>
 
 #include <new>

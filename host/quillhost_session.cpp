@@ -1,0 +1,259 @@
+// A quillhost session: the module loaded into the stand-in host, its events delivered, the lines
+// of a script run against it, and the exit status they earn.
+#include "host/quillhost_session.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "host/quillhost_directives.h"
+#include "host/quillhost_script.h"
+#include "plugin/host_api.h"
+
+namespace quillhost {
+
+namespace {
+
+// Strings longer than this get their length shown after them.
+constexpr size_t LONG_STRING = 60;
+
+std::string Hex32(uint32_t uiValue) {
+    char sz[16];
+    std::snprintf(sz, sizeof(sz), "0x%08X", uiValue);
+    return sz;
+}
+
+}  // namespace
+
+CSession::CSession(std::string strModule, Options options)
+    : m_host(m_vm), m_strModule(std::move(strModule)), m_options(options) {
+    m_host.SetAttach(options.eAttach);
+}
+
+bool CSession::Start() {
+    m_bStarted = true;
+    m_host.SetAttach(m_options.eAttach);
+    return LoadAndAttach();
+}
+
+bool CSession::RunLine(const std::string& strLine, bool bEcho) {
+    CallLine line = ParseCallLine(strLine, Resolver());
+    if (!m_bStarted && !IsPrelude(line)) {
+        if (!Start()) return false;
+        // Identifiers name globals that only the start-up steps registered.
+        line = ParseCallLine(strLine, Resolver());
+    }
+    if (line.eKind == CallLine::EKind::Comment && bEcho) {
+        Say(EchoText(strLine));
+        return true;
+    }
+    if (line.eKind != CallLine::EKind::Blank && bEcho) Echo(strLine);
+    Run(line);
+    return true;
+}
+
+int CSession::End(bool bParseErrors) {
+    if (!m_bStarted && !Start()) return EXIT_HOST;
+    Finish();
+    if (m_iProblems != 0) return EXIT_HOST;
+    if (bParseErrors) return EXIT_USAGE;
+    return m_iVmErrors != 0 ? EXIT_VM_ERROR : EXIT_OK;
+}
+
+// Loads the module and delivers the events the options leave on; false when it does not load.
+bool CSession::LoadAndAttach() {
+    Echo("//! load");
+    if (!Load()) return false;
+    if (m_options.bInit) {
+        Echo("//! initialize");
+        Initialize();
+    }
+    if (m_options.bReady) {
+        Echo("//! ready");
+        Command(SCRIPT_HOST_READY, "");
+    }
+    return true;
+}
+
+void CSession::Finish() {
+    if (!m_host.Loaded()) return;
+    if (m_options.bShutdown) {
+        Echo("//! shutdown");
+        Shutdown();
+    }
+    Echo("//! unload");
+    Unload();
+}
+
+// Asks the module for each pool's count; the module itself keeps no list a host could read.
+void CSession::Pools() {
+    if (m_vm.Global("HCount") == nullptr) {
+        Say("(the pool functions are not registered: //! ready registers them)");
+        return;
+    }
+    size_t uiOpen = 0;
+    for (auto it = m_pools.begin(); it != m_pools.end();) {
+        const SqCallResult result = m_vm.Call("HCount", {CSqValue::String(it->first)});
+        if (result.bError || result.value.Type() != OT_INTEGER) {
+            it = m_pools.erase(it);
+            continue;
+        }
+        const CSqValue path = CSqValue::String(it->second);
+        Say(CSqValue::String(it->first).Render() + ": " + result.value.Render() +
+            (result.value.AsInteger() == 1 ? " entry, " : " entries, ") + "file " + path.Render());
+        ++uiOpen;
+        ++it;
+    }
+    if (uiOpen == 0) Say("(no open pools)");
+}
+
+void CSession::Run(const CallLine& line) {
+    switch (line.eKind) {
+        case CallLine::EKind::Blank:
+        case CallLine::EKind::Comment:
+            return;
+        case CallLine::EKind::Error:
+            // The line was checked before, so only a global unknown by now can fail it, which
+            // the VM reports when it evaluates the arguments.
+            ++m_iVmErrors;
+            Say("error: the index '" + EchoText(m_strUnknown) + "' does not exist");
+            return;
+        case CallLine::EKind::Directive:
+            RunDirective(*this, line);
+            return;
+        case CallLine::EKind::Call:
+            Call(line);
+            return;
+    }
+}
+
+IdentifierResolver CSession::Resolver() {
+    return [this](std::string_view sv, CSqValue& value) {
+        if (sv == "this") {
+            value = m_vm.RootTable();
+            return true;
+        }
+        const CSqValue* pGlobal = m_vm.Global(sv);
+        if (pGlobal == nullptr) {
+            m_strUnknown = sv;
+            return false;
+        }
+        value = *pGlobal;
+        return true;
+    };
+}
+
+void CSession::Say(const std::string& str) {
+    std::fputs(str.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void CSession::Problem(const std::string& str) {
+    ++m_iProblems;
+    Say("host: " + str);
+}
+
+// Events and calls must leave the outer stack as they found it.
+template <typename TStep>
+void CSession::Balanced(TStep step) {
+    const SQInteger iBefore = m_vm.Top();
+    std::fflush(stdout);
+    step();
+    std::fflush(stdout);
+    const SQInteger iAfter = m_vm.Top();
+    if (iAfter != iBefore) {
+        Problem("stack height " + std::to_string(iBefore) + " before and " +
+                std::to_string(iAfter) + " after");
+    }
+}
+
+bool CSession::Load() {
+    m_bShutDown = false;
+    if (m_host.Loaded()) {
+        Problem("the module is already loaded");
+        return true;
+    }
+    if (!m_host.Load(m_strModule)) {
+        Problem("cannot load the module: " + m_host.Error());
+        return false;
+    }
+    Say("= " + std::to_string(m_host.EntryResult()));
+    Say("info: \"" + m_host.PluginName() + "\" version " + Hex32(m_host.PluginVersion()));
+    for (const std::string& strProblem : m_host.CheckEntry()) Problem(strProblem);
+    return true;
+}
+
+void CSession::Unload() {
+    if (!m_host.Unload()) Problem("the module is still resident after dlclose");
+}
+
+void CSession::Initialize() {
+    int32_t iResult = 0;
+    bool bDelivered = false;
+    Balanced([&] { bDelivered = m_host.Initialize(&iResult); });
+    if (bDelivered) {
+        Say("= " + std::to_string(iResult));
+    } else {
+        Problem("no initialize callback to call");
+    }
+}
+
+void CSession::Command(uint32_t uiCmd, const std::string& strText) {
+    int32_t iResult = 0;
+    bool bDelivered = false;
+    Balanced([&] { bDelivered = m_host.InternalCommand(uiCmd, strText.c_str(), &iResult); });
+    if (bDelivered) {
+        Say("= " + std::to_string(iResult));
+    } else {
+        Problem("no internal-command callback to call");
+    }
+}
+
+void CSession::Shutdown() {
+    m_bShutDown = true;
+    bool bDelivered = false;
+    Balanced([&] { bDelivered = m_host.Shutdown(); });
+    if (!bDelivered) Problem("no shutdown callback to call");
+}
+
+// What the pools command lists: the name of each pool an HLoad opened, with its path.
+void CSession::Track(const CallLine& line) {
+    const std::vector<CSqValue>& aArgs = line.aArgs;
+    if (aArgs.empty() || aArgs[0].Type() != OT_STRING) return;
+    if (line.strName == "HLoad" && aArgs.size() == 2 && aArgs[1].Type() == OT_STRING) {
+        m_pools[aArgs[0].AsString()] = aArgs[1].AsString();
+    } else if (line.strName == "HClose") {
+        m_pools.erase(aArgs[0].AsString());
+    }
+}
+
+// A host restart: the module is shut down and unloaded, loaded again and sent the start-up
+// events, so that its functions are registered again as they were.
+void CSession::Restart() {
+    if (m_host.Loaded() && !m_bShutDown && m_options.bShutdown) {
+        Echo("//! shutdown");
+        Shutdown();
+    }
+    Echo("//! unload");
+    Unload();
+    LoadAndAttach();
+}
+
+void CSession::Call(const CallLine& line) {
+    SqCallResult result;
+    Balanced([&] { result = m_vm.Call(line.strName, line.aArgs); });
+    if (result.bError) {
+        ++m_iVmErrors;
+        Say("error: " + EchoText(result.ErrorText()));
+        return;
+    }
+    Track(line);
+    std::string str = "= " + result.value.Render();
+    if (result.value.Type() == OT_STRING && result.value.AsString().size() > LONG_STRING) {
+        str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";
+    }
+    Say(str);
+}
+
+}  // namespace quillhost

@@ -1,0 +1,75 @@
+// quillhost typed at a terminal: a prompt, line editing and history, and the shell's own words
+// (help, pools, quit) besides calls and directives.
+#include "host/quillhost_shell.h"
+
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+#include "host/line_editor.h"
+#include "host/quillhost_script.h"
+#include "host/quillhost_session.h"
+
+namespace quillhost {
+
+namespace {
+
+constexpr char SHELL_HELP[] = R"(Type calls as in a call script, one per line: HLoad("p", "p.pool")
+Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
+  pools   the open pools: entry counts and the file each was last loaded from
+  help    this text
+  quit    shut the plug-in down and leave (so does Ctrl-D)
+)";
+
+// The shell's own words; None for anything else.
+enum class EShell { None, Help, Pools, Quit };
+
+EShell ShellCommand(std::string_view svLine) {
+    const size_t uiFrom = svLine.find_first_not_of(" \t");
+    if (uiFrom == std::string_view::npos) return EShell::None;
+    svLine = svLine.substr(uiFrom, svLine.find_last_not_of(" \t") + 1 - uiFrom);
+    if (svLine == "help" || svLine == "?") return EShell::Help;
+    if (svLine == "pools") return EShell::Pools;
+    if (svLine == "quit" || svLine == "exit") return EShell::Quit;
+    return EShell::None;
+}
+
+void ShellHelp(const CLineEditor& editor) {
+    std::fputs(SHELL_HELP, stdout);
+    if (editor.Editing()) {
+        std::printf("Line editing from libedit; history in %s.\n",
+                    editor.HistoryFile().empty() ? "no file (HOME is not set)"
+                                                 : editor.HistoryFile().c_str());
+    } else {
+        std::puts("No line editing or history: libedit (libedit.so.2) was not found.");
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunShell(const std::string& strModule, const Options& options) {
+    CLineEditor editor(DefaultHistoryFile());
+    CSession session(strModule, options);
+    if (!session.Start()) return EXIT_HOST;
+    CLineChecker checker;
+    ScriptLine line;
+    for (size_t uiNumber = 1; editor.Read("quill> ", line.strText, line.bTruncated); ++uiNumber) {
+        const EShell eShell = ShellCommand(line.strText);
+        if (eShell == EShell::Quit) return session.End(false);
+        if (eShell == EShell::Help) ShellHelp(editor);
+        if (eShell == EShell::Pools) session.Pools();
+        if (eShell != EShell::None) continue;
+        const std::optional<LineError> error = checker.Check(line.strText, line.bTruncated);
+        if (error) {
+            std::fflush(stdout);
+            ReportError("<stdin>", uiNumber, line.strText, *error);
+            continue;
+        }
+        session.RunLine(line.strText, false);
+    }
+    CSession::Say("");
+    return session.End(false);
+}
+
+}  // namespace quillhost
