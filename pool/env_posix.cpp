@@ -48,7 +48,11 @@ static bool StatLink(const char* pszPath, struct stat& st) {
 }
 
 std::string CStatus::SystemWords(int32_t iSystem) {
-    return iSystem != 0 ? std::string(std::strerror(iSystem)) : std::string();
+    std::string strWords;
+    // Assigned, not constructed from the pointer: the constructor's null check would pull in a
+    // throw helper of the runtime that the module does without.
+    if (iSystem != 0) strWords = std::strerror(iSystem);
+    return strWords;
 }
 
 CStatus CStatus::IoError() { return Error(ECode::Failed, EIO); }
