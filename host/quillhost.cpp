@@ -33,7 +33,8 @@ or after them; "--" ends the options.
 
 On a terminal quillhost is a shell: a prompt, line editing and a history in
 ~/.quillhost_history where libedit is installed, and the commands help,
-pools (the open pools, their entry counts and files) and quit.
+pools (the open pools, their entry counts and files) and quit. An HLoad or
+HSave that gives false there is followed by the pool's reason (HError).
 
 A call script is valid Squirrel: one call with literal arguments per line,
 an optional semicolon, // comments. Arguments: strings with escapes, @"..."
@@ -168,6 +169,8 @@ class CSession {
     }
 
     bool Started() const { return m_bStarted; }
+    // At a terminal, each HLoad or HSave that gives false is followed by the pool's reason.
+    void TellReasons() { m_bTellReasons = true; }
     // The exit status the session has earned so far; parse errors are the reader's to count.
     int Status(bool bParseErrors) const {
         if (m_iProblems != 0) return EXIT_HOST;
@@ -381,6 +384,19 @@ class CSession {
             str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";
         }
         Say(str);
+        if (m_bTellReasons) TellReason(line, result);
+    }
+
+    // The line HError gives for the pool whose HLoad or HSave gave false, asked as a script would
+    // ask it; nothing when the module has no HError or the pool none to tell.
+    void TellReason(const CallLine& line, const SqCallResult& result) {
+        if (line.strName != "HLoad" && line.strName != "HSave") return;
+        if (result.value.Type() != OT_BOOL || result.value.AsBool()) return;
+        if (line.aArgs.empty() || line.aArgs[0].Type() != OT_STRING) return;
+        SqCallResult reason;
+        Balanced([&] { reason = m_vm.Call("HError", {line.aArgs[0]}); });
+        if (reason.bError || reason.value.Type() != OT_STRING) return;
+        Say("  " + EchoText(reason.value.AsString()));
     }
 
     void Globals() {
@@ -477,6 +493,7 @@ class CSession {
     std::string m_strUnknown;
     // Pools opened by this session's calls, by name, with the path of the last HLoad.
     std::map<std::string, std::string> m_pools;
+    bool m_bTellReasons = false;
 };
 
 // True for lines that may come before the start-up steps: blanks, comments, options.
@@ -763,6 +780,7 @@ int main(int argc, char** argv) {
     if (bInteractive) editor.emplace(DefaultHistoryFile());
 
     CSession session(strModule, cmd.options);
+    if (bInteractive) session.TellReasons();
     if (bInteractive && !session.Start()) return EXIT_HOST;
     CLineChecker checker;
     bool bParseErrors = false;
