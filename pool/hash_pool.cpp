@@ -67,3 +67,26 @@ bool CHashPool::SetFile(const char* pszPath) {
     std::memcpy(m_szFile, pszPath, uiLen + 1);
     return true;
 }
+
+bool CHashPool::Failed(const char* pszOp, const char* pszWhat, const char* pszWords) const {
+    m_LastFailure.pszOp = pszOp;
+    m_LastFailure.pszWhat = pszWhat;
+    std::strncpy(m_LastFailure.szWords, pszWords, sizeof(m_LastFailure.szWords) - 1);
+    std::memcpy(m_LastFailure.szPath, m_szFile, FILE_SIZE);
+    return false;
+}
+
+std::string CHashPool::LastError() const {
+    if (m_LastFailure.pszOp == nullptr) return {};
+    std::string strLine = m_LastFailure.pszOp;
+    strLine += " \"";
+    strLine += m_LastFailure.szPath;
+    strLine += "\": ";
+    strLine += m_LastFailure.pszWhat;
+    if (m_LastFailure.szWords[0] != '\0') {
+        strLine += " (";
+        strLine += m_LastFailure.szWords;
+        strLine += ")";
+    }
+    return strLine;
+}

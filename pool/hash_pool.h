@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -67,6 +68,9 @@ class CHashPool {
     // Replaces the pool file by the entries that have a non-empty key and value free of line
     // feeds. True iff the whole new file is in place; on false the old file is untouched.
     bool Save() const;
+    // The last Load or Save's failure as one line of text, empty when the last of them succeeded or
+    // none was made. Throws std::bad_alloc.
+    std::string LastError() const;
 
     // The name as stored: at most NAME_SIZE - 1 bytes of the one the pool was made with.
     const char* Name() const { return m_szName; }
@@ -83,9 +87,22 @@ class CHashPool {
     template <typename TInt>
     bool Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta);
 
+    // Why the last Load or Save failed, kept in fixed storage so that recording it never
+    // allocates: the operation and what went wrong as constant texts (null after a success),
+    // the system's own words, and the path as it was then.
+    struct Failure {
+        const char* pszOp = nullptr;
+        const char* pszWhat = nullptr;
+        char szWords[128] = {};
+        char szPath[FILE_SIZE] = {};
+    };
+    // Records a failure of the operation and gives false, for the caller to return.
+    bool Failed(const char* pszOp, const char* pszWhat, const char* pszWords = "") const;
+
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];
     Table m_Entries;
+    mutable Failure m_LastFailure;
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include "pool/pool_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -248,10 +249,32 @@ static bool LoadEntries(CReadableFile& file, CHashPool::Table& entries) {
     }
 }
 
+// What a load's refusal of the path reads as.
+static const char* RefusalText(CReadableFile::ERefusal eRefusal) {
+    switch (eRefusal) {
+        case CReadableFile::ERefusal::Missing:
+            return "the file does not exist";
+        case CReadableFile::ERefusal::Directory:
+            return "it is a folder, not a file";
+        case CReadableFile::ERefusal::Pipe:
+            return "it is a pipe, not a file";
+        case CReadableFile::ERefusal::Device:
+            return "it is a device, not a file";
+        default:
+            return "the file cannot be opened";
+    }
+}
+
 bool CHashPool::Load() {
-    if (!HasPath(m_szFile)) return false;
+    static constexpr char LOAD[] = "load";
+    if (!HasPath(m_szFile)) return Failed(LOAD, "no file is bound to the pool");
     CReadableFile file;
-    return file.Open(m_szFile) && LoadEntries(file, m_Entries);
+    if (!file.Open(m_szFile)) {
+        return Failed(LOAD, RefusalText(file.Refusal()), file.Reason().c_str());
+    }
+    if (!LoadEntries(file, m_Entries)) return Failed(LOAD, "the file cannot be read");
+    m_LastFailure = {};
+    return true;
 }
 
 namespace {
@@ -289,26 +312,44 @@ static ESaveWay SaveWayFor(const FileTarget& target) {
 }
 
 bool CHashPool::Save() const {
-    if (!HasPath(m_szFile)) return false;
+    static constexpr char SAVE[] = "save";
+    if (!HasPath(m_szFile)) return Failed(SAVE, "no file is bound to the pool");
     FileTarget target;
-    if (!CFileEnv::ResolveTarget(m_szFile, target)) return false;
+    if (!CFileEnv::ResolveTarget(m_szFile, target)) {
+        return Failed(SAVE, "the path cannot be resolved", std::strerror(errno));
+    }
     const CEntriesContents contents(m_Entries);
     switch (SaveWayFor(target)) {
         case ESaveWay::Refuse:
-            return false;
+            return target.eKind == FileTarget::EKind::Regular &&
+                           target.szPath[target.uiBaseOffset] != '\0'
+                       ? Failed(SAVE, "the file is read-only")
+                       : Failed(SAVE, "it is a folder, not a file");
         case ESaveWay::Device:
-            return CFileEnv::WriteToDevice(target, contents);
+            if (!CFileEnv::WriteToDevice(target, contents)) {
+                return Failed(SAVE, "the device takes no more", std::strerror(errno));
+            }
+            m_LastFailure = {};
+            return true;
         case ESaveWay::Replace:
             break;
     }
     switch (CFileEnv::Replace(target, contents)) {
         case CFileEnv::EReplace::Replaced:
+            m_LastFailure = {};
             return true;
         case CFileEnv::EReplace::Failed:
-            return false;
+            return Failed(SAVE, "the new file cannot be made", std::strerror(errno));
         case CFileEnv::EReplace::DirectoryClosed:
             break;
     }
     // A folder closed to new files still lets a writable file in it be rewritten.
-    return target.eKind == FileTarget::EKind::Regular && CFileEnv::RewriteInPlace(target, contents);
+    if (target.eKind != FileTarget::EKind::Regular) {
+        return Failed(SAVE, "the folder takes no new files", std::strerror(errno));
+    }
+    if (!CFileEnv::RewriteInPlace(target, contents)) {
+        return Failed(SAVE, "the file cannot be rewritten in place", std::strerror(errno));
+    }
+    m_LastFailure = {};
+    return true;
 }
