@@ -202,6 +202,9 @@ TEST(WindowsSave, LeavesTheOldFileWholeWhenItCannotReplaceIt) {
             if (row.dwHeldShare != ~0u) held.emplace(strPath, GENERIC_READ, row.dwHeldShare);
             EXPECT_FALSE(pool.Save()) << row.pszWhat;
         }
+        if (row.dwAttributes == FILE_ATTRIBUTE_READONLY) {
+            EXPECT_EQ(pool.LastError(), "save \"" + strPath + "\": the file is read-only");
+        }
         std::string strBytes;
         ASSERT_TRUE(ReadWholeFile(strPath, strBytes));
         EXPECT_EQ(strBytes, strOld) << row.pszWhat;
@@ -304,8 +307,11 @@ TEST(WindowsSave, RefusesADirectoryAndWritesIntoNul) {
     ASSERT_TRUE(::CreateDirectoryA(dir.File("folder").c_str(), nullptr));
     CFilledPool folder(dir.File("folder"));
     EXPECT_FALSE(folder.Save());
+    EXPECT_EQ(folder.LastError(),
+              "save \"" + dir.File("folder") + "\": it is a folder, not a file");
     CFilledPool trailing(dir.Path() + "\\");
     EXPECT_FALSE(trailing.Save());
+    EXPECT_EQ(trailing.LastError(), "save \"" + dir.Path() + "\\\": it is a folder, not a file");
     // As /dev/null on Linux: the device takes the bytes.
     CFilledPool nul("NUL");
     EXPECT_TRUE(nul.Save());
