@@ -87,8 +87,9 @@ SQInteger CSQHashFuncs::Load(HSQUIRRELVM vm) {
         CHashPool* pPool = CHashPoolManager::Find(pszName);
         if (pPool == nullptr) pPool = CHashPoolManager::New(pszName);
         if (pPool == nullptr) return Fail(vm, Failure::False);
-        // An unstorable path unbinds the pool rather than binding it to a cut path.
-        if (!pPool->SetFile(pszPath)) return Fail(vm, Failure::False);
+        // An unstorable path unbinds the pool rather than binding it to a cut path; the load
+        // of the unbound pool then fails and leaves HError its reason.
+        pPool->SetFile(pszPath);
         return PushBool(vm, pPool->Load());
     });
 }

@@ -309,13 +309,11 @@ Expect CScriptModel::Load(const std::vector<std::string>& aText) {
         pNew = std::make_unique<Pool>();
         pPool = pNew.get();
     }
-    // A path the pool cannot hold whole unbinds it; the entries stay.
-    // No load is made then, so HError keeps telling the last failure, whose path is no longer
-    // the pool's.
+    // A path the pool cannot hold whole unbinds it; the entries stay, and the load of the
+    // unbound pool fails with a reason of its own.
     if (strPath.size() >= PATH_LIMIT) {
         pPool->strPath.clear();
-        const size_t uiQuote = pPool->strFailure.find('"');
-        if (uiQuote != std::string::npos) pPool->strFailure.resize(uiQuote + 1);
+        pPool->strFailure = FailureStart("load", "");
         return Expect::Bool(false);
     }
     pPool->strPath = strPath;
