@@ -14,7 +14,7 @@ class CFailingSequentialFile final : public CSequentialFile {
 
     CStatus Read(char* pBuffer, size_t uiLen, size_t& uiRead) override {
         uiRead = 0;
-        if (m_Env.Fails(ECall::Read)) return m_Env.Injected();
+        if (m_Env.Fails(ECall::Read)) return m_Env.Current();
         return m_pInner->Read(pBuffer, uiLen, uiRead);
     }
 
@@ -30,19 +30,19 @@ class CFailingWritableFile final : public CWritableFile {
 
     CStatus Append(const char* pData, size_t uiLen) override {
         if (!m_Env.Fails(ECall::Append)) return m_pInner->Append(pData, uiLen);
-        if (m_Env.Mode() == CFailingEnv::EMode::HalfWay) m_pInner->Append(pData, uiLen / 2);
-        return m_Env.Injected();
+        if (m_Env.HalfWay()) m_pInner->Append(pData, uiLen / 2);
+        return m_Env.Current();
     }
     CStatus Sync() override {
-        return m_Env.Fails(ECall::Sync) ? m_Env.Injected() : m_pInner->Sync();
+        return m_Env.Fails(ECall::Sync) ? m_Env.Current() : m_pInner->Sync();
     }
     CStatus TakeOver(const FileTarget& target) override {
-        return m_Env.Fails(ECall::TakeOver) ? m_Env.Injected() : m_pInner->TakeOver(target);
+        return m_Env.Fails(ECall::TakeOver) ? m_Env.Current() : m_pInner->TakeOver(target);
     }
     // A close that fails still lets go of the file, as the system's does.
     CStatus Close() override {
         const CStatus status = m_pInner->Close();
-        return m_Env.Fails(ECall::Close) ? m_Env.Injected() : status;
+        return m_Env.Fails(ECall::Close) ? m_Env.Current() : status;
     }
 
    private:
@@ -52,9 +52,10 @@ class CFailingWritableFile final : public CWritableFile {
 
 }  // namespace
 
-void CFailingEnv::FailCall(uint32_t uiCall, EMode eMode) {
+void CFailingEnv::FailCall(uint32_t uiCall, EMode eMode, bool bAndAfter) {
     m_uiFailAt = uiCall;
     m_eMode = eMode;
+    m_bAndAfter = bAndAfter;
     m_bFailed = false;
     m_Injected = CStatus();
     m_aCalls.clear();
@@ -62,9 +63,15 @@ void CFailingEnv::FailCall(uint32_t uiCall, EMode eMode) {
 
 bool CFailingEnv::Fails(ECall eCall) {
     m_aCalls.push_back(eCall);
-    if (m_aCalls.size() != m_uiFailAt) return false;
-    m_bFailed = true;
-    m_Injected = FailureOf(eCall, m_eMode);
+    if (m_uiFailAt == 0 || m_aCalls.size() < m_uiFailAt) return false;
+    if (m_aCalls.size() == m_uiFailAt) {
+        m_bFailed = true;
+        m_Injected = FailureOf(eCall, m_eMode);
+        m_Current = m_Injected;
+        return true;
+    }
+    if (!m_bAndAfter) return false;
+    m_Current = FailureOf(eCall, EMode::Whole);
     return true;
 }
 
@@ -104,7 +111,7 @@ const char* CFailingEnv::NameOf(ECall eCall) {
 
 CStatus CFailingEnv::OpenRead(const char* pszPath, EReadMode eMode,
                               std::unique_ptr<CSequentialFile>& pFile) {
-    if (Fails(ECall::OpenRead)) return m_Injected;
+    if (Fails(ECall::OpenRead)) return m_Current;
     std::unique_ptr<CSequentialFile> pInner;
     const CStatus status = m_Inner.OpenRead(pszPath, eMode, pInner);
     if (status.Ok()) pFile = std::make_unique<CFailingSequentialFile>(*this, std::move(pInner));
@@ -112,7 +119,7 @@ CStatus CFailingEnv::OpenRead(const char* pszPath, EReadMode eMode,
 }
 
 CStatus CFailingEnv::OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) {
-    if (Fails(ECall::OpenStandardInput)) return m_Injected;
+    if (Fails(ECall::OpenStandardInput)) return m_Current;
     std::unique_ptr<CSequentialFile> pInner;
     const CStatus status = m_Inner.OpenStandardInput(pInner);
     if (status.Ok()) pFile = std::make_unique<CFailingSequentialFile>(*this, std::move(pInner));
@@ -120,7 +127,7 @@ CStatus CFailingEnv::OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) 
 }
 
 CStatus CFailingEnv::Resolve(const char* pszPath, FileTarget& target) {
-    if (Fails(ECall::Resolve)) return m_Injected;
+    if (Fails(ECall::Resolve)) return m_Current;
     const CStatus status = m_Inner.Resolve(pszPath, target);
     if (m_bReportReadOnly && target.eKind == FileTarget::EKind::Regular) target.bWritable = false;
     return status;
@@ -128,12 +135,12 @@ CStatus CFailingEnv::Resolve(const char* pszPath, FileTarget& target) {
 
 CStatus CFailingEnv::NewFile(const char* pszPath, std::unique_ptr<CWritableFile>& pFile) {
     if (Fails(ECall::NewFile)) {
-        if (m_eMode == EMode::HalfWay && !m_bRefuseNewFiles) {
+        if (HalfWay() && !m_bRefuseNewFiles) {
             // Made, then let go of: a file no live save holds, as a killed one leaves.
             std::unique_ptr<CWritableFile> pMade;
             m_Inner.NewFile(pszPath, pMade);
         }
-        return m_Injected;
+        return m_Current;
     }
     if (m_bRefuseNewFiles) return AccessDeniedStatus();
     std::unique_ptr<CWritableFile> pInner;
@@ -144,7 +151,7 @@ CStatus CFailingEnv::NewFile(const char* pszPath, std::unique_ptr<CWritableFile>
 
 CStatus CFailingEnv::OpenExisting(const char* pszPath, EWriteInto eInto,
                                   std::unique_ptr<CWritableFile>& pFile) {
-    if (Fails(ECall::OpenExisting)) return m_Injected;
+    if (Fails(ECall::OpenExisting)) return m_Current;
     std::unique_ptr<CWritableFile> pInner;
     const CStatus status = m_Inner.OpenExisting(pszPath, eInto, pInner);
     if (status.Ok()) pFile = std::make_unique<CFailingWritableFile>(*this, std::move(pInner));
@@ -153,26 +160,26 @@ CStatus CFailingEnv::OpenExisting(const char* pszPath, EWriteInto eInto,
 
 CStatus CFailingEnv::PutInPlace(const char* pszFrom, const char* pszTo) {
     if (!Fails(ECall::PutInPlace)) return m_Inner.PutInPlace(pszFrom, pszTo);
-    if (m_eMode == EMode::HalfWay) m_Inner.RemoveFile(pszTo);
-    return m_Injected;
+    if (HalfWay()) m_Inner.RemoveFile(pszTo);
+    return m_Current;
 }
 
 CStatus CFailingEnv::RemoveFile(const char* pszPath) {
-    return Fails(ECall::RemoveFile) ? m_Injected : m_Inner.RemoveFile(pszPath);
+    return Fails(ECall::RemoveFile) ? m_Current : m_Inner.RemoveFile(pszPath);
 }
 
 CStatus CFailingEnv::RemoveLeftover(const char* pszPath) {
-    return Fails(ECall::RemoveLeftover) ? m_Injected : m_Inner.RemoveLeftover(pszPath);
+    return Fails(ECall::RemoveLeftover) ? m_Current : m_Inner.RemoveLeftover(pszPath);
 }
 
 CStatus CFailingEnv::ListFolder(const char* pszFolder, IFolderNames& names) {
-    return Fails(ECall::ListFolder) ? m_Injected : m_Inner.ListFolder(pszFolder, names);
+    return Fails(ECall::ListFolder) ? m_Current : m_Inner.ListFolder(pszFolder, names);
 }
 
 CStatus CFailingEnv::SyncFolder(const char* pszFolder) {
-    return Fails(ECall::SyncFolder) ? m_Injected : m_Inner.SyncFolder(pszFolder);
+    return Fails(ECall::SyncFolder) ? m_Current : m_Inner.SyncFolder(pszFolder);
 }
 
 CStatus CFailingEnv::TakeSaveTurn(const char* pszPath, std::unique_ptr<CSaveTurn>& pTurn) {
-    return Fails(ECall::TakeSaveTurn) ? m_Injected : m_Inner.TakeSaveTurn(pszPath, pTurn);
+    return Fails(ECall::TakeSaveTurn) ? m_Current : m_Inner.TakeSaveTurn(pszPath, pTurn);
 }

@@ -47,12 +47,14 @@ class CFailingEnv final : public CEnv {
     explicit CFailingEnv(CEnv& inner = CEnv::Default()) : m_Inner(inner) {}
 
     // Fails the uiCall-th counted call from now on (1 for the next one), as eMode says, with
-    // the status a real failure of that call gives (see FailureOf); 0 fails none. Starts the
-    // count and the log again.
-    void FailCall(uint32_t uiCall, EMode eMode = EMode::Whole);
+    // the status a real failure of that call gives (see FailureOf); 0 fails none. With
+    // bAndAfter every later call fails whole too, as on a disk that went away. Starts the count
+    // and the log again.
+    void FailCall(uint32_t uiCall, EMode eMode = EMode::Whole, bool bAndAfter = false);
     // True iff the call chosen by FailCall has been made, and so failed.
     bool HasFailed() const { return m_bFailed; }
-    // The status the chosen call failed with; Ok before it failed.
+    // The status the chosen call failed with; Ok before it failed. Later calls that fail with
+    // bAndAfter fail with their own FailureOf.
     const CStatus& Injected() const { return m_Injected; }
     // The calls counted since FailCall, in order.
     const std::vector<ECall>& Calls() const { return m_aCalls; }
@@ -86,17 +88,21 @@ class CFailingEnv final : public CEnv {
     CStatus TakeSaveTurn(const char* pszPath, std::unique_ptr<CSaveTurn>& pTurn) override;
     uint64_t NameSeed() override { return m_Inner.NameSeed(); }
 
-    // For the files this Env opens: counts the call and returns true iff it is the one to fail.
+    // For the files this Env opens: counts the call and returns true iff it is to fail, with
+    // Current() then the status to fail with and HalfWay() true iff it fails half-way.
     bool Fails(ECall eCall);
-    EMode Mode() const { return m_eMode; }
+    const CStatus& Current() const { return m_Current; }
+    bool HalfWay() const { return m_eMode == EMode::HalfWay && m_aCalls.size() == m_uiFailAt; }
 
    private:
     CEnv& m_Inner;
     std::vector<ECall> m_aCalls;
     uint32_t m_uiFailAt = 0;
     EMode m_eMode = EMode::Whole;
+    bool m_bAndAfter = false;
     bool m_bFailed = false;
     CStatus m_Injected;
+    CStatus m_Current;
     bool m_bRefuseNewFiles = false;
     bool m_bReportReadOnly = false;
 };
