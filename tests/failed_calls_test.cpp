@@ -46,14 +46,15 @@ bool MayGoOnPast(ECall eCall) {
 size_t s_uiPairs = 0;
 size_t s_uiHalfWayPairs = 0;
 size_t s_uiAndAfterPairs = 0;
+size_t s_uiLoadPairs = 0;
 
 class CPairCount : public ::testing::Environment {
    public:
     void TearDown() override {
         std::printf(
-            "failed_calls: %zu (scenario, failing call) pairs failed alone, %zu half-way, "
-            "%zu with every later call\n",
-            s_uiPairs, s_uiHalfWayPairs, s_uiAndAfterPairs);
+            "failed_calls: saves: %zu (scenario, failing call) pairs failed alone, %zu "
+            "half-way, %zu with every later call; loads: %zu\n",
+            s_uiPairs, s_uiHalfWayPairs, s_uiAndAfterPairs, s_uiLoadPairs);
     }
 };
 [[maybe_unused]] ::testing::Environment* const s_pPairCount =
@@ -400,6 +401,10 @@ TEST_P(FailedSaveCalls, GiveTheWholeNewFileOrKeepTheOldAndSayWhy) {
     const Scenario& scenario = GetParam();
     const Plain plain = PlainSave(scenario.eScenario);
     ASSERT_FALSE(plain.aCalls.empty());
+    std::string strCalls;
+    for (const ECall eCall : plain.aCalls)
+        strCalls += std::string(" ") + CFailingEnv::NameOf(eCall);
+    std::printf("%s: %zu calls:%s\n", scenario.pszName, plain.aCalls.size(), strCalls.c_str());
     for (uint32_t uiCall = 1; uiCall <= plain.aCalls.size(); ++uiCall) {
         const ECall eCall = plain.aCalls[uiCall - 1];
         SCOPED_TRACE("call " + std::to_string(uiCall) + " of " +
@@ -447,7 +452,7 @@ TEST(FailedLoadCalls, KeepTheEntriesAndSayWhy) {
             env.FailCall(uiCall);
             EXPECT_FALSE(pool.Load(env));
             ASSERT_TRUE(env.HasFailed());
-            ++s_uiPairs;
+            ++s_uiLoadPairs;
             EXPECT_EQ(EntriesOf(pool), aBefore);
             const ECall eFailed = env.Calls()[uiCall - 1];
             const char* pszWhat = eFailed == ECall::OpenRead ? "the file cannot be opened"
