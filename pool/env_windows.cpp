@@ -374,7 +374,13 @@ class CWindowsEnv final : public CEnv {
             return CStatus();
         }
         const DWORD dwReplaceError = ::GetLastError();
-        if (dwReplaceError != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return StatusOf(dwReplaceError);
+        // Without a backup name ReplaceFileW can fail after the old file has left the target's
+        // name: ERROR_UNABLE_TO_MOVE_REPLACEMENT removes it, and _2 leaves it under a name of
+        // its own. Whatever the code, a target that is gone is handled as gone, so that the new
+        // file, then the only copy of the data, is never taken for a failed save's.
+        const bool bOldGone = dwReplaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                              ::GetFileAttributesW(to.Get()) == INVALID_FILE_ATTRIBUTES;
+        if (!bOldGone) return StatusOf(dwReplaceError);
         if (::MoveFileExW(from.Get(), to.Get(), dwMove) != 0) return CStatus();
         const DWORD dwMoveError = ::GetLastError();
         // The old file is gone; unless the move found that the new one is too, it holds the data.
