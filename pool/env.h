@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "pool/status.h"
 
@@ -38,6 +39,9 @@ class CSequentialFile {
     // Reads the next bytes into pBuffer and sets uiRead to their count, 0 at the end.
     virtual CStatus Read(char* pBuffer, size_t uiLen, size_t& uiRead) = 0;
 };
+
+// Appends the rest of the file to strBytes, up to its end. Throws std::bad_alloc.
+CStatus ReadRest(CSequentialFile& file, std::string& strBytes);
 
 // A file open for writing, closed on destruction if Close was not called.
 class CWritableFile {

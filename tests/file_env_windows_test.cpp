@@ -6,12 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "tests/support/files.h"
 
@@ -148,8 +149,8 @@ TEST(WindowsLoad, ReadsAFileOthersHoldAndLetsOthersRead) {
     EXPECT_TRUE(pool.Load());
     EXPECT_EQ(EntriesOf(pool).size(), 2u);
     // While the load's own handle is open, a reader that shares only reading still gets in.
-    CReadableFile file;
-    ASSERT_TRUE(file.Open(strPath.c_str()));
+    std::unique_ptr<CSequentialFile> pFile;
+    ASSERT_TRUE(CEnv::Default().OpenRead(strPath.c_str(), CEnv::EReadMode::PoolFile, pFile).Ok());
     CHeldFile reader(strPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     EXPECT_TRUE(reader.Held());
 }
