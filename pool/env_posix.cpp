@@ -47,8 +47,12 @@ static bool StatLink(const char* pszPath, struct stat& st) {
     return ::syscall(SYS_LSTAT, pszPath, &st) == 0;
 }
 
+// Appended rather than constructed from the pointer: the constructor's null check would pull the
+// runtime's own throw helpers into the module, which the C library floor keeps out.
 std::string CStatus::SystemWords(int32_t iSystem) {
-    return iSystem != 0 ? std::string(std::strerror(iSystem)) : std::string();
+    std::string strWords;
+    if (iSystem != 0) strWords += std::strerror(iSystem);
+    return strWords;
 }
 
 CStatus CStatus::IoError() { return Error(ECode::Failed, EIO); }
