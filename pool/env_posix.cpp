@@ -47,11 +47,11 @@ static bool StatLink(const char* pszPath, struct stat& st) {
     return ::syscall(SYS_LSTAT, pszPath, &st) == 0;
 }
 
-// Appended rather than constructed from the pointer: the constructor's null check would pull the
-// runtime's own throw helpers into the module, which the C library floor keeps out.
 std::string CStatus::SystemWords(int32_t iSystem) {
     std::string strWords;
-    if (iSystem != 0) strWords += std::strerror(iSystem);
+    // Assigned, not constructed from the pointer: the constructor's null check would pull in a
+    // throw helper of the runtime that the module does without.
+    if (iSystem != 0) strWords = std::strerror(iSystem);
     return strWords;
 }
 
