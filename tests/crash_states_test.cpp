@@ -1,0 +1,241 @@
+// Every disk a crash in the middle of a save could leave: the save's operations, logged by the
+// in-memory Env, are replayed to every crash state, and each state is loaded and saved again.
+#include "tests/support/crash_states.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pool/hash_pool.h"
+#include "tests/support/mem_env.h"
+#include "tests/support/reference.h"
+
+namespace {
+
+using EntryMap = std::map<std::string, std::string>;
+
+constexpr char FOLDER[] = "d/";
+constexpr char TARGET[] = "d/pool";
+
+// Entries are kept to a few bytes so that every cut of the new file's data is tried: each first
+// part of the new file is a third content, neither the old entries nor the new ones.
+const EntryMap OLD_ENTRIES = {{"k", "old"}, {"n", "1"}};
+const EntryMap NEW_ENTRIES = {{"k", "new"}, {"m", "22"}};
+const EntryMap NEXT_ENTRIES = {{"z", "next"}};
+
+struct Scenario {
+    const char* pszName;
+    MemDisk before;
+    // The folder takes no new files: the save rewrites the file in place.
+    bool bClosed = false;
+};
+
+// What the checker found over every crash state of one save.
+struct Findings {
+    size_t uiStates = 0;
+    // States whose load saw neither the old entries nor the new ones.
+    size_t uiThirdContent = 0;
+    // States after the save had returned true in which the new entries were not there.
+    size_t uiNotDurable = 0;
+    // States after which the next save failed or left anything but the one pool file.
+    size_t uiUntidy = 0;
+    std::string strFirst;
+};
+
+EntryMap Entries(const CHashPool& pool) {
+    EntryMap entries;
+    for (const auto& [strKey, strValue] : reference::Contents(pool.Entries())) {
+        entries[strKey] = strValue;
+    }
+    return entries;
+}
+
+void Fill(CHashPool& pool, const EntryMap& entries) {
+    for (const auto& [strKey, strValue] : entries) pool.Add(strKey.c_str(), strValue.c_str());
+    pool.SetFile(TARGET);
+}
+
+MemDisk DiskWith(const std::vector<std::pair<std::string, std::string>>& vecFiles) {
+    MemDisk disk;
+    for (const auto& [strPath, strBytes] : vecFiles) disk.Put(strPath, strBytes);
+    return disk;
+}
+
+const std::string OLD_FILE = reference::Serialize({OLD_ENTRIES.begin(), OLD_ENTRIES.end()});
+
+// The new file, an existing one, leftovers of killed saves (cut short, empty, whole) beside an
+// existing one and where there is none yet, and a folder that takes no new files.
+std::vector<Scenario> Scenarios() {
+    return {
+        {"new file", DiskWith({}), false},
+        {"existing file", DiskWith({{TARGET, OLD_FILE}}), false},
+        {"leftovers of killed saves",
+         DiskWith({{TARGET, OLD_FILE},
+                   {"d/.pool.quilltmp-abcdef", "k\nne"},
+                   {"d/.pool.quilltmp-ZZZZ99", ""},
+                   {"d/.pool.quilltmp-000000", OLD_FILE}}),
+         false},
+        {"leftovers, no file yet",
+         DiskWith({{"d/.pool.quilltmp-abcdef", "k\nne"}, {"d/.pool.quilltmp-000000", OLD_FILE}}),
+         false},
+        {"in-place rewrite", DiskWith({{TARGET, OLD_FILE}}), true},
+    };
+}
+
+// The log of the save of NEW_ENTRIES on the scenario's disk.
+std::vector<MemOp> SaveLog(const Scenario& scenario) {
+    CMemEnv env(scenario.before);
+    if (scenario.bClosed) env.CloseFolder(FOLDER);
+    CHashPool pool("p");
+    Fill(pool, NEW_ENTRIES);
+    EXPECT_TRUE(pool.Save(env)) << scenario.pszName;
+    return env.Log();
+}
+
+void Note(Findings& findings, size_t& uiCount, const std::string& strWhat,
+          const std::string& strWhere) {
+    if (uiCount++ == 0 && findings.strFirst.empty()) findings.strFirst = strWhat + "; " + strWhere;
+}
+
+// Loads the state as the pool does, then saves the next entries on it.
+void Check(const Scenario& scenario, const std::vector<MemOp>& vecLog, const MemDisk& state,
+           const CrashPoint& point, Findings& findings) {
+    const std::string strWhere = point.Describe(vecLog) + "; disk:" + state.Describe();
+    CMemEnv env(state);
+    if (scenario.bClosed) env.CloseFolder(FOLDER);
+    CHashPool loaded("p");
+    loaded.SetFile(TARGET);
+    const bool bLoaded = loaded.Load(env);
+    const bool bOld = scenario.before.mapNames.count(TARGET) != 0
+                          ? bLoaded && Entries(loaded) == OLD_ENTRIES
+                          : !bLoaded && loaded.Size() == 0 && !env.Exists(TARGET);
+    const bool bNew = bLoaded && Entries(loaded) == NEW_ENTRIES;
+    if (!bOld && !bNew) Note(findings, findings.uiThirdContent, "a third content", strWhere);
+    if (point.uiOps == vecLog.size() && !bNew) {
+        Note(findings, findings.uiNotDurable, "the returned save lost", strWhere);
+    }
+
+    CHashPool next("p");
+    Fill(next, NEXT_ENTRIES);
+    const bool bSaved = next.Save(env);
+    std::string strBytes;
+    const bool bTidy = bSaved && env.Disk().NamesIn(FOLDER) == std::vector<std::string>{"pool"} &&
+                       env.Disk().Get(TARGET, strBytes) &&
+                       strBytes == reference::Serialize({NEXT_ENTRIES.begin(), NEXT_ENTRIES.end()});
+    if (!bTidy)
+        Note(findings, findings.uiUntidy, "the next save left" + env.Disk().Describe(), strWhere);
+}
+
+Findings CheckEveryCrash(const Scenario& scenario, const std::vector<MemOp>& vecLog) {
+    Findings findings;
+    findings.uiStates = ForEachCrashState(scenario.before, vecLog,
+                                          [&](const MemDisk& state, const CrashPoint& point) {
+                                              Check(scenario, vecLog, state, point, findings);
+                                          });
+    return findings;
+}
+
+std::string Counts(const Findings& findings) {
+    return std::to_string(findings.uiStates) + " crash states, " +
+           std::to_string(findings.uiThirdContent) + " with a third content, " +
+           std::to_string(findings.uiNotDurable) + " losing a returned save, " +
+           std::to_string(findings.uiUntidy) + " untidy after the next save";
+}
+
+// The enumeration on a log small enough to list by hand: a file made under one name, written,
+// synced and renamed over another, whose folder is never synced.
+TEST(CrashStates, ListsEachStateOfTheModel) {
+    MemDisk before = DiskWith({{"b", "old"}});
+    const uint32_t uiNew = before.uiNextFile;
+    const std::vector<MemOp> vecLog = {
+        {MemOp::EKind::Create, "a", "", uiNew, ""},
+        {MemOp::EKind::Append, "", "", uiNew, "xy"},
+        {MemOp::EKind::SyncFile, "", "", uiNew, ""},
+        {MemOp::EKind::Rename, "a", "b", uiNew, ""},
+    };
+    std::vector<std::string> vecStates;
+    const size_t uiStates = ForEachCrashState(
+        before, vecLog,
+        [&](const MemDisk& state, const CrashPoint&) { vecStates.push_back(state.Describe()); });
+    const std::vector<std::string> vecExpected = {
+        // Nothing done.
+        " b=\"old\"",
+        // Made: the name there or not.
+        " b=\"old\"",
+        " a=\"\" b=\"old\"",
+        // Written: any first part of the data, under the name or not.
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " a=\"\" b=\"old\"",
+        " a=\"x\" b=\"old\"",
+        " a=\"xy\" b=\"old\"",
+        // Synced: the data whole.
+        " b=\"old\"",
+        " a=\"xy\" b=\"old\"",
+        // Renamed, each of the two name changes there or not, in their order.
+        " b=\"old\"",
+        " a=\"xy\" b=\"old\"",
+        " b=\"xy\"",
+        " b=\"xy\"",
+    };
+    EXPECT_EQ(uiStates, vecExpected.size());
+    EXPECT_EQ(vecStates, vecExpected);
+}
+
+// Every crash of a save leaves a disk on which a load sees the old entries (none for a new file)
+// or the new ones, and the next save leaves the one pool file. The one exception is the in-place
+// rewrite of a folder that takes no new files: there a crash can leave the file cut short.
+TEST(CrashStates, EveryCrashOfASaveLeavesTheOldOrTheNewFile) {
+    for (const Scenario& scenario : Scenarios()) {
+        const std::vector<MemOp> vecLog = SaveLog(scenario);
+        const Findings findings = CheckEveryCrash(scenario, vecLog);
+        std::printf("%-26s %s\n", scenario.pszName, Counts(findings).c_str());
+        EXPECT_EQ(findings.uiNotDurable, 0u) << scenario.pszName << ": " << findings.strFirst;
+        EXPECT_EQ(findings.uiUntidy, 0u) << scenario.pszName << ": " << findings.strFirst;
+        if (scenario.bClosed) {
+            EXPECT_GT(findings.uiThirdContent, 0u) << scenario.pszName;
+            continue;
+        }
+        EXPECT_EQ(findings.uiThirdContent, 0u) << scenario.pszName << ": " << findings.strFirst;
+        // A log too short to reach the put-in-place would prove nothing.
+        EXPECT_GE(vecLog.size(), 5u) << scenario.pszName;
+    }
+}
+
+// The log with the new file's sync moved after the step that puts it in place.
+std::vector<MemOp> SyncedAfterPutInPlace(std::vector<MemOp> vecLog) {
+    const auto isKind = [](MemOp::EKind eKind) {
+        return [eKind](const MemOp& op) { return op.eKind == eKind; };
+    };
+    const auto itSync = std::find_if(vecLog.begin(), vecLog.end(), isKind(MemOp::EKind::SyncFile));
+    const auto itRename = std::find_if(vecLog.begin(), vecLog.end(), isKind(MemOp::EKind::Rename));
+    EXPECT_TRUE(itSync != vecLog.end() && itRename != vecLog.end() && itSync < itRename);
+    if (itSync == vecLog.end() || itRename == vecLog.end()) return vecLog;
+    std::rotate(itSync, itSync + 1, itRename + 1);
+    return vecLog;
+}
+
+// The checker itself: a save that puts its file in place before syncing it, or that never syncs
+// the folder, is reported, on the log of the real save reordered or cut.
+TEST(CrashStates, CatchesASaveThatBreaksTheProtocol) {
+    const Scenario existing{"existing file", DiskWith({{TARGET, OLD_FILE}}), false};
+    const std::vector<MemOp> vecLog = SaveLog(existing);
+
+    const Findings early = CheckEveryCrash(existing, SyncedAfterPutInPlace(vecLog));
+    EXPECT_GT(early.uiThirdContent, 0u) << Counts(early);
+
+    std::vector<MemOp> vecNoFolderSync = vecLog;
+    const size_t uiOps = vecNoFolderSync.size();
+    std::erase_if(vecNoFolderSync,
+                  [](const MemOp& op) { return op.eKind == MemOp::EKind::SyncFolder; });
+    ASSERT_LT(vecNoFolderSync.size(), uiOps);
+    const Findings unsynced = CheckEveryCrash(existing, vecNoFolderSync);
+    EXPECT_GT(unsynced.uiNotDurable, 0u) << Counts(unsynced);
+    EXPECT_EQ(unsynced.uiThirdContent, 0u) << unsynced.strFirst;
+}
+
+}  // namespace
