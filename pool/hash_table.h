@@ -106,9 +106,10 @@ class CHashTable {
     template <typename TRef, typename TFn>
     void Walk(TFn& fn) const;
     [[gnu::noinline]] const TValue* Seek(uint32_t uiPos) const;
-    const TValue* SeekByWalk(uint32_t uiPos) const;
+    // Out of line, as growth is: each runs at most once per change of the table.
+    [[gnu::noinline]] const TValue* SeekByWalk(uint32_t uiPos) const;
+    [[gnu::noinline]] bool BuildIndex() const;
     uint32_t NearChain(uint32_t uiFrom) const;
-    bool BuildIndex() const;
     const TValue* Enter(uint32_t uiPos, uint32_t uiBucket, uint32_t uiSlot) const;
     [[gnu::always_inline]] inline void PrefetchAfterCursor() const;
     // The first non-empty bucket from uiBucket on. REQUIRES: one exists.
@@ -315,7 +316,10 @@ inline void CHashTable<TValue>::Walk(TFn& fn) const {
 template <typename TValue>
 const TValue* CHashTable<TValue>::Seek(uint32_t uiPos) const {
     if (uiPos >= m_uiCount) return nullptr;
-    if (uiPos == (m_bCursor ? m_uiCursorPos + 1 : 0)) {
+    // In a table of fewer entries than one per NEAR_BUCKETS buckets, the next chain is seldom
+    // near: one with an index asks it straight away.
+    const bool bSparse = m_uiCount < m_uiBuckets / NEAR_BUCKETS && m_Index.Built();
+    if (!bSparse && uiPos == (m_bCursor ? m_uiCursorPos + 1 : 0)) {
         const uint32_t uiNear = NearChain(m_bCursor ? m_uiCursorBucket + 1 : 0);
         if (uiNear != m_uiBuckets) {
             Enter(uiPos, uiNear, m_ppBuckets[uiNear]->uiCount - 1);

@@ -31,7 +31,11 @@ class CPositionIndex {
         Drop();
         if (uiBuckets > (1u << 31)) return false;
         uint32_t uiTop = 1;
-        while (uiTop < uiBuckets) uiTop *= 2;
+        uint32_t uiLevels = 0;
+        while (uiTop < uiBuckets) {
+            uiTop *= 2;
+            ++uiLevels;
+        }
         uint32_t* puiTree = new (std::nothrow) uint32_t[static_cast<size_t>(uiTop) + 1];
         if (puiTree == nullptr) return false;
         puiTree[0] = 0;
@@ -43,6 +47,7 @@ class CPositionIndex {
         }
         m_puiTree = puiTree;
         m_uiTop = uiTop;
+        m_uiLevels = uiLevels;
         return true;
     }
 
@@ -51,6 +56,7 @@ class CPositionIndex {
         delete[] m_puiTree;
         m_puiTree = nullptr;
         m_uiTop = 0;
+        m_uiLevels = 0;
     }
 
     // Adds uiDelta (UINT32_MAX for minus one) to bucket uiBucket's count. REQUIRES: Built().
@@ -63,28 +69,135 @@ class CPositionIndex {
     // The bucket that holds position uiPos, and in uiOffset how many entries of that bucket come
     // before it. REQUIRES: Built(), uiPos less than the total count.
     uint32_t Locate(uint32_t uiPos, uint32_t& uiOffset) const {
-        const uint32_t* const puiTree = m_puiTree;
-        uint32_t uiBefore = 0;  // the buckets whose entries all come before uiPos
-        uint32_t uiLeft = uiPos;
-        for (uint32_t uiStep = m_uiTop / 2; uiStep != 0; uiStep /= 2) {
-            const uint32_t uiSum = puiTree[uiBefore + uiStep];
-            if (uiSum <= uiLeft) {
-                uiBefore += uiStep;
-                uiLeft -= uiSum;
-            }
+        // One step per level of the tree, from the root's children down, unrolled: a read at a
+        // random position is mostly this descent.
+        CDescent d{m_puiTree, uiPos};
+        switch (m_uiLevels) {
+            case 31:
+                d.Step(1u << 30);
+                [[fallthrough]];
+            case 30:
+                d.Step(1u << 29);
+                [[fallthrough]];
+            case 29:
+                d.Step(1u << 28);
+                [[fallthrough]];
+            case 28:
+                d.Step(1u << 27);
+                [[fallthrough]];
+            case 27:
+                d.Step(1u << 26);
+                [[fallthrough]];
+            case 26:
+                d.Step(1u << 25);
+                [[fallthrough]];
+            case 25:
+                d.Step(1u << 24);
+                [[fallthrough]];
+            case 24:
+                d.Step(1u << 23);
+                [[fallthrough]];
+            case 23:
+                d.Step(1u << 22);
+                [[fallthrough]];
+            case 22:
+                d.Step(1u << 21);
+                [[fallthrough]];
+            case 21:
+                d.Step(1u << 20);
+                [[fallthrough]];
+            case 20:
+                d.Step(1u << 19);
+                [[fallthrough]];
+            case 19:
+                d.Step(1u << 18);
+                [[fallthrough]];
+            case 18:
+                d.Step(1u << 17);
+                [[fallthrough]];
+            case 17:
+                d.Step(1u << 16);
+                [[fallthrough]];
+            case 16:
+                d.Step(1u << 15);
+                [[fallthrough]];
+            case 15:
+                d.Step(1u << 14);
+                [[fallthrough]];
+            case 14:
+                d.Step(1u << 13);
+                [[fallthrough]];
+            case 13:
+                d.Step(1u << 12);
+                [[fallthrough]];
+            case 12:
+                d.Step(1u << 11);
+                [[fallthrough]];
+            case 11:
+                d.Step(1u << 10);
+                [[fallthrough]];
+            case 10:
+                d.Step(1u << 9);
+                [[fallthrough]];
+            case 9:
+                d.Step(1u << 8);
+                [[fallthrough]];
+            case 8:
+                d.Step(1u << 7);
+                [[fallthrough]];
+            case 7:
+                d.Step(1u << 6);
+                [[fallthrough]];
+            case 6:
+                d.Step(1u << 5);
+                [[fallthrough]];
+            case 5:
+                d.Step(1u << 4);
+                [[fallthrough]];
+            case 4:
+                d.Step(1u << 3);
+                [[fallthrough]];
+            case 3:
+                d.Step(1u << 2);
+                [[fallthrough]];
+            case 2:
+                d.Step(1u << 1);
+                [[fallthrough]];
+            case 1:
+                d.Step(1u);
+                [[fallthrough]];
+            default:
+                break;
         }
-        uiOffset = uiLeft;
-        return uiBefore;
+        uiOffset = d.uiLeft;
+        return static_cast<uint32_t>(d.puiAt - m_puiTree);
     }
 
     void Swap(CPositionIndex& other) noexcept {
         std::swap(m_puiTree, other.m_puiTree);
         std::swap(m_uiTop, other.m_uiTop);
+        std::swap(m_uiLevels, other.m_uiLevels);
     }
 
    private:
+    // A descent: the tree's node whose index counts the buckets whose entries all come before
+    // the position sought (a pointer, so that each step reads at a constant offset from it), and
+    // how many entries of the rest come before it.
+    struct CDescent {
+        const uint32_t* puiAt;
+        uint32_t uiLeft;
+        [[gnu::always_inline]] void Step(uint32_t uiStep) {
+            const uint32_t uiSum = puiAt[uiStep];
+            if (uiSum <= uiLeft) {
+                puiAt += uiStep;
+                uiLeft -= uiSum;
+            }
+        }
+    };
+
     uint32_t* m_puiTree = nullptr;  // leaves and sums, from 1 to m_uiTop
     uint32_t m_uiTop = 0;
+    uint32_t m_uiLevels = 0;  // m_uiTop is 2 to this power
 };
 
 }  // namespace hash_table_detail
