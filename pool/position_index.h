@@ -10,6 +10,17 @@
 
 namespace hash_table_detail {
 
+// The most levels of a tree whose 2^levels + 1 counts one object can hold: 31 at most, as
+// 2^31 buckets take a 32-bit count, and fewer where an object is smaller.
+constexpr uint32_t MaxTreeLevels() {
+    uint32_t uiLevels = 31;
+    while ((static_cast<uintmax_t>(1) << uiLevels) + 1 > PTRDIFF_MAX / sizeof(uint32_t)) {
+        --uiLevels;
+    }
+    return uiLevels;
+}
+constexpr uint32_t MAX_LEVELS = MaxTreeLevels();
+
 // Unbuilt until Build succeeds; an unbuilt index holds no memory. Bucket b's count is the tree's
 // leaf b + 1; the tree has a power of two of leaves, those past the last bucket holding zero, so
 // that a descent needs no bounds check.
@@ -24,12 +35,12 @@ class CPositionIndex {
     bool Built() const { return m_puiTree != nullptr; }
 
     // Builds the index over uiBuckets buckets, countOf(b) giving bucket b's entry count; true iff
-    // it is built. Never throws: when memory runs out the index stays unbuilt, and so it does past
-    // 2^31 buckets, whose leaves a 32-bit count would not hold.
+    // it is built. Never throws: when memory runs out the index stays unbuilt, and so it does for
+    // more buckets than a tree of MAX_LEVELS holds.
     template <typename TCountOf>
     bool Build(uint32_t uiBuckets, TCountOf countOf) {
         Drop();
-        if (uiBuckets > (1u << 31)) return false;
+        if (uiBuckets > (1u << MAX_LEVELS)) return false;
         uint32_t uiTop = 1;
         uint32_t uiLevels = 0;
         while (uiTop < uiBuckets) {
@@ -74,97 +85,97 @@ class CPositionIndex {
         CDescent d{m_puiTree, uiPos};
         switch (m_uiLevels) {
             case 31:
-                d.Step(1u << 30);
+                d.Step<31>();
                 [[fallthrough]];
             case 30:
-                d.Step(1u << 29);
+                d.Step<30>();
                 [[fallthrough]];
             case 29:
-                d.Step(1u << 28);
+                d.Step<29>();
                 [[fallthrough]];
             case 28:
-                d.Step(1u << 27);
+                d.Step<28>();
                 [[fallthrough]];
             case 27:
-                d.Step(1u << 26);
+                d.Step<27>();
                 [[fallthrough]];
             case 26:
-                d.Step(1u << 25);
+                d.Step<26>();
                 [[fallthrough]];
             case 25:
-                d.Step(1u << 24);
+                d.Step<25>();
                 [[fallthrough]];
             case 24:
-                d.Step(1u << 23);
+                d.Step<24>();
                 [[fallthrough]];
             case 23:
-                d.Step(1u << 22);
+                d.Step<23>();
                 [[fallthrough]];
             case 22:
-                d.Step(1u << 21);
+                d.Step<22>();
                 [[fallthrough]];
             case 21:
-                d.Step(1u << 20);
+                d.Step<21>();
                 [[fallthrough]];
             case 20:
-                d.Step(1u << 19);
+                d.Step<20>();
                 [[fallthrough]];
             case 19:
-                d.Step(1u << 18);
+                d.Step<19>();
                 [[fallthrough]];
             case 18:
-                d.Step(1u << 17);
+                d.Step<18>();
                 [[fallthrough]];
             case 17:
-                d.Step(1u << 16);
+                d.Step<17>();
                 [[fallthrough]];
             case 16:
-                d.Step(1u << 15);
+                d.Step<16>();
                 [[fallthrough]];
             case 15:
-                d.Step(1u << 14);
+                d.Step<15>();
                 [[fallthrough]];
             case 14:
-                d.Step(1u << 13);
+                d.Step<14>();
                 [[fallthrough]];
             case 13:
-                d.Step(1u << 12);
+                d.Step<13>();
                 [[fallthrough]];
             case 12:
-                d.Step(1u << 11);
+                d.Step<12>();
                 [[fallthrough]];
             case 11:
-                d.Step(1u << 10);
+                d.Step<11>();
                 [[fallthrough]];
             case 10:
-                d.Step(1u << 9);
+                d.Step<10>();
                 [[fallthrough]];
             case 9:
-                d.Step(1u << 8);
+                d.Step<9>();
                 [[fallthrough]];
             case 8:
-                d.Step(1u << 7);
+                d.Step<8>();
                 [[fallthrough]];
             case 7:
-                d.Step(1u << 6);
+                d.Step<7>();
                 [[fallthrough]];
             case 6:
-                d.Step(1u << 5);
+                d.Step<6>();
                 [[fallthrough]];
             case 5:
-                d.Step(1u << 4);
+                d.Step<5>();
                 [[fallthrough]];
             case 4:
-                d.Step(1u << 3);
+                d.Step<4>();
                 [[fallthrough]];
             case 3:
-                d.Step(1u << 2);
+                d.Step<3>();
                 [[fallthrough]];
             case 2:
-                d.Step(1u << 1);
+                d.Step<2>();
                 [[fallthrough]];
             case 1:
-                d.Step(1u);
+                d.Step<1>();
                 [[fallthrough]];
             default:
                 break;
@@ -186,11 +197,16 @@ class CPositionIndex {
     struct CDescent {
         const uint32_t* puiAt;
         uint32_t uiLeft;
-        [[gnu::always_inline]] void Step(uint32_t uiStep) {
-            const uint32_t uiSum = puiAt[uiStep];
-            if (uiSum <= uiLeft) {
-                puiAt += uiStep;
-                uiLeft -= uiSum;
+        // The step below a node of level LEVEL, counted from the leaves up.
+        template <uint32_t LEVEL>
+        [[gnu::always_inline]] void Step() {
+            if constexpr (LEVEL <= MAX_LEVELS) {
+                constexpr uint32_t STEP = 1u << (LEVEL - 1);
+                const uint32_t uiSum = puiAt[STEP];
+                if (uiSum <= uiLeft) {
+                    puiAt += STEP;
+                    uiLeft -= uiSum;
+                }
             }
         }
     };
