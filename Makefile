@@ -3,7 +3,7 @@ PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev n
   libedit-dev
 # The Windows builds' cross compilers and Wine, whose 32-bit half comes from the i386 architecture.
 WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64 zip
-BENCH_PACKAGES := libbenchmark-dev
+BENCH_PACKAGES := libbenchmark-dev valgrind
 JOBS ?= $(shell nproc)
 # Seconds each fuzzer runs for in `make fuzz`, and in `make test` after the corpus runs.
 FUZZ_SECONDS ?= 300

@@ -19,106 +19,18 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "plugin/host_api.h"
-#include "pool/hash_pool.h"
-#include "pool/hash_pool_manager.h"
+#include "bench/lean_api.h"
 #include "script/sq_hash_funcs.h"
 
 namespace {
 
+using lean::CLeanSession;
+using lean::NoArg;
+using lean::Nothing;
+
 constexpr size_t ENTRIES = 1000000;
 constexpr double MIN_TIME = 0.5;
 constexpr int REPETITIONS = 3;
-constexpr const char* POOL = "bench";
-
-// What a stack slot holds: the few types the handlers read and push.
-struct LeanValue {
-    SQObjectType eType = OT_NULL;
-    SQInteger iValue = 0;
-    const SQChar* psz = nullptr;
-};
-
-// The VM handle the lean table's entries receive: a stack of fixed size and its height.
-struct LeanVm {
-    std::array<LeanValue, 8> aStack;
-    SQInteger iTop = 0;
-};
-
-LeanVm& Of(HSQUIRRELVM vm) { return *reinterpret_cast<LeanVm*>(vm); }
-LeanValue& At(HSQUIRRELVM vm, SQInteger iIdx) {
-    return Of(vm).aStack[static_cast<size_t>(iIdx - 1)];
-}
-void Push(HSQUIRRELVM vm, LeanValue value) {
-    Of(vm).aStack[static_cast<size_t>(Of(vm).iTop++)] = value;
-}
-
-SquirrelApiTable MakeLeanApi() {
-    SquirrelApiTable api{};
-    api.sq_gettop = [](HSQUIRRELVM vm) { return Of(vm).iTop; };
-    api.sq_gettype = [](HSQUIRRELVM vm, SQInteger iIdx) { return At(vm, iIdx).eType; };
-    api.sq_getstring = [](HSQUIRRELVM vm, SQInteger iIdx, const SQChar** ppsz) -> SQRESULT {
-        if (At(vm, iIdx).eType != OT_STRING) return SQ_ERROR;
-        *ppsz = At(vm, iIdx).psz;
-        return SQ_OK;
-    };
-    api.sq_getinteger = [](HSQUIRRELVM vm, SQInteger iIdx, SQInteger* pi) -> SQRESULT {
-        if (At(vm, iIdx).eType != OT_INTEGER) return SQ_ERROR;
-        *pi = At(vm, iIdx).iValue;
-        return SQ_OK;
-    };
-    api.sq_pushnull = [](HSQUIRRELVM vm) { Push(vm, {}); };
-    api.sq_pushbool = [](HSQUIRRELVM vm, SQBool b) { Push(vm, {OT_BOOL, b ? 1 : 0, nullptr}); };
-    api.sq_pushinteger = [](HSQUIRRELVM vm, SQInteger i) { Push(vm, {OT_INTEGER, i, nullptr}); };
-    api.sq_pushstring = [](HSQUIRRELVM vm, const SQChar* psz, SQInteger iLen) {
-        Push(vm, {OT_STRING, iLen, psz});
-    };
-    return api;
-}
-
-// The lean table in place of the VM's, and one open pool of ENTRIES numbered keys.
-class CLeanSession {
-   public:
-    CLeanSession() : m_api(MakeLeanApi()) {
-        m_pSavedApi = sq;
-        sq = &m_api;
-        m_pPool = CHashPoolManager::New(POOL);
-        const Workload& work = GetWorkload(KeyKind::Numbered, ENTRIES);
-        for (size_t i = 0; i < ENTRIES; ++i) {
-            m_pPool->Add(work.aKeys[i].c_str(), work.aValues[i].c_str());
-        }
-    }
-    ~CLeanSession() {
-        CHashPoolManager::RemoveAll();
-        sq = m_pSavedApi;
-    }
-    CLeanSession(const CLeanSession&) = delete;
-    CLeanSession& operator=(const CLeanSession&) = delete;
-
-    // Calls the handler with `this`, the pool's name and one more argument, and drops its result.
-    template <typename TArg>
-    SQInteger Call(SQFUNCTION pfn, TArg arg) {
-        m_vm.iTop = 0;
-        Push(Vm(), {OT_TABLE, 0, nullptr});
-        Push(Vm(), {OT_STRING, 5, POOL});
-        if constexpr (std::is_same_v<TArg, const char*>) {
-            Push(Vm(), {OT_STRING, 0, arg});
-        } else if constexpr (std::is_same_v<TArg, SQInteger>) {
-            Push(Vm(), {OT_INTEGER, arg, nullptr});
-        }
-        const SQInteger iResult = pfn(Vm());
-        benchmark::DoNotOptimize(m_vm.aStack[3]);
-        return iResult;
-    }
-    CHashPool& Pool() { return *m_pPool; }
-
-   private:
-    HSQUIRRELVM Vm() { return reinterpret_cast<HSQUIRRELVM>(&m_vm); }
-
-    SquirrelApiTable m_api;
-    SquirrelApiTable* m_pSavedApi = nullptr;
-    LeanVm m_vm;
-    CHashPool* m_pPool = nullptr;
-};
 
 // The present keys in insertion order, as text pointers made before the clock runs.
 const std::vector<const char*>& PresentKeys() {
@@ -134,15 +46,11 @@ const std::vector<const char*>& PresentKeys() {
 
 const char* PresentKey(size_t i) { return PresentKeys()[i]; }
 
-struct NoArg {};
-
-SQInteger Nothing(HSQUIRRELVM) { return 0; }
-
 // Runs the handler, the do-nothing native and the pool operation in turns, each over calls
 // 0 .. ENTRIES-1; arg(i) gives the call's argument and pool(i) does the operation beneath it.
 template <typename TArg, typename TPool>
 void HandlerAgainstPool(benchmark::State& state, SQFUNCTION pfn, TArg arg, TPool pool) {
-    CLeanSession session;
+    CLeanSession session(ENTRIES, ENTRIES);
     PresentKeys();
     CSideTimer timer(state, {"handler", "floor", "pool"});
     size_t uiRound = 0;
@@ -206,7 +114,7 @@ void HCount(benchmark::State& state) {
 
 // Whole passes in turns: every key and value, and every value alone.
 void WalkKeys(benchmark::State& state) {
-    CLeanSession session;
+    CLeanSession session(ENTRIES, ENTRIES);
     const CHashPool& pool = session.Pool();
     CSideTimer timer(state, {"keys_values", "values"});
     size_t uiRound = 0;

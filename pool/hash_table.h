@@ -13,6 +13,7 @@
 
 #include "pool/chain_arena.h"
 #include "pool/chain_block.h"
+#include "pool/position_index.h"
 #include "pool/table_growth.h"
 #include "pool/table_hash.h"
 
@@ -29,7 +30,9 @@
 // - Failure: FindOrInsert throws std::bad_alloc with the table exactly as it was; Find, Erase,
 //   Clear, Swap, At and ForEach do not fail.
 // Each chain is one block (pool/chain_block.h); blocks laid out by a growth and the first keys of
-// new chains after it lie end to end in segments (pool/chain_arena.h).
+// new chains after it lie end to end in segments (pool/chain_arena.h). A table read at a position
+// other than the next one gains an index of its buckets' counts (pool/position_index.h), kept by
+// inserts and erases until a growth or Clear drops it.
 template <typename TValue>
 class CHashTable {
     static_assert(std::is_nothrow_default_constructible_v<TValue> &&
@@ -66,8 +69,8 @@ class CHashTable {
     uint32_t BucketCount() const { return m_uiBuckets; }
 
     // The value at a position of the iteration order, or null past the last. Reading the same
-    // position or a later one than the previous call continues from there, so reading every
-    // position in order costs as much as one iteration.
+    // position or the next one costs a step of a cursor, so reading every position in order costs
+    // about as much as one iteration; any other position costs a descent of the index, O(log n).
     const TValue* At(uint32_t uiPos) const;
     // The key at a position of the iteration order, found as At() finds the value there and with
     // the same cursor; true iff the position holds an entry. The bytes are not zero-terminated and
@@ -93,9 +96,9 @@ class CHashTable {
                   "values and slots lie at their alignment");
 
     // How many buckets ahead a walk asks for the blocks it is about to read, and how many a
-    // positional read looks ahead for the next chains.
+    // positional read looks through for the next chain before it asks the index.
     static constexpr uint32_t PREFETCH_AHEAD = 8;
-    static constexpr uint32_t PREFETCH_SCAN = 64;
+    static constexpr uint32_t NEAR_BUCKETS = 8;
 
     Chain* NewChain(size_t uiLen);
     // Out of line: growth is rare, and the lookup that calls it is not.
@@ -103,6 +106,11 @@ class CHashTable {
     template <typename TRef, typename TFn>
     void Walk(TFn& fn) const;
     [[gnu::noinline]] const TValue* Seek(uint32_t uiPos) const;
+    // Out of line, as growth is: each runs at most once per change of the table.
+    [[gnu::noinline]] const TValue* SeekByWalk(uint32_t uiPos) const;
+    [[gnu::noinline]] bool BuildIndex() const;
+    uint32_t NearChain(uint32_t uiFrom) const;
+    const TValue* Enter(uint32_t uiPos, uint32_t uiBucket, uint32_t uiSlot) const;
     [[gnu::always_inline]] inline void PrefetchAfterCursor() const;
     // The first non-empty bucket from uiBucket on. REQUIRES: one exists.
     uint32_t NonEmptyFrom(uint32_t uiBucket) const {
@@ -111,6 +119,10 @@ class CHashTable {
     }
     // Any change to the table invalidates the remembered position.
     void Forget() const { m_bCursor = false; }
+    // Keeps the index's count of a bucket, when there is an index.
+    void Counted(uint32_t uiBucket, uint32_t uiDelta) {
+        if (m_Index.Built()) m_Index.Add(uiBucket, uiDelta);
+    }
 
     hash_table_detail::CModulo m_Bucket;  // a hash's bucket
     uint32_t m_uiBuckets;
@@ -124,6 +136,7 @@ class CHashTable {
     // its value.
     mutable uint32_t m_uiCursorSlot = 0;
     mutable const TValue* m_pCursorValue = nullptr;
+    mutable hash_table_detail::CPositionIndex m_Index;
 };
 
 template <typename TValue>
@@ -142,7 +155,8 @@ template <typename TValue>
 inline TValue& CHashTable<TValue>::FindOrInsert(const char* pKey, size_t uiLen) {
     if (m_uiCount >= m_uiBuckets) GrowFor(static_cast<uint64_t>(m_uiCount) + 1);
     const uint32_t uiHash = hash_table_detail::Hash(pKey, uiLen);
-    Chain*& pChain = m_ppBuckets[m_Bucket(uiHash)];
+    const uint32_t uiBucket = m_Bucket(uiHash);
+    Chain*& pChain = m_ppBuckets[uiBucket];
     if (pChain != nullptr) {
         const uint32_t uiSlot = pChain->Find(pKey, uiLen, uiHash);
         if (uiSlot != hash_table_detail::NOT_FOUND) return pChain->Values()[uiSlot];
@@ -155,6 +169,7 @@ inline TValue& CHashTable<TValue>::FindOrInsert(const char* pKey, size_t uiLen) 
     }
     TValue& value = pChain->Append(pKey, static_cast<uint32_t>(uiLen), uiHash);
     ++m_uiCount;
+    Counted(uiBucket, 1);
     Forget();
     return value;
 }
@@ -171,7 +186,8 @@ inline const TValue* CHashTable<TValue>::Find(const char* pKey, size_t uiLen) co
 template <typename TValue>
 inline bool CHashTable<TValue>::Erase(const char* pKey, size_t uiLen) {
     const uint32_t uiHash = hash_table_detail::Hash(pKey, uiLen);
-    Chain*& pChain = m_ppBuckets[m_Bucket(uiHash)];
+    const uint32_t uiBucket = m_Bucket(uiHash);
+    Chain*& pChain = m_ppBuckets[uiBucket];
     if (pChain == nullptr) return false;
     const uint32_t uiSlot = pChain->Find(pKey, uiLen, uiHash);
     if (uiSlot == hash_table_detail::NOT_FOUND) return false;
@@ -183,6 +199,7 @@ inline bool CHashTable<TValue>::Erase(const char* pKey, size_t uiLen) {
         pChain = Chain::Shrunk(pChain);
     }
     --m_uiCount;
+    Counted(uiBucket, UINT32_MAX);
     Forget();
     return true;
 }
@@ -199,6 +216,7 @@ inline void CHashTable<TValue>::Clear() {
     // Segments outlive their entries: a table emptied by erasing still holds them.
     m_Arena.Clear();
     m_uiCount = 0;
+    m_Index.Drop();
     Forget();
 }
 
@@ -209,6 +227,7 @@ inline void CHashTable<TValue>::Swap(CHashTable& other) noexcept {
     std::swap(m_ppBuckets, other.m_ppBuckets);
     std::swap(m_uiCount, other.m_uiCount);
     m_Arena.Swap(other.m_Arena);
+    m_Index.Swap(other.m_Index);
     Forget();
     other.Forget();
 }
@@ -261,6 +280,8 @@ void CHashTable<TValue>::GrowFor(uint64_t uiNeeded) {
     m_ppBuckets = growth.TakeBuckets();
     m_Bucket = newBucket;
     m_uiBuckets = newBucket.Divisor();
+    // Every count moved; the next positional read that needs the index builds it anew.
+    m_Index.Drop();
     Forget();
 }
 
@@ -289,33 +310,82 @@ inline void CHashTable<TValue>::Walk(TFn& fn) const {
     }
 }
 
-// At() for any position but the next one in the cursor's chain.
+// At() for any position but the next one in the cursor's chain. The position after the
+// cursor's chain, or the first one, is usually in one of the next few buckets; any other, or one
+// past many empty buckets, is found by the index.
 template <typename TValue>
 const TValue* CHashTable<TValue>::Seek(uint32_t uiPos) const {
     if (uiPos >= m_uiCount) return nullptr;
-    if (!m_bCursor || uiPos < m_uiCursorPos) {
-        m_uiCursorBucket = NonEmptyFrom(0);
-        m_uiCursorSlot = m_ppBuckets[m_uiCursorBucket]->uiCount - 1;
-        m_uiCursorPos = 0;
-        m_bCursor = true;
+    // In a table of fewer entries than one per NEAR_BUCKETS buckets, the next chain is seldom
+    // near: one with an index asks it straight away.
+    const bool bSparse = m_uiCount < m_uiBuckets / NEAR_BUCKETS && m_Index.Built();
+    if (!bSparse && uiPos == (m_bCursor ? m_uiCursorPos + 1 : 0)) {
+        const uint32_t uiNear = NearChain(m_bCursor ? m_uiCursorBucket + 1 : 0);
+        if (uiNear != m_uiBuckets) {
+            Enter(uiPos, uiNear, m_ppBuckets[uiNear]->uiCount - 1);
+            PrefetchAfterCursor();
+            return m_pCursorValue;
+        }
     }
-    // Whole chains are passed over by their counts.
+    if (!m_Index.Built() && !BuildIndex()) return SeekByWalk(uiPos);
+    uint32_t uiOffset = 0;
+    const uint32_t uiBucket = m_Index.Locate(uiPos, uiOffset);
+    return Enter(uiPos, uiBucket, m_ppBuckets[uiBucket]->uiCount - 1 - uiOffset);
+}
+
+// The first non-empty bucket among the NEAR_BUCKETS from uiFrom on, or m_uiBuckets for none.
+template <typename TValue>
+inline uint32_t CHashTable<TValue>::NearChain(uint32_t uiFrom) const {
+    const uint32_t uiEnd =
+        m_uiBuckets - uiFrom > NEAR_BUCKETS ? uiFrom + NEAR_BUCKETS : m_uiBuckets;
+    for (uint32_t i = uiFrom; i < uiEnd; ++i) {
+        if (m_ppBuckets[i] != nullptr) return i;
+    }
+    return m_uiBuckets;
+}
+
+// Builds the index from the chains' counts; false iff there was no memory for it. Reading a
+// position must not fail, so the caller then walks the chains instead.
+template <typename TValue>
+bool CHashTable<TValue>::BuildIndex() const {
+    Chain* const* const ppBuckets = m_ppBuckets;
+    return m_Index.Build(m_uiBuckets, [ppBuckets](uint32_t uiBucket) {
+        return ppBuckets[uiBucket] != nullptr ? ppBuckets[uiBucket]->uiCount : 0;
+    });
+}
+
+// Puts the cursor on slot uiSlot of bucket uiBucket's chain, the entry at position uiPos, and
+// returns its value.
+template <typename TValue>
+inline const TValue* CHashTable<TValue>::Enter(uint32_t uiPos, uint32_t uiBucket,
+                                               uint32_t uiSlot) const {
+    m_bCursor = true;
+    m_uiCursorPos = uiPos;
+    m_uiCursorBucket = uiBucket;
+    m_uiCursorSlot = uiSlot;
+    m_pCursorValue = &m_ppBuckets[uiBucket]->Values()[uiSlot];
+    return m_pCursorValue;
+}
+
+// Seek() without an index: from the cursor for a later position, else from the first chain,
+// passing whole chains by their counts.
+template <typename TValue>
+const TValue* CHashTable<TValue>::SeekByWalk(uint32_t uiPos) const {
+    if (!m_bCursor || uiPos < m_uiCursorPos) {
+        const uint32_t uiFirst = NonEmptyFrom(0);
+        Enter(0, uiFirst, m_ppBuckets[uiFirst]->uiCount - 1);
+    }
     while (uiPos - m_uiCursorPos > m_uiCursorSlot) {
         m_uiCursorPos += m_uiCursorSlot + 1;
         m_uiCursorBucket = NonEmptyFrom(m_uiCursorBucket + 1);
         m_uiCursorSlot = m_ppBuckets[m_uiCursorBucket]->uiCount - 1;
     }
-    m_uiCursorSlot -= uiPos - m_uiCursorPos;
-    m_uiCursorPos = uiPos;
-    m_pCursorValue = &m_ppBuckets[m_uiCursorBucket]->Values()[m_uiCursorSlot];
-    PrefetchAfterCursor();
-    return m_pCursorValue;
+    return Enter(uiPos, m_uiCursorBucket, m_uiCursorSlot - (uiPos - m_uiCursorPos));
 }
 
 // Positions read in order walk the cursor's chain's values downwards and then go on to the next
-// chain: the values below the cursor, the whole block of the next chain, whose header an
-// earlier call asked for, and the header of the chain after it are asked for now. Chains more
-// than PREFETCH_SCAN buckets ahead are left alone.
+// chain: the values below the cursor, and the whole block of the next chain, are asked for when
+// the cursor enters a chain, when that chain is near.
 template <typename TValue>
 inline void CHashTable<TValue>::PrefetchAfterCursor() const {
     const char* pValues = reinterpret_cast<const char*>(m_pCursorValue - m_uiCursorSlot);
@@ -323,17 +393,11 @@ inline void CHashTable<TValue>::PrefetchAfterCursor() const {
     for (size_t uiOffset = 0; uiOffset < uiBytes; uiOffset += hash_table_detail::CACHE_LINE) {
         __builtin_prefetch(pValues + uiOffset);
     }
-    uint32_t uiNext = m_uiCursorBucket + 1;
-    const uint32_t uiLast = std::min(m_uiBuckets - 1, m_uiCursorBucket + PREFETCH_SCAN);
-    while (uiNext <= uiLast && m_ppBuckets[uiNext] == nullptr) ++uiNext;
-    if (uiNext > uiLast) return;
+    const uint32_t uiNext = NearChain(m_uiCursorBucket + 1);
+    if (uiNext == m_uiBuckets) return;
     m_ppBuckets[uiNext]->Prefetch();
-    const uint32_t uiFarLast = std::min(m_uiBuckets - 1, uiNext + PREFETCH_SCAN);
-    for (uint32_t i = uiNext + 1; i <= uiFarLast; ++i) {
-        if (m_ppBuckets[i] == nullptr) continue;
-        __builtin_prefetch(m_ppBuckets[i]);
-        break;
-    }
+    const uint32_t uiAfter = NearChain(uiNext + 1);
+    if (uiAfter != m_uiBuckets) __builtin_prefetch(m_ppBuckets[uiAfter]);
 }
 
 #endif

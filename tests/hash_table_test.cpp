@@ -27,19 +27,30 @@ static long s_lLive = 0;
     std::free(p);
 }
 
-void* operator new(std::size_t uiSize) {
-    if (s_lAllocsLeft == 0) throw std::bad_alloc();
+static void* Allocate(std::size_t uiSize) {
+    if (s_lAllocsLeft == 0) return nullptr;
     if (s_lAllocsLeft > 0) --s_lAllocsLeft;
     void* p = std::malloc(uiSize != 0 ? uiSize : 1);
+    if (p != nullptr) ++s_lLive;
+    return p;
+}
+
+void* operator new(std::size_t uiSize) {
+    void* p = Allocate(uiSize);
     if (p == nullptr) throw std::bad_alloc();
-    ++s_lLive;
     return p;
 }
 void* operator new[](std::size_t uiSize) { return ::operator new(uiSize); }
+void* operator new(std::size_t uiSize, const std::nothrow_t&) noexcept { return Allocate(uiSize); }
+void* operator new[](std::size_t uiSize, const std::nothrow_t&) noexcept {
+    return Allocate(uiSize);
+}
 void operator delete(void* p) noexcept { Release(p); }
 void operator delete[](void* p) noexcept { Release(p); }
 void operator delete(void* p, std::size_t) noexcept { Release(p); }
 void operator delete[](void* p, std::size_t) noexcept { Release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace {
 
@@ -95,6 +106,10 @@ class SideBySide {
     void Clear() {
         m_ref.clear();
         m_table.Clear();
+    }
+    void Swap(SideBySide& other) {
+        m_ref.swap(other.m_ref);
+        m_table.Swap(other.m_table);
     }
     // The whole order, and every position read one after the other as a script walks a pool.
     void ExpectSame(const std::string& context) const {
@@ -231,6 +246,59 @@ std::vector<std::string> OneHashKeys(int iBlocks) {
     return keys;
 }
 
+// Positions read in random order, as a script picks a random entry, between inserts, erases that
+// leave long runs of empty buckets, growths, clears and swaps of two tables whose positions have
+// been read: every read after a change checks that the change reached the bucket counts.
+TEST(HashTablePositions, RandomPositionsMatchReferenceThroughEveryChange) {
+    const uint32_t uiSeed = 2718;
+    SCOPED_TRACE("seed " + std::to_string(uiSeed));
+    std::mt19937 rng(uiSeed);
+    SideBySide tables[2];
+    for (int iStep = 0; iStep < 12000; ++iStep) {
+        SideBySide& side = tables[rng() % 2];
+        const uint32_t uiOp = rng() % 1000;
+        const std::string key = "k" + std::to_string(rng() % 3000);
+        if (uiOp < 2) {
+            side.Clear();
+        } else if (uiOp < 6) {
+            tables[0].Swap(tables[1]);
+        } else if (uiOp < (iStep % 4000 < 2500 ? 600 : 250)) {
+            side.Set(key, std::to_string(iStep));
+        } else {
+            side.Erase(key);
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+        std::vector<uint32_t> positions;
+        for (int i = 0; i < 3; ++i) positions.push_back(rng() % (side.Size() + 1));
+        const std::string context = "step " + std::to_string(iStep);
+        side.ExpectPositions(positions, context);
+        if (iStep % 500 == 0) side.ExpectSame(context);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    tables[0].ExpectSame("end, first table");
+    tables[1].ExpectSame("end, second table");
+}
+
+TEST(HashTablePositions, SparseTableReadsEveryPositionInAnyOrder) {
+    // 20 entries left in 49157 buckets: chains hundreds of buckets apart, read in order, backwards
+    // and at random.
+    SideBySide tables;
+    for (int i = 0; i < 30000; ++i) tables.Set("key" + std::to_string(i), std::to_string(i));
+    for (int i = 0; i < 30000; ++i) {
+        if (i % 1500 != 7) tables.Erase("key" + std::to_string(i));
+    }
+    ASSERT_EQ(tables.Inner().BucketCount(), 49157u);
+    ASSERT_EQ(tables.Size(), 20u);
+    tables.ExpectSame("in order");
+    std::vector<uint32_t> backwards;
+    for (uint32_t uiPos = 21; uiPos-- > 0;) backwards.push_back(uiPos);
+    tables.ExpectPositions(backwards, "backwards");
+    std::mt19937 rng(5);
+    std::vector<uint32_t> positions;
+    for (int i = 0; i < 200; ++i) positions.push_back(rng() % 21);
+    tables.ExpectPositions(positions, "at random");
+}
+
 TEST(HashTableOrder, MatchesReferenceWithLongChainsOfOneHash) {
     // 2048 keys of one hash make a chain longer than a growth's segment and than the buffers
     // that turn a kept chain around; keys of other hashes force growths up to 6151 buckets, and
@@ -345,6 +413,61 @@ TEST(HashTableMemory, FailedAllocationLeavesTheTableAsItWas) {
     EXPECT_GE(tables.Inner().BucketCount(), 769u);
 }
 
+// Reading a position never fails: without memory for the index, positions are found by walking
+// the chains, and the index is built on a later read that has memory.
+TEST(HashTableMemory, PositionsAreReadWithoutMemoryForTheIndex) {
+    const uint32_t uiSeed = 1618;
+    SCOPED_TRACE("seed " + std::to_string(uiSeed));
+    std::mt19937 rng(uiSeed);
+    SideBySide tables;
+    for (int iRound = 0; iRound < 40; ++iRound) {
+        for (int i = 0; i < 60; ++i) {
+            const std::string key = "k" + std::to_string(rng() % 1500);
+            if (rng() % 3 == 0) {
+                tables.Erase(key);
+            } else {
+                tables.Set(key, std::to_string(iRound));
+            }
+        }
+        const std::string context = "round " + std::to_string(iRound);
+        std::vector<uint32_t> positions;
+        for (int i = 0; i < 8; ++i) positions.push_back(rng() % (tables.Size() + 1));
+        const Entries entries = Contents(tables.Ref());
+        for (uint32_t uiPos : positions) {
+            std::string_view svKey;
+            s_lAllocsLeft = 0;
+            const CPoolValue* pValue = tables.Inner().At(uiPos);
+            const bool bKey = tables.Inner().KeyAt(uiPos, svKey);
+            s_lAllocsLeft = -1;
+            ASSERT_EQ(pValue != nullptr, uiPos < entries.size()) << context << " at " << uiPos;
+            ASSERT_EQ(bKey, uiPos < entries.size()) << context << " at " << uiPos;
+            if (pValue == nullptr) continue;
+            ASSERT_EQ(std::string(*pValue), entries[uiPos].second) << context << " at " << uiPos;
+            ASSERT_EQ(svKey, entries[uiPos].first) << context << " at " << uiPos;
+        }
+        // Every third round the index is built and then kept through the next round's changes.
+        if (iRound % 3 == 0) tables.ExpectPositions(positions, context + " with memory");
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    tables.ExpectSame("end");
+}
+
+TEST(HashTableMemory, OnlyPositionsReadOutOfOrderTakeMemory) {
+    // Single bytes 1 to 120 lie in buckets 1 to 120 of 193, none far from the one before: reading
+    // them in order needs no index, and going back builds it once.
+    Table table;
+    for (int i = 1; i <= 120; ++i) table.FindOrInsert(std::string(1, static_cast<char>(i)).c_str());
+    const long lFilled = s_lLive;
+    for (uint32_t uiPos = 0; uiPos < 120; ++uiPos) ASSERT_NE(table.At(uiPos), nullptr);
+    EXPECT_EQ(s_lLive, lFilled);
+    ASSERT_NE(table.At(3), nullptr);
+    EXPECT_EQ(s_lLive, lFilled + 1);
+    ASSERT_NE(table.At(100), nullptr);
+    table.Erase("\x05");
+    table.FindOrInsert("\x05");
+    EXPECT_EQ(s_lLive, lFilled + 1);
+}
+
 TEST(HashTableMemory, EveryAllocationIsFreedHoweverTheEntriesLeave) {
     // Entries leave by erasing, by clearing, by a swap or with the table; blocks, segments and
     // bucket arrays must all go back, also those of a table that erasing has emptied.
@@ -362,6 +485,8 @@ TEST(HashTableMemory, EveryAllocationIsFreedHoweverTheEntriesLeave) {
             cleared.FindOrInsert(key.data(), key.size()) = "v";
             swapped.FindOrInsert(key.data(), key.size()) = std::string(20, 's');
         }
+        // Positions read out of order give each table an index too.
+        for (Table* pTable : {&erased, &cleared, &swapped}) ASSERT_NE(pTable->At(1500), nullptr);
         for (int i = 0; i < 3000; ++i) {
             const std::string key = i % 3 == 0 ? oneHash[static_cast<size_t>(i) % oneHash.size()]
                                                : "key" + std::to_string(i);
