@@ -11,6 +11,7 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 LOAD, SAVE, CLOSE, ADD, GET, INC, DEC, DEL, SHUTDOWN, FILL, WALK = range(11)
+LAST_ERROR = 14
 NAMES = ["p", "q", "", "a", "n127", "n128", "a\\0b", "oy"]
 TEXTS = ["", "a", "oy", "b", "\\xE9", "k\\n", "cr\\r", "\\r", "\\n", "a\\0b", "007", "10",
          "-5", "12 ", "99999999999", "2147483647", "1.500000", "v600", "\\xFF\\x80", "0", "p",
@@ -137,6 +138,10 @@ def fill(n, target):
     return bytes([FILL, 0xF0 + FILL_EDGES.index(target)]) + name(n)
 
 
+def last_error(n):
+    return bytes([LAST_ERROR, 0]) + name(n)
+
+
 def walk(n, first, count):
     """HGet of count positions in a row from first."""
     return bytes([WALK, first + 2]) + name(n) + bytes([count - 1])
@@ -224,6 +229,13 @@ SCRIPT_SEEDS = {
         get("p", "a"), get("p", "b"), get("p", "oy"), get("p", "0"), get("p", "p"),
         get("p", "10"), get("p", "cr\\r"), get("p", "\\r"), get("p", "\\xFF\\x80"),
         save("p"), close("p"), load("p", "f0"), get("p", ("pos", 4)),
+    ],
+    "failure_lines": [
+        last_error("p"), load("p", "."), last_error("p"), save("p"), last_error("p"),
+        load("p", "f0"), last_error("p"), add("p", "a", 1), save("p"), last_error("p"),
+        load("p", ""), last_error("p"), save("p"), last_error("p"), load("p", "#600"),
+        last_error("p"), load("p", "sub"), save("p"), last_error("q"), last_error("n128"),
+        raw(LAST_ERROR), raw(LAST_ERROR, ("int", 1)), close("p"), last_error("p"),
     ],
 }
 

@@ -4,8 +4,8 @@
 //
 // Input, call after call until the bytes run out (missing bytes read as zero):
 //   [op] [shape] [arguments...]
-//   op % 14: HLoad HSave HClose HAdd HGet HInc HDec HDel; 8 for a host shut-down; 9 and 10 for
-//   two loops a script would write; 11 to 13 HCount HHas HKey:
+//   op % 15: HLoad HSave HClose HAdd HGet HInc HDec HDel; 8 for a host shut-down; 9 and 10 for
+//   two loops a script would write; 11 to 14 HCount HHas HKey HError:
 //   [9] [size] [name]: HAdd of new keys until the pool holds that many entries (a size byte
 //   below 0xF0 as is, above it the bucket counts where tables grow and their neighbours), so
 //   that any call can meet a table on the brink of growing;
@@ -64,11 +64,12 @@ enum Function {
     COUNT,
     HAS,
     KEY,
+    LAST_ERROR,
     FUNCTION_COUNT
 };
 constexpr const char* FUNCTION_NAMES[] = {"HLoad", "HSave",  "HClose", "HAdd", "HGet",
                                           "HInc",  "HDec",   "HDel",   "",     "",
-                                          "",      "HCount", "HHas",   "HKey"};
+                                          "",      "HCount", "HHas",   "HKey", "HError"};
 
 const std::string& LongName(size_t uiLen) {
     static const std::string s_str127(127, 'n');

@@ -22,7 +22,8 @@ or after them; "--" ends the options.
 
 On a terminal quillhost is a shell: a prompt, line editing and a history in
 ~/.quillhost_history where libedit is installed, and the commands help,
-pools (the open pools, their entry counts and files) and quit.
+pools (the open pools, their entry counts and files) and quit. An HLoad or
+HSave that gives false there is followed by the pool's reason (HError).
 
 A call script is valid Squirrel: one call with literal arguments per line,
 an optional semicolon, // comments. Arguments: strings with escapes, @"..."

@@ -254,6 +254,19 @@ void CSession::Call(const CallLine& line) {
         str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";
     }
     Say(str);
+    if (m_bTellReasons) TellReason(line, result);
+}
+
+// The line HError gives for the pool whose HLoad or HSave gave false, asked as a script would ask
+// it; nothing when the module has no HError or the pool none to tell.
+void CSession::TellReason(const CallLine& line, const SqCallResult& result) {
+    if (line.strName != "HLoad" && line.strName != "HSave") return;
+    if (result.value.Type() != OT_BOOL || result.value.AsBool()) return;
+    if (line.aArgs.empty() || line.aArgs[0].Type() != OT_STRING) return;
+    SqCallResult reason;
+    Balanced([&] { reason = m_vm.Call("HError", {line.aArgs[0]}); });
+    if (reason.bError || reason.value.Type() != OT_STRING) return;
+    Say("  " + EchoText(reason.value.AsString()));
 }
 
 }  // namespace quillhost

@@ -21,6 +21,8 @@ class CSession {
 
     // True iff the start-up steps have run (or were tried).
     bool Started() const { return m_bStarted; }
+    // At a terminal, each HLoad or HSave that gives false is followed by the pool's reason.
+    void TellReasons() { m_bTellReasons = true; }
     // The start-up steps the options leave on; false when the module does not load.
     bool Start();
     // Runs one line that was checked before (see CLineChecker): the start-up steps first when it
@@ -60,6 +62,7 @@ class CSession {
     void Balanced(TStep step);
     void Track(const CallLine& line);
     void Call(const CallLine& line);
+    void TellReason(const CallLine& line, const SqCallResult& result);
 
     CSqVm m_vm;
     CStandInHost m_host;
@@ -74,6 +77,7 @@ class CSession {
     std::string m_strUnknown;
     // Pools opened by this session's calls, by name, with the path of the last HLoad.
     std::map<std::string, std::string> m_pools;
+    bool m_bTellReasons = false;
 };
 
 }  // namespace quillhost

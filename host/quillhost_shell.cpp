@@ -51,6 +51,7 @@ void ShellHelp(const CLineEditor& editor) {
 int RunShell(const std::string& strModule, const Options& options) {
     CLineEditor editor(DefaultHistoryFile());
     CSession session(strModule, options);
+    session.TellReasons();
     if (!session.Start()) return EXIT_HOST;
     CLineChecker checker;
     ScriptLine line;

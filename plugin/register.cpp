@@ -30,8 +30,9 @@ constexpr FuncRow s_aFuncs[] = {
     {"HCount", CSQHashFuncs::Count, 2, "ts"},
     {"HHas", CSQHashFuncs::Has, 3, "tss"},
     {"HKey", CSQHashFuncs::Key, 3, "tsi"},
+    {"HError", CSQHashFuncs::LastError, 2, "ts"},
 };
-static_assert(std::size(s_aFuncs) == 11, "the eight classic script functions and three more");
+static_assert(std::size(s_aFuncs) == 12, "the eight classic script functions and four more");
 
 // A checked row's mask has one letter per counted parameter and starts with the root table.
 constexpr bool MaskFitsCount(const FuncRow& row) {

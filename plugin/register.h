@@ -15,7 +15,7 @@ namespace quill {
 int32_t RegisterSquirrelFunc(HSQUIRRELVM vm, SQFUNCTION pfn, const char* pszName, uint8_t uiParams,
                              const char* pszMask);
 // Registers HLoad, HSave, HClose, HAdd, HGet, HInc, HDec and HDel, in that order, then HCount,
-// HHas and HKey.
+// HHas, HKey and HError.
 void RegisterFuncs(HSQUIRRELVM& vm);
 
 }  // namespace quill

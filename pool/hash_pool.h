@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "pool/hash_table.h"
 #include "pool/pool_value.h"
+#include "pool/status.h"
+
+class CEnv;
 
 class CHashPool {
    public:
@@ -61,12 +65,20 @@ class CHashPool {
     // otherwise the path is emptied, so the pool cannot be saved until it is bound again.
     bool SetFile(const char* pszPath);
 
-    // Replaces the entries by the pool file's. True iff the file was read to its end; on false
-    // the entries and their order are exactly as before.
+    // Replaces the entries by the pool file's, read through env (the system's own by default).
+    // True iff the file was read to its end; on false the entries and their order are exactly
+    // as before.
     bool Load();
+    bool Load(CEnv& env);
     // Replaces the pool file by the entries that have a non-empty key and value free of line
-    // feeds. True iff the whole new file is in place; on false the old file is untouched.
+    // feeds, written through env (the system's own by default). True iff the whole new file is
+    // in place; on false the old file is untouched, or, where the system removed it half-way
+    // through putting the new one in place, the data is in the new file, which LastError names.
     bool Save() const;
+    bool Save(CEnv& env) const;
+    // The last Load or Save's failure as one line of text, empty when the last of them succeeded
+    // or none was made. Throws std::bad_alloc.
+    std::string LastError() const;
 
     // The name as stored: at most NAME_SIZE - 1 bytes of the one the pool was made with.
     const char* Name() const { return m_szName; }
@@ -83,9 +95,17 @@ class CHashPool {
     template <typename TInt>
     bool Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta);
 
+    // Records how the last Load or Save ended; a save's half-way failure also keeps the name
+    // of the new file that holds the data.
+    void Record(bool bSave, const CStatus& status, const char* pszKept = nullptr) const;
+
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];
     Table m_Entries;
+    // The last Load or Save's result: kept without allocating, read by LastError.
+    mutable CStatus m_LastStatus;
+    mutable bool m_bLastWasSave = false;
+    mutable std::string m_strKeptFile;
 };
 
 #endif

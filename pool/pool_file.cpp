@@ -1,5 +1,5 @@
-// The pool file format and the load and save policy: what a load reads and which way a save
-// writes. Every file operation goes through the seam in file_env.h.
+// The pool file format: its reader and writer on bytes and open files, and the names of a
+// save's temporary files.
 #include "pool/pool_file.h"
 
 #include <algorithm>
@@ -90,26 +90,27 @@ void CPoolReader::TakeLine(const char* pText, size_t uiLen, bool bCut) {
     if (m_pObserver != nullptr) m_pObserver->Line(ERole::Value, {pText, uiLen}, bCut);
 }
 
-bool CPoolFile::Read(CReadableFile& file, CHashPool::Table& table) {
+CStatus CPoolFile::Read(CSequentialFile& file, CHashPool::Table& table) {
     std::unique_ptr<char[]> pBuffer(new char[READ_BUFFER_SIZE]);
     CPoolReader reader(table);
     for (;;) {
-        const std::ptrdiff_t iRead = file.Read(pBuffer.get(), READ_BUFFER_SIZE);
-        if (iRead == 0) break;
-        if (iRead < 0) return false;
-        reader.Feed(pBuffer.get(), static_cast<size_t>(iRead));
+        size_t uiRead = 0;
+        const CStatus status = file.Read(pBuffer.get(), READ_BUFFER_SIZE, uiRead);
+        if (!status.Ok()) return status;
+        if (uiRead == 0) break;
+        reader.Feed(pBuffer.get(), uiRead);
     }
     reader.Finish();
-    return true;
+    return CStatus();
 }
 
 namespace {
 
 // Gathers the small pieces of many records into large writes; a piece as large as the buffer
-// goes to the file directly.
+// goes to the file directly. The first failed write's status is kept.
 class CWriteBuffer {
    public:
-    CWriteBuffer(IWritableFile& file, char* pBuffer) : m_File(file), m_pBuffer(pBuffer) {}
+    CWriteBuffer(CWritableFile& file, char* pBuffer) : m_File(file), m_pBuffer(pBuffer) {}
 
     bool Put(const char* pData, size_t uiLen) {
         if (uiLen <= CPoolFile::WRITE_BUFFER_SIZE - m_uiUsed) {
@@ -118,7 +119,7 @@ class CWriteBuffer {
             return true;
         }
         if (!Flush()) return false;
-        if (uiLen >= CPoolFile::WRITE_BUFFER_SIZE) return m_File.Append(pData, uiLen);
+        if (uiLen >= CPoolFile::WRITE_BUFFER_SIZE) return Append(pData, uiLen);
         std::memcpy(m_pBuffer, pData, uiLen);
         m_uiUsed = uiLen;
         return true;
@@ -142,11 +143,19 @@ class CWriteBuffer {
     bool Flush() {
         const size_t uiUsed = m_uiUsed;
         m_uiUsed = 0;
-        return m_File.Append(m_pBuffer, uiUsed);
+        return Append(m_pBuffer, uiUsed);
     }
 
+    const CStatus& Status() const { return m_Status; }
+
    private:
-    IWritableFile& m_File;
+    bool Append(const char* pData, size_t uiLen) {
+        m_Status = m_File.Append(pData, uiLen);
+        return m_Status.Ok();
+    }
+
+    CWritableFile& m_File;
+    CStatus m_Status;
     char* m_pBuffer;
     size_t m_uiUsed = 0;
 };
@@ -175,9 +184,9 @@ static bool FitsLine(const char* pText, size_t uiLen) {
     return uiLen > 0;
 }
 
-bool CPoolFile::Write(IWritableFile& file, const CHashPool::Table& table) {
+CStatus CPoolFile::Write(CWritableFile& file, const CHashPool::Table& table) {
     std::unique_ptr<char[]> pBuffer(new (std::nothrow) char[WRITE_BUFFER_SIZE]);
-    if (pBuffer == nullptr) return false;
+    if (pBuffer == nullptr) return CStatus::NoMemory();
     CWriteBuffer out(file, pBuffer.get());
     bool bOk = true;
     table.ForEach([&](const char* pKey, size_t uiKeyLen, const CHashPool::Value& value) {
@@ -186,7 +195,8 @@ bool CPoolFile::Write(IWritableFile& file, const CHashPool::Table& table) {
         if (!bOk || !FitsLine(pKey, uiKeyLen) || !FitsLine(pValue, uiValueLen)) return;
         bOk = out.PutRecord(pKey, uiKeyLen, pValue, uiValueLen);
     });
-    return bOk && out.Flush();
+    if (bOk) out.Flush();
+    return out.Status();
 }
 
 bool CPoolFile::IsTempName(const char* pszName, const char* pszBase) {
@@ -228,87 +238,4 @@ bool CPoolFile::TempName(const FileTarget& target, uint64_t uiSeed,
     }
     pEnd[TEMP_SUFFIX_LEN] = '\0';
     return true;
-}
-
-// True iff the path field holds a non-empty, terminated path.
-static bool HasPath(const char* pszFile) {
-    return pszFile[0] != '\0' && std::memchr(pszFile, '\0', CHashPool::FILE_SIZE) != nullptr;
-}
-
-// Reads into a fresh table of the pool's bucket count, so that a load either ends as
-// clear-then-insert would or leaves the entries untouched.
-static bool LoadEntries(CReadableFile& file, CHashPool::Table& entries) {
-    try {
-        CHashPool::Table fresh(entries.BucketCount());
-        if (!CPoolFile::Read(file, fresh)) return false;
-        entries.Swap(fresh);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
-bool CHashPool::Load() {
-    if (!HasPath(m_szFile)) return false;
-    CReadableFile file;
-    return file.Open(m_szFile) && LoadEntries(file, m_Entries);
-}
-
-namespace {
-
-// The pool's entries as a save writes them.
-class CEntriesContents final : public IFileContents {
-   public:
-    explicit CEntriesContents(const CHashPool::Table& entries) : m_Entries(entries) {}
-    bool WriteTo(IWritableFile& file) const override { return CPoolFile::Write(file, m_Entries); }
-
-   private:
-    const CHashPool::Table& m_Entries;
-};
-
-enum class ESaveWay { Refuse, Replace, Device };
-
-}  // namespace
-
-// How a save treats its target: a directory, a path ending in a folder separator and a file
-// closed to writing are refused; a device or pipe is written into; anything else is replaced.
-static ESaveWay SaveWayFor(const FileTarget& target) {
-    if (target.szPath[target.uiBaseOffset] == '\0') return ESaveWay::Refuse;
-    switch (target.eKind) {
-        case FileTarget::EKind::Missing:
-            return ESaveWay::Replace;
-        case FileTarget::EKind::Directory:
-            return ESaveWay::Refuse;
-        case FileTarget::EKind::Device:
-            return ESaveWay::Device;
-        case FileTarget::EKind::Regular:
-            break;
-    }
-    // A file its owner made read-only is not replaced behind their back.
-    return target.bWritable ? ESaveWay::Replace : ESaveWay::Refuse;
-}
-
-bool CHashPool::Save() const {
-    if (!HasPath(m_szFile)) return false;
-    FileTarget target;
-    if (!CFileEnv::ResolveTarget(m_szFile, target)) return false;
-    const CEntriesContents contents(m_Entries);
-    switch (SaveWayFor(target)) {
-        case ESaveWay::Refuse:
-            return false;
-        case ESaveWay::Device:
-            return CFileEnv::WriteToDevice(target, contents);
-        case ESaveWay::Replace:
-            break;
-    }
-    switch (CFileEnv::Replace(target, contents)) {
-        case CFileEnv::EReplace::Replaced:
-            return true;
-        case CFileEnv::EReplace::Failed:
-            return false;
-        case CFileEnv::EReplace::DirectoryClosed:
-            break;
-    }
-    // A folder closed to new files still lets a writable file in it be rewritten.
-    return target.eKind == FileTarget::EKind::Regular && CFileEnv::RewriteInPlace(target, contents);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 #include "pool/hash_pool.h"
 
 // A pool file is a run of records, each a key line and a value line ended by LINE_END, with no
@@ -20,12 +20,13 @@ class CPoolFile {
     static constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
     static constexpr size_t WRITE_BUFFER_SIZE = 64 * 1024;
 
-    // Reads an open file to its end into the table. True iff the end was reached; false on a
-    // read error. Throws std::bad_alloc.
-    static bool Read(CReadableFile& file, CHashPool::Table& table);
+    // Reads an open file to its end into the table; fails with the first failed read's status.
+    // Throws std::bad_alloc.
+    static CStatus Read(CSequentialFile& file, CHashPool::Table& table);
     // Writes every entry whose key and value are non-empty and hold neither a line end nor a
-    // zero byte, in iteration order. True iff every byte was written; does not sync or close.
-    static bool Write(IWritableFile& file, const CHashPool::Table& table);
+    // zero byte, in iteration order; fails with the first failed write's status, or NoMemory.
+    // Does not sync or close.
+    static CStatus Write(CWritableFile& file, const CHashPool::Table& table);
     // True iff pszName is a temporary file name that a save of a file named pszBase uses: "."
     // + the base name (cut to fit a file name) + ".quilltmp-" + six letters or digits.
     static bool IsTempName(const char* pszName, const char* pszBase);

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 
 // The name the file API is given for a path: its bytes converted from the ANSI code page (the OEM
 // one where the host has switched the file functions to it) as the ANSI functions convert them,

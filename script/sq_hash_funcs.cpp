@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -245,6 +246,17 @@ SQInteger CSQHashFuncs::Key(HSQUIRRELVM vm) {
         }
         // Keys hold no zero byte, so the length passes the whole key, however long.
         sq->sq_pushstring(vm, svKey.data(), static_cast<SQInteger>(svKey.size()));
+        return 1;
+    });
+}
+
+SQInteger CSQHashFuncs::LastError(HSQUIRRELVM vm) {
+    return Guard(vm, Failure::NullFromString, [vm]() -> SQInteger {
+        const CHashPool* pPool = PeekPool(vm);
+        if (pPool == nullptr) return Fail(vm, Failure::NullFromString);
+        const std::string strLine = pPool->LastError();
+        if (strLine.empty()) return Fail(vm, Failure::NullFromString);
+        sq->sq_pushstring(vm, strLine.data(), static_cast<SQInteger>(strLine.size()));
         return 1;
     });
 }

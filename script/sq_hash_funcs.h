@@ -26,7 +26,7 @@ class CSQHashFuncs {
     // HDel(name, key): true for an open pool; null without one.
     static SQInteger Del(HSQUIRRELVM vm);
 
-    // The three that only look, never entering a key or a name, and whose arguments the VM checks.
+    // The four that only look, never entering a key or a name, and whose arguments the VM checks.
     // HCount(name): how many entries the pool holds, every one counted; null without an open pool.
     static SQInteger Count(HSQUIRRELVM vm);
     // HHas(name, key): true iff the key is in the pool, whatever its value; null without an open
@@ -35,6 +35,9 @@ class CSQHashFuncs {
     // HKey(name, position): the key at that position of HGet's order, whole; null below zero, past
     // the end or without an open pool.
     static SQInteger Key(HSQUIRRELVM vm);
+    // HError(name): why the pool's last HLoad or HSave failed, as one line; null when it
+    // succeeded, when the pool made none, or without an open pool. Never enters the name.
+    static SQInteger LastError(HSQUIRRELVM vm);
 };
 
 #endif

@@ -35,7 +35,7 @@ using Args = std::vector<CSqValue>;
 using Tree = std::map<std::string, std::string>;
 
 const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd", "HGet", "HInc",
-                             "HDec",  "HDel",  "HCount", "HHas", "HKey"};
+                             "HDec",  "HDel",  "HCount", "HHas", "HKey", "HError"};
 
 CSqValue S(const std::string& str) { return CSqValue::String(str); }
 CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
@@ -512,8 +512,9 @@ TEST_F(BadInput, OddPoolFiles) {
                 const bool bOk = Step("HLoad", {S("p"), S(strPath)}) &&
                                  Step("HGet", {S("p"), I(0)}) && Step("HGet", {S("p"), S("k")}) &&
                                  Step("HGet", {S("p"), I(1)}) && Step("HSave", {S("p")}) &&
-                                 Step("HLoad", {S("q"), S(strPath)}) &&
-                                 Step("HGet", {S("q"), I(0)}) && Step("HClose", {S("p")});
+                                 Step("HError", {S("p")}) && Step("HLoad", {S("q"), S(strPath)}) &&
+                                 Step("HError", {S("q")}) && Step("HGet", {S("q"), I(0)}) &&
+                                 Step("HClose", {S("p")});
                 std::fflush(stdout);
                 return bOk ? 0 : 1;
             },

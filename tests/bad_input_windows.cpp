@@ -2,7 +2,7 @@
 // and scenarios run in this process (no file Windows can make blocks a load or a save).
 #include <windows.h>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 #include "pool/pool_file.h"
 #include "pool/wide_name_windows.h"
 #include "tests/bad_input_system.h"
@@ -26,7 +26,7 @@ static bool CanMake(const char* pszPath) {
 // temporary file beside the target, and the target itself when it is missing.
 bool SaveSucceeds(const std::string& strPath) {
     FileTarget target;
-    if (!CFileEnv::ResolveTarget(strPath.c_str(), target)) return false;
+    if (!CEnv::Default().Resolve(strPath.c_str(), target).Ok()) return false;
     char szTemp[FileTarget::PATH_BUFFER_SIZE];
     switch (target.eKind) {
         case FileTarget::EKind::Device:

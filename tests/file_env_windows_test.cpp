@@ -6,12 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "tests/support/files.h"
 
@@ -148,8 +149,8 @@ TEST(WindowsLoad, ReadsAFileOthersHoldAndLetsOthersRead) {
     EXPECT_TRUE(pool.Load());
     EXPECT_EQ(EntriesOf(pool).size(), 2u);
     // While the load's own handle is open, a reader that shares only reading still gets in.
-    CReadableFile file;
-    ASSERT_TRUE(file.Open(strPath.c_str()));
+    std::unique_ptr<CSequentialFile> pFile;
+    ASSERT_TRUE(CEnv::Default().OpenRead(strPath.c_str(), CEnv::EReadMode::PoolFile, pFile).Ok());
     CHeldFile reader(strPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     EXPECT_TRUE(reader.Held());
 }
@@ -200,6 +201,9 @@ TEST(WindowsSave, LeavesTheOldFileWholeWhenItCannotReplaceIt) {
             std::optional<CHeldFile> held;
             if (row.dwHeldShare != ~0u) held.emplace(strPath, GENERIC_READ, row.dwHeldShare);
             EXPECT_FALSE(pool.Save()) << row.pszWhat;
+        }
+        if (row.dwAttributes == FILE_ATTRIBUTE_READONLY) {
+            EXPECT_EQ(pool.LastError(), "save \"" + strPath + "\": the file is read-only");
         }
         std::string strBytes;
         ASSERT_TRUE(ReadWholeFile(strPath, strBytes));
@@ -303,8 +307,11 @@ TEST(WindowsSave, RefusesADirectoryAndWritesIntoNul) {
     ASSERT_TRUE(::CreateDirectoryA(dir.File("folder").c_str(), nullptr));
     CFilledPool folder(dir.File("folder"));
     EXPECT_FALSE(folder.Save());
+    EXPECT_EQ(folder.LastError(),
+              "save \"" + dir.File("folder") + "\": it is a folder, not a file");
     CFilledPool trailing(dir.Path() + "\\");
     EXPECT_FALSE(trailing.Save());
+    EXPECT_EQ(trailing.LastError(), "save \"" + dir.Path() + "\\\": it is a folder, not a file");
     // As /dev/null on Linux: the device takes the bytes.
     CFilledPool nul("NUL");
     EXPECT_TRUE(nul.Save());

@@ -12,8 +12,9 @@
 
 namespace {
 
-const std::vector<std::string> REGISTRATION_ORDER = {
-    "HLoad", "HSave", "HClose", "HAdd", "HGet", "HInc", "HDec", "HDel", "HCount", "HHas", "HKey"};
+const std::vector<std::string> REGISTRATION_ORDER = {"HLoad",  "HSave", "HClose", "HAdd",
+                                                     "HGet",   "HInc",  "HDec",   "HDel",
+                                                     "HCount", "HHas",  "HKey",   "HError"};
 const std::vector<std::string> ATTACH_CALLS = {"find SQHost2", "exports 2"};
 
 // Collects what is written to file descriptor 1, the plug-in's standard output included.
@@ -132,7 +133,7 @@ TEST_F(Module, OtherInternalCommandsChangeNothing) {
     }
 }
 
-TEST_F(Module, ReadyRegistersElevenNamedClosuresWithTheirChecks) {
+TEST_F(Module, ReadyRegistersTwelveNamedClosuresWithTheirChecks) {
     CStdoutCapture capture;
     EXPECT_EQ(Command(SCRIPT_HOST_READY, nullptr), 1);
     EXPECT_EQ(capture.Text(), "");
@@ -147,7 +148,7 @@ TEST_F(Module, ReadyRegistersElevenNamedClosuresWithTheirChecks) {
     const Row ROWS[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
                         {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
                         {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
-                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}};
+                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}, {"HError", 2, "ts"}};
     for (const Row& row : ROWS) {
         const SqNativeClosure* pClosure = m_vm.GlobalNative(row.pszName);
         ASSERT_NE(pClosure, nullptr) << row.pszName;

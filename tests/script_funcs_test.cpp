@@ -51,7 +51,7 @@ class ScriptFuncs : public RegisteredVm {
     const std::string& m_strDir = m_dir.Path();
 };
 
-TEST_F(ScriptFuncs, RegistersElevenChecksInOrder) {
+TEST_F(ScriptFuncs, RegistersTwelveChecksInOrder) {
     struct Row {
         const char* pszName;
         SQInteger iParams;
@@ -60,7 +60,7 @@ TEST_F(ScriptFuncs, RegistersElevenChecksInOrder) {
     const Row rows[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
                         {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
                         {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
-                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}};
+                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}, {"HError", 2, "ts"}};
     std::vector<std::string> names;
     for (const Row& row : rows) {
         names.emplace_back(row.pszName);
@@ -76,7 +76,7 @@ TEST_F(ScriptFuncs, RegistersElevenChecksInOrder) {
 
 TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
     quill::RegisterFuncs(v);
-    EXPECT_EQ(m_vm.GlobalNames().size(), 11u);
+    EXPECT_EQ(m_vm.GlobalNames().size(), 12u);
     EXPECT_EQ(m_vm.Top(), 0);
 }
 
@@ -122,6 +122,45 @@ TEST_F(ScriptFuncs, LoadOfAnOverlongPathUnbindsThePoolAndKeepsItsEntries) {
     EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
     EXPECT_EQ(Render("HSave", {S("p")}), "false");
     EXPECT_EQ(ReadFile(path249), "k\nv\n");
+}
+
+// HError tells why the last load or save of an open pool failed until one works; a name it is
+// asked about is never entered in the registry, as HSave's is.
+TEST_F(ScriptFuncs, ErrorTellsTheLastFailedLoadOrSaveAndEntersNoName) {
+    const uint32_t uiEntries = CHashPoolManager::Entries().Size();
+    EXPECT_EQ(Render("HError", {S("nobody")}), "null");
+    EXPECT_EQ(Render("HError", {S(std::string(127, 'n'))}), "null");
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), uiEntries);
+    EXPECT_EQ(Render("HSave", {S("nobody")}), "null");
+    EXPECT_EQ(CHashPoolManager::Entries().Size(), uiEntries + 1);
+
+    Open();
+    const std::string strMissing = "load \"" + Path("p.pool") + "\": the file does not exist";
+    SqCallResult result = Call("HError", {S("p")});
+    ASSERT_EQ(result.value.Type(), OT_STRING);
+    EXPECT_EQ(KnownPartOfLine(result.value.AsString()),
+              KnownPartOfLine(strMissing + " (No such file or directory)"));
+    // Other calls leave the reason as it is.
+    EXPECT_EQ(Render("HAdd", {S("p"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
+    EXPECT_EQ(Call("HError", {S("p")}).value.AsString(), result.value.AsString());
+    // A path too long to bind makes no load, yet the load failed before still has its reason.
+    EXPECT_EQ(Render("HLoad", {S("p"), S(std::string(300, 'x'))}), "false");
+    result = Call("HError", {S("p")});
+    ASSERT_EQ(result.value.Type(), OT_STRING);
+    EXPECT_EQ(result.value.AsString().rfind("load \"", 0), 0u) << result.value.AsString();
+    EXPECT_EQ(Render("HSave", {S("p")}), "false");
+    EXPECT_EQ(Render("HError", {S("p")}), R"("save \"\": no file is bound to the pool")");
+    // A load that works clears the reason; a save that works after a failed one does too.
+    ASSERT_TRUE(WriteWholeFile(Path("p.pool"), "k\nw\n"));
+    EXPECT_EQ(Render("HLoad", {S("p"), S(Path("p.pool"))}), "true");
+    EXPECT_EQ(Render("HError", {S("p")}), "null");
+    EXPECT_EQ(Render("HLoad", {S("p"), S(m_strDir)}), "false");
+    EXPECT_EQ(Render("HError", {S("p")}),
+              CSqValue::String("load \"" + m_strDir + "\": it is a folder, not a file").Render());
+    EXPECT_EQ(Render("HLoad", {S("p"), S(Path("p.pool"))}), "true");
+    EXPECT_EQ(Render("HSave", {S("p")}), "true");
+    EXPECT_EQ(Render("HError", {S("p")}), "null");
 }
 
 TEST_F(ScriptFuncs, SaveAndCloseGiveNullWithoutAPool) {

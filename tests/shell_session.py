@@ -3,7 +3,8 @@
 
 Usage: shell_session.py [--emulator=PROGRAM] QUILLHOST MODULE
 
-Checks help, pools, quit, //! reload, the message for a Squirrel statement that is no call, and,
+Checks help, pools, quit, //! reload, the message for a Squirrel statement that is no call, the
+reason shown after a load or save that gives false, and,
 where libedit is found (help says which), that the history is written to ~/.quillhost_history
 and read back by the next session. Every wait is for text to appear, never for time to pass;
 only a generous watchdog ends a session that hangs.
@@ -122,8 +123,16 @@ def main():
         if not editing and "No line editing" not in text:
             fail("help does not say whether lines can be edited", s)
 
-        s.run_expecting('HLoad("fruit", "fruit.pool")', "= false")
+        # A load or save that gives false is followed by the pool's reason; one that works, by
+        # nothing more.
+        s.run_expecting('HLoad("fruit", "fruit.pool")',
+                        '= false\r\n  load "fruit.pool": the file does not exist (')
         s.run_expecting('HAdd("fruit", "pear", 3)', "= true")
+        s.run_expecting('HLoad("here", ".")', '= false\r\n  load ".": it is a folder, not a file')
+        s.run_expecting('HSave("here")', '= false\r\n  save ".": it is a folder, not a file')
+        s.run_expecting('HClose("here")', "= true")
+        if "  " in s.run_expecting('HSave("fruit")', "= true\r\n").replace("\r\n", "|"):
+            fail("a save that worked was given a reason", s)
         s.run_expecting('HLoad("grüße", "ü.pool")', "= false")
         text = s.run("pools")
         if '"fruit": 1 entry, file "fruit.pool"' not in text or \

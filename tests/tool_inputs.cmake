@@ -119,6 +119,16 @@ if(EXISTS /dev/zero)
   endif()
 endif()
 
+# A save that fails says why, in the words of the pool's last error: here the path is a folder.
+file(MAKE_DIRECTORY "${WORKDIR}/folder.pool")
+file(WRITE "${WORKDIR}/one.jsonl" "{\"key\":\"k\",\"value\":\"v\"}\n")
+run(into_folder load-json --force one.jsonl folder.pool)
+set(into_folder_expected "quillstore: cannot save \"folder.pool\": it is a folder, not a file\n")
+if(NOT into_folder_status EQUAL 1 OR NOT into_folder_err STREQUAL into_folder_expected)
+  message(FATAL_ERROR "load-json into a folder: status ${into_folder_status}\n${into_folder_err}")
+endif()
+file(REMOVE_RECURSE "${WORKDIR}/folder.pool" "${WORKDIR}/one.jsonl")
+
 # Malformed command lines: status 2, nothing on standard output, one line on standard error
 # that names the way to the help, and no file written.
 file(WRITE "${WORKDIR}/in.jsonl" "{\"key\":\"k\",\"value\":\"v\"}\n")

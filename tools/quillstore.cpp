@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "pool/file_env.h"
+#include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
 #include "script/number_text.h"
@@ -230,38 +230,45 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
         return false;
     }
     // A load opens without waiting for a FIFO's writer; other input is read as it comes.
-    using EMode = CReadableFile::EMode;
-    CReadableFile file;
-    const bool bOpen = strPath == "-"
-                           ? file.OpenStandardInput()
-                           : file.Open(strPath.c_str(), bAsLoad ? EMode::PoolFile : EMode::Input);
-    if (bOpen) {
-        if (file.ReadRest(strBytes)) return true;
-        strReason = std::strerror(errno);
+    using EReadMode = CEnv::EReadMode;
+    using ECode = CStatus::ECode;
+    CEnv& env = CEnv::Default();
+    std::unique_ptr<CSequentialFile> pFile;
+    const CStatus opened =
+        strPath == "-" ? env.OpenStandardInput(pFile)
+                       : env.OpenRead(strPath.c_str(),
+                                      bAsLoad ? EReadMode::PoolFile : EReadMode::Input, pFile);
+    if (opened.Ok()) {
+        const CStatus read = ReadRest(*pFile, strBytes);
+        if (read.Ok()) return true;
+        strReason = CStatus::SystemWords(read.SystemCode());
         return false;
     }
-    switch (file.Refusal()) {
-        case CReadableFile::ERefusal::Directory:
+    switch (opened.Code()) {
+        case ECode::Folder:
             strReason = "a directory";
             break;
-        case CReadableFile::ERefusal::Pipe:
+        case ECode::Pipe:
             strReason = "a FIFO";
             break;
-        case CReadableFile::ERefusal::Device:
+        case ECode::Device:
             strReason = "a device";
             break;
-        case CReadableFile::ERefusal::Other:
+        case ECode::NotAFile:
             strReason = "not a regular file";
             break;
+        case ECode::NoMemory:
+            strReason = "not enough memory";
+            break;
         default:
-            strReason = file.Reason();
+            strReason = CStatus::SystemWords(opened.SystemCode());
             break;
     }
     return false;
 }
 
 // True iff something, even a dangling symbolic link, has that name.
-bool Exists(const std::string& strPath) { return CFileEnv::Exists(strPath.c_str()); }
+bool Exists(const std::string& strPath) { return CEnv::Default().Exists(strPath.c_str()); }
 
 // A table as HLoad fills a fresh pool's from these bytes; the observer hears of each line.
 std::unique_ptr<CHashPool::Table> LoadBytes(const std::string& strBytes,
@@ -623,10 +630,13 @@ const char* WhyNotStored(const std::string& strKey, const std::string& strValue)
 
 // Saves the pool to the path as HSave does; false with the reason printed.
 bool SavePool(CHashPool& pool, const std::string& strPath) {
-    errno = 0;
-    if (pool.SetFile(strPath.c_str()) && pool.Save()) return true;
-    std::fprintf(stderr, "quillstore: cannot save %s%s%s\n", strPath.c_str(),
-                 errno != 0 ? ": " : "", errno != 0 ? std::strerror(errno) : "");
+    if (!pool.SetFile(strPath.c_str())) {
+        std::fprintf(stderr, "quillstore: cannot save %s: a path of %u bytes or more\n",
+                     strPath.c_str(), static_cast<unsigned>(CHashPool::FILE_SIZE));
+        return false;
+    }
+    if (pool.Save()) return true;
+    std::fprintf(stderr, "quillstore: cannot %s\n", pool.LastError().c_str());
     return false;
 }
 

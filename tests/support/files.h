@@ -58,6 +58,11 @@ std::map<std::string, std::string> SnapshotTree(const std::string& strPath);
 // Heap bytes in use, as the allocator that serves this build counts them.
 size_t HeapBytesInUse();
 
+// What a test can know of a failure line written with POSIX's words for the system's part
+// (`save "P": what (words)`): all of it on POSIX systems; on Windows, whose words differ by
+// version and language, the part before them.
+std::string KnownPartOfLine(const std::string& strLine);
+
 // Exit statuses that a child reports for its own setup rather than for the work it ran.
 constexpr int CHILD_THREW = 125;
 constexpr int CHILD_SETUP_FAILED = 126;

@@ -52,6 +52,8 @@ size_t HeapBytesInUse() {
 }
 #endif
 
+std::string KnownPartOfLine(const std::string& strLine) { return strLine; }
+
 const std::string& ProcessDir() {
     // Kept on the heap so that it outlives the exit handler that removes the directory.
     static const std::string* s_pDir = [] {

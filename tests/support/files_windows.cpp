@@ -39,6 +39,12 @@ size_t HeapBytesInUse() {
     return uiBytes;
 }
 
+std::string KnownPartOfLine(const std::string& strLine) {
+    // The system's words follow what the pool says, after the quoted path.
+    const size_t uiWords = strLine.find(" (", strLine.find("\": "));
+    return strLine.substr(0, uiWords);
+}
+
 CTempDir::CTempDir() : m_strPath(MakeUniqueDir("quill-")) {}
 
 CTempDir::~CTempDir() {

@@ -92,6 +92,11 @@ bool Storable(const std::string& str) {
     return !str.empty() && str.find('\n') == std::string::npos;
 }
 
+// The start of a failure line: the operation and the path the pool was bound to.
+std::string FailureStart(const char* pszOp, const std::string& strPath) {
+    return std::string(pszOp) + " \"" + strPath + "\": ";
+}
+
 }  // namespace
 
 struct CScriptModel::Pool {
@@ -102,6 +107,9 @@ struct CScriptModel::Pool {
     bool bCursor = false;
     uint32_t uiCursorPos = 0;
     ModelMap::iterator itCursor;
+    // How HError's line for the last failed HLoad or HSave starts (`load "PATH": `), empty when
+    // the last of them succeeded or none was made. The reason after it is the system's.
+    std::string strFailure;
 };
 
 bool Expect::Matches(const SqCallResult& result) const {
@@ -119,6 +127,8 @@ bool Expect::Matches(const SqCallResult& result) const {
             return value.Type() == OT_INTEGER && value.AsInteger() == i;
         case EKind::String:
             return value.Type() == OT_STRING && value.AsString() == str;
+        case EKind::StringStart:
+            return value.Type() == OT_STRING && value.AsString().compare(0, str.size(), str) == 0;
         case EKind::Error:
             break;
     }
@@ -135,6 +145,8 @@ std::string Expect::Describe() const {
             return std::to_string(i);
         case EKind::String:
             return Shown(str);
+        case EKind::StringStart:
+            return "a string starting with " + Shown(str);
         case EKind::Error:
             return "error: " + str;
     }
@@ -244,7 +256,7 @@ Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue
     // VM refuses a wrong count, then the first argument of another type, before the handler runs.
     static const std::map<std::string, std::string> CHECKED = {
         {"HLoad", "ss"}, {"HDel", "ss"}, {"HSave", "s"}, {"HClose", "s"},
-        {"HCount", "s"}, {"HHas", "ss"}, {"HKey", "si"},
+        {"HCount", "s"}, {"HHas", "ss"}, {"HKey", "si"}, {"HError", "s"},
     };
     if (const auto itChecked = CHECKED.find(strFunc); itChecked != CHECKED.end()) {
         const std::string& strMask = itChecked->second;
@@ -261,9 +273,13 @@ Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue
         if (strFunc == "HSave") return Save(strName);
         if (strFunc == "HClose") return Close(strName);
         if (strFunc == "HDel") return Del(strName, Text(aArgs[1]));
-        // The three that only look: no name and no key is ever entered.
+        // The four that only look: no name and no key is ever entered.
         const Pool* pPool = Find(strName);
         if (pPool == nullptr) return Expect::Null(0);
+        if (strFunc == "HError") {
+            if (pPool->strFailure.empty()) return Expect::Null(0);
+            return Expect::StringStart(pPool->strFailure);
+        }
         if (strFunc == "HCount")
             return Expect::Integer(static_cast<SQInteger>(pPool->entries.size()));
         if (strFunc == "HHas") return Expect::Bool(pPool->entries.count(Text(aArgs[1])) != 0);
@@ -294,15 +310,21 @@ Expect CScriptModel::Load(const std::vector<std::string>& aText) {
         pPool = pNew.get();
     }
     // A path the pool cannot hold whole unbinds it; the entries stay.
+    // No load is made then, so HError keeps telling the last failure, whose path is no longer
+    // the pool's.
     if (strPath.size() >= PATH_LIMIT) {
         pPool->strPath.clear();
+        const size_t uiQuote = pPool->strFailure.find('"');
+        if (uiQuote != std::string::npos) pPool->strFailure.resize(uiQuote + 1);
         return Expect::Bool(false);
     }
     pPool->strPath = strPath;
+    pPool->strFailure = FailureStart("load", strPath);
     if (strPath.empty()) return Expect::Bool(false);
     std::string strBytes;
     const bool bRead = m_fnRead ? m_fnRead(strPath, strBytes) : ReadRegularFile(strPath, strBytes);
     if (!bRead) return Expect::Bool(false);
+    pPool->strFailure.clear();
     // Clear, then insert in file order; the bucket count reached so far stays.
     pPool->bCursor = false;
     pPool->entries.clear();
@@ -313,8 +335,9 @@ Expect CScriptModel::Load(const std::vector<std::string>& aText) {
 Expect CScriptModel::Save(const std::string& strName) {
     Pool* pPool = Find(strName);
     if (pPool == nullptr) return Expect::Null(0);
-    if (pPool->strPath.empty()) return Expect::Bool(false);
-    return Expect::Bool(m_fnSave ? m_fnSave(pPool->strPath) : true);
+    const bool bSaved = !pPool->strPath.empty() && (m_fnSave ? m_fnSave(pPool->strPath) : true);
+    pPool->strFailure = bSaved ? std::string() : FailureStart("save", pPool->strPath);
+    return Expect::Bool(bSaved);
 }
 
 Expect CScriptModel::Close(const std::string& strName) {

@@ -17,7 +17,8 @@ using ModelEntries = std::vector<std::pair<std::string, std::string>>;
 
 // What a script must receive from one call.
 struct Expect {
-    enum class EKind { Null, Bool, Integer, String, Error };
+    // StringStart: a string that begins with str, where the rest is the system's to say.
+    enum class EKind { Null, Bool, Integer, String, StringStart, Error };
     EKind eKind = EKind::Null;
     bool b = false;
     SQInteger i = 0;
@@ -30,6 +31,9 @@ struct Expect {
     static Expect Integer(SQInteger iValue) { return {EKind::Integer, false, iValue, {}, 1}; }
     static Expect String(std::string strValue) {
         return {EKind::String, false, 0, std::move(strValue), 1};
+    }
+    static Expect StringStart(std::string strStart) {
+        return {EKind::StringStart, false, 0, std::move(strStart), 1};
     }
     static Expect Error(std::string strText) {
         return {EKind::Error, false, 0, std::move(strText), -1};
