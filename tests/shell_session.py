@@ -135,9 +135,10 @@ def main():
             fail("a save that worked was given a reason", s)
         s.run_expecting('HLoad("grüße", "ü.pool")', "= false")
         text = s.run("pools")
-        if '"fruit": 1 entry, file "fruit.pool"' not in text or \
-                '"grüße": 0 entries, file "ü.pool"' not in text:
-            fail("pools misses an open pool, or the text typed lost its characters", s)
+        if '"fruit": 1 entry, file "fruit.pool"\r\n' not in text or \
+                '"grüße": 0 entries, file "ü.pool" (its load failed)' not in text:
+            fail("pools misses an open pool, shows a failed load as a file loaded from, or the "
+                 "text typed lost its characters", s)
         s.run_expecting('HClose("grüße")', "= true")
         text = s.run("pools")
         if '"fruit": 1 entry' not in text or "grüße" in text:
