@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/host_file.h"
+#include "host/module_kind.h"
 #include "host/quillhost_directives.h"
 #include "host/quillhost_script.h"
 #include "plugin/host_api.h"
@@ -169,6 +171,19 @@ void CSession::Balanced(TStep step) {
     }
 }
 
+// After a failed load: when the file is a module of another kind than this program, or no
+// module, one line that says so and names the file that fits.
+void CSession::ExplainKind() {
+    std::string strError;
+    std::FILE* pFile = OpenToRead(m_strModule, strError);
+    if (pFile == nullptr) return;
+    std::string strHead(4096, '\0');
+    strHead.resize(std::fread(strHead.data(), 1, strHead.size(), pFile));
+    std::fclose(pFile);
+    const std::string strLine = WrongKindLine(m_strModule, strHead);
+    if (!strLine.empty()) Problem(strLine);
+}
+
 bool CSession::Load() {
     m_bShutDown = false;
     if (m_host.Loaded()) {
@@ -177,6 +192,7 @@ bool CSession::Load() {
     }
     if (!m_host.Load(m_strModule)) {
         Problem("cannot load the module: " + m_host.Error());
+        ExplainKind();
         return false;
     }
     Say("= " + std::to_string(m_host.EntryResult()));

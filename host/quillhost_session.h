@@ -62,6 +62,7 @@ class CSession {
     template <typename TStep>
     void Balanced(TStep step);
     void Track(const CallLine& line, const SqCallResult& result);
+    void ExplainKind();
     void Call(const CallLine& line);
     void TellReason(const CallLine& line, const SqCallResult& result);
 
