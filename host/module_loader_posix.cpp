@@ -1,6 +1,7 @@
 // Loading a module on POSIX systems: dlopen, dlsym, dladdr.
 #include <dlfcn.h>
 
+#include "host/module_kind.h"
 #include "host/module_loader.h"
 
 void* CModuleLoader::Open(const std::string& strPath, std::string& strError) {
@@ -26,4 +27,8 @@ void* CModuleLoader::BaseOf(const void* pAddress) {
     Dl_info info;
     if (dladdr(pAddress, &info) == 0) return nullptr;
     return info.dli_fbase;
+}
+
+quillhost::ModuleKind quillhost::OwnKind() {
+    return sizeof(void*) == 8 ? ModuleKind{"Linux", 64, "x86_64"} : ModuleKind{"Linux", 32, "i386"};
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "host/module_kind.h"
 #include "host/module_loader.h"
 
 void* CModuleLoader::Open(const std::string& strPath, std::string& strError) {
@@ -36,4 +37,8 @@ void* CModuleLoader::BaseOf(const void* pAddress) {
         return nullptr;
     }
     return hModule;
+}
+
+quillhost::ModuleKind quillhost::OwnKind() {
+    return sizeof(void*) == 8 ? ModuleKind{"Windows", 64, "x64"} : ModuleKind{"Windows", 32, "x86"};
 }

@@ -11,12 +11,13 @@ namespace quillhost {
 
 namespace {
 
-constexpr char HELP[] = R"(usage: quillhost [options] PLUGIN.so [SCRIPT]
+constexpr char HELP[] = R"(usage: quillhost [options] MODULE [SCRIPT]
 
-Loads the plug-in module as the host does (dlopen, TolmPluginInit), delivers
-initialize and the SCRIPT_HOST_READY command, runs the call script, then
-delivers shutdown and unloads the module. Without SCRIPT, or with SCRIPT "-",
-calls are read from standard input. PLUGIN.so and SCRIPT are paths: a name
+Loads the plug-in module MODULE (quillstore.so on Linux, quillstore.dll on
+Windows) as the host does, through the system's loader and TolmPluginInit,
+delivers initialize and the SCRIPT_HOST_READY command, runs the call script,
+then delivers shutdown and unloads the module. Without SCRIPT, or with SCRIPT
+"-", calls are read from standard input. MODULE and SCRIPT are paths: a name
 without a slash is a file in the current directory. Options may come before
 or after them; "--" ends the options.
 
@@ -144,11 +145,11 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& cmd, std::string& strE
     }
     if (cmd.bHelp || cmd.bVersion) return true;
     if (cmd.aOperands.empty()) {
-        strError = "no PLUGIN.so given";
+        strError = "no MODULE given";
         return false;
     }
     if (cmd.aOperands.size() > 2) {
-        strError = "one PLUGIN.so and at most one SCRIPT, but '" + EchoText(cmd.aOperands[2]) +
+        strError = "one MODULE and at most one SCRIPT, but '" + EchoText(cmd.aOperands[2]) +
                    "' follows them";
         return false;
     }

@@ -59,6 +59,12 @@ void RunCat(CSession&, const CallLine& line) {
         CSession::Say("(no file " + strPath + ")");
         return;
     }
+    if (!IsRegularFile(pFile)) {
+        // A folder opens for reading on POSIX systems but reads as nothing: no empty file.
+        std::fclose(pFile);
+        CSession::Say("(" + strPath + " is no regular file: a folder, device or pipe)");
+        return;
+    }
     std::string strLine;
     bool bTruncated = false;
     bool bAny = false;

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/host_file.h"
+#include "host/module_kind.h"
 #include "host/quillhost_directives.h"
 #include "host/quillhost_script.h"
 #include "plugin/host_api.h"
@@ -98,9 +100,10 @@ void CSession::Pools() {
             it = m_pools.erase(it);
             continue;
         }
-        const CSqValue path = CSqValue::String(it->second);
+        const CSqValue path = CSqValue::String(it->second.first);
         Say(CSqValue::String(it->first).Render() + ": " + result.value.Render() +
-            (result.value.AsInteger() == 1 ? " entry, " : " entries, ") + "file " + path.Render());
+            (result.value.AsInteger() == 1 ? " entry, " : " entries, ") + "file " + path.Render() +
+            (it->second.second ? " (its load failed)" : ""));
         ++uiOpen;
         ++it;
     }
@@ -168,6 +171,19 @@ void CSession::Balanced(TStep step) {
     }
 }
 
+// After a failed load: when the file is a module of another kind than this program, or no
+// module, one line that says so and names the file that fits.
+void CSession::ExplainKind() {
+    std::string strError;
+    std::FILE* pFile = OpenToRead(m_strModule, strError);
+    if (pFile == nullptr) return;
+    std::string strHead(4096, '\0');
+    strHead.resize(std::fread(strHead.data(), 1, strHead.size(), pFile));
+    std::fclose(pFile);
+    const std::string strLine = WrongKindLine(m_strModule, strHead);
+    if (!strLine.empty()) Problem(strLine);
+}
+
 bool CSession::Load() {
     m_bShutDown = false;
     if (m_host.Loaded()) {
@@ -176,6 +192,7 @@ bool CSession::Load() {
     }
     if (!m_host.Load(m_strModule)) {
         Problem("cannot load the module: " + m_host.Error());
+        ExplainKind();
         return false;
     }
     Say("= " + std::to_string(m_host.EntryResult()));
@@ -217,12 +234,17 @@ void CSession::Shutdown() {
     if (!bDelivered) Problem("no shutdown callback to call");
 }
 
-// What the pools command lists: the name of each pool an HLoad opened, with its path.
-void CSession::Track(const CallLine& line) {
+// What the pools command lists: the name of each pool an HLoad opened, with its path, and
+// whether that load failed and no save has written the file since.
+void CSession::Track(const CallLine& line, const SqCallResult& result) {
     const std::vector<CSqValue>& aArgs = line.aArgs;
     if (aArgs.empty() || aArgs[0].Type() != OT_STRING) return;
+    const bool bTrue = result.value.Type() == OT_BOOL && result.value.AsBool();
     if (line.strName == "HLoad" && aArgs.size() == 2 && aArgs[1].Type() == OT_STRING) {
-        m_pools[aArgs[0].AsString()] = aArgs[1].AsString();
+        m_pools[aArgs[0].AsString()] = {aArgs[1].AsString(), !bTrue};
+    } else if (line.strName == "HSave" && bTrue) {
+        const auto it = m_pools.find(aArgs[0].AsString());
+        if (it != m_pools.end()) it->second.second = false;
     } else if (line.strName == "HClose") {
         m_pools.erase(aArgs[0].AsString());
     }
@@ -248,7 +270,7 @@ void CSession::Call(const CallLine& line) {
         Say("error: " + EchoText(result.ErrorText()));
         return;
     }
-    Track(line);
+    Track(line, result);
     std::string str = "= " + result.value.Render();
     if (result.value.Type() == OT_STRING && result.value.AsString().size() > LONG_STRING) {
         str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "host/call_script.h"
 #include "host/quillhost_command_line.h"
@@ -60,7 +61,8 @@ class CSession {
     IdentifierResolver Resolver();
     template <typename TStep>
     void Balanced(TStep step);
-    void Track(const CallLine& line);
+    void Track(const CallLine& line, const SqCallResult& result);
+    void ExplainKind();
     void Call(const CallLine& line);
     void TellReason(const CallLine& line, const SqCallResult& result);
 
@@ -75,8 +77,9 @@ class CSession {
     int m_iVmErrors = 0;
     // The last identifier the resolver did not know.
     std::string m_strUnknown;
-    // Pools opened by this session's calls, by name, with the path of the last HLoad.
-    std::map<std::string, std::string> m_pools;
+    // Pools opened by this session's calls, by name, with the path of the last HLoad and true
+    // while that load's failure is the last word on the file.
+    std::map<std::string, std::pair<std::string, bool>> m_pools;
     bool m_bTellReasons = false;
 };
 

@@ -18,7 +18,7 @@ constexpr char SHELL_HELP[] = R"(Type calls as in a call script, one per line: H
 Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
   pools   the open pools: entry counts and the file each was last loaded from
   help    this text
-  quit    shut the plug-in down and leave (so does Ctrl-D)
+  quit    shut the plug-in down and leave (so do exit, quit(), exit() and Ctrl-D)
 )";
 
 // The shell's own words; None for anything else.
@@ -30,7 +30,10 @@ EShell ShellCommand(std::string_view svLine) {
     svLine = svLine.substr(uiFrom, svLine.find_last_not_of(" \t") + 1 - uiFrom);
     if (svLine == "help" || svLine == "?") return EShell::Help;
     if (svLine == "pools") return EShell::Pools;
-    if (svLine == "quit" || svLine == "exit") return EShell::Quit;
+    // A Squirrel user reaches for quit() or exit(): the VM has neither, so the shell takes them.
+    if (svLine == "quit" || svLine == "exit" || svLine == "quit()" || svLine == "exit()") {
+        return EShell::Quit;
+    }
     return EShell::None;
 }
 

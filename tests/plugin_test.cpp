@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "host/module_kind.h"
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "plugin/host_api.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -277,3 +279,72 @@ TEST_F(Module, UnloadTakesTheModuleAndItsFunctionsAway) {
     Command(SCRIPT_HOST_READY);
     EXPECT_EQ(Call("HSave", {S("p")}), "null");
 }
+
+namespace {
+
+// The first bytes of an ELF file of a class (1, 2) and machine (3 i386, 62 x86-64, 40 ARM).
+std::string ElfHead(char cClass, unsigned char uiMachine) {
+    std::string str = std::string(
+                          "\x7f"
+                          "ELF") +
+                      cClass + std::string(64, '\0');
+    str[18] = static_cast<char>(uiMachine);
+    return str;
+}
+
+// The first bytes of a PE file for a machine (0x14c x86, 0x8664 x64).
+std::string PeHead(unsigned uiMachine) {
+    std::string str = "MZ" + std::string(0x80, '\0');
+    str[0x3C] = 0x40;
+    str.replace(0x40, 4, std::string("PE\0\0", 4));
+    str[0x44] = static_cast<char>(uiMachine & 0xFF);
+    str[0x45] = static_cast<char>(uiMachine >> 8);
+    return str;
+}
+
+TEST(ModuleKind, TheBuiltModuleIsOfThisProgramsKind) {
+    std::string strModule;
+    ASSERT_TRUE(ReadWholeFile(QUILL_MODULE_PATH, strModule));
+    std::string strOther;
+    EXPECT_EQ(quillhost::KindOf(strModule.substr(0, 4096), strOther), quillhost::OwnKind());
+    EXPECT_EQ(quillhost::WrongKindLine("m", strModule.substr(0, 4096)), "");
+}
+
+TEST(ModuleKind, EachArchiveKindIsToldWithTheFilesThatFit) {
+    std::string strOther;
+    EXPECT_EQ(quillhost::KindOf(ElfHead(1, 3), strOther).Archive(), "linux-i386");
+    EXPECT_EQ(quillhost::KindOf(ElfHead(2, 62), strOther).Archive(), "linux-x86_64");
+    EXPECT_EQ(quillhost::KindOf(PeHead(0x14c), strOther).Archive(), "windows-x86");
+    EXPECT_EQ(quillhost::KindOf(PeHead(0x8664), strOther).Archive(), "windows-x64");
+    const quillhost::ModuleKind own = quillhost::OwnKind();
+    for (const std::string& strHead :
+         {ElfHead(1, 3), ElfHead(2, 62), PeHead(0x14c), PeHead(0x8664)}) {
+        const quillhost::ModuleKind kind = quillhost::KindOf(strHead, strOther);
+        const std::string strLine = quillhost::WrongKindLine("m", strHead);
+        if (kind == own) {
+            EXPECT_EQ(strLine, "");
+            continue;
+        }
+        EXPECT_NE(strLine.find("m is " + kind.Described("module")), std::string::npos) << strLine;
+        EXPECT_NE(strLine.find("the " + own.Archive() + " archive's quillstore."),
+                  std::string::npos)
+            << strLine;
+        EXPECT_NE(strLine.find("the " + kind.Archive() + " archive's quillhost"), std::string::npos)
+            << strLine;
+    }
+}
+
+TEST(ModuleKind, NoModuleAndOtherMachinesAreNamed) {
+    for (const std::string& strHead : {std::string("hello\n"), std::string(), ElfHead(1, 40),
+                                       std::string("\x7f"
+                                                   "ELF"),
+                                       std::string("MZ"), PeHead(0xAA64)}) {
+        std::string strOther;
+        EXPECT_EQ(quillhost::KindOf(strHead, strOther).strSystem, "");
+        EXPECT_FALSE(strOther.empty());
+        EXPECT_NE(quillhost::WrongKindLine("m", strHead).find("m is " + strOther),
+                  std::string::npos);
+    }
+}
+
+}  // namespace

@@ -135,9 +135,10 @@ def main():
             fail("a save that worked was given a reason", s)
         s.run_expecting('HLoad("grüße", "ü.pool")', "= false")
         text = s.run("pools")
-        if '"fruit": 1 entry, file "fruit.pool"' not in text or \
-                '"grüße": 0 entries, file "ü.pool"' not in text:
-            fail("pools misses an open pool, or the text typed lost its characters", s)
+        if '"fruit": 1 entry, file "fruit.pool"\r\n' not in text or \
+                '"grüße": 0 entries, file "ü.pool" (its load failed)' not in text:
+            fail("pools misses an open pool, shows a failed load as a file loaded from, or the "
+                 "text typed lost its characters", s)
         s.run_expecting('HClose("grüße")', "= true")
         text = s.run("pools")
         if '"fruit": 1 entry' not in text or "grüße" in text:
@@ -157,12 +158,15 @@ def main():
         if editing:
             # The last line again, from the history.
             s.run_expecting(UP, "= null")
-        s.send("quit\n")
+        # A folder is said to be one, not shown as an empty file.
+        s.run_expecting("//! cat .", "(. is no regular file: a folder, device or pipe)")
+        # quit() as a Squirrel user types it leaves as quit does.
+        s.send("quit()\n")
         status = s.finish()
         if status != 0:
-            fail("quit ended the session with status %d" % status, s)
+            fail("quit() ended the session with status %d" % status, s)
         if "//! shutdown" not in s.seen[s.mark:]:
-            fail("quit did not shut the module down", s)
+            fail("quit() did not shut the module down", s)
 
         if not editing:
             if os.path.exists(history):
@@ -173,7 +177,7 @@ def main():
             saved = f.read()
         if "pools" not in saved or "HAdd(" not in saved:
             fail("the history file lacks the session's lines:\n" + saved)
-        # The next session finds the last line of this one, quit, under the Up key.
+        # The next session finds the last line of this one, quit(), under the Up key.
         s = Session(argv, home, work)
         s.prompt("the first prompt of the second session")
         s.send(UP + "\n")

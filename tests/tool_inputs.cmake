@@ -61,7 +61,7 @@ set(written)
 set(index 0)
 foreach(path IN LISTS corpus)
   run(check check "${path}")
-  if(NOT check_out MATCHES ": (healthy|[0-9]+ findings?): [^\n]*\n$")
+  if(NOT check_out MATCHES ": (healthy: [^\n]*|[0-9]+ findings?: [^\n]*\nto repair as a load reads it: quillstore fix [^\n]*)\n$")
     message(FATAL_ERROR "check ${path}: no verdict line at the end\n${check_out}")
   endif()
   run(dump dump "${path}")
@@ -134,7 +134,6 @@ file(REMOVE_RECURSE "${WORKDIR}/folder.pool" "${WORKDIR}/one.jsonl")
 file(WRITE "${WORKDIR}/in.jsonl" "{\"key\":\"k\",\"value\":\"v\"}\n")
 list(APPEND written in.jsonl)
 set(bad_lines
-  ""
   "x"
   "-x"
   "--bogus"
@@ -152,7 +151,11 @@ set(bad_lines
   "load-json|--|in.jsonl"
   "version"
   "version|a|b"
-  "version|--all|a")
+  "version|--all|a"
+  "--json|check|a.pool"
+  "help|nosuch"
+  "fix"
+  "fix|-")
 foreach(line IN LISTS bad_lines)
   string(REPLACE "|" ";" words "${line}")
   run(bad ${words})
@@ -166,9 +169,25 @@ foreach(line IN LISTS bad_lines)
   expect_workdir(${written})
 endforeach()
 
+# A bare quillstore gives the usage on standard error, as a usage error.
+run(bare)
+if(NOT bare_status EQUAL 2 OR NOT bare_out STREQUAL "" OR NOT bare_err MATCHES "^usage: quillstore")
+  message(FATAL_ERROR "bare quillstore: status ${bare_status}\n${bare_out}${bare_err}")
+endif()
+
+# Options before the command are the command's: the same work as after it.
+run(before --force load-json in.jsonl before.pool)
+run(after load-json in.jsonl after.pool --force)
+file(READ "${WORKDIR}/before.pool" before_bytes)
+file(READ "${WORKDIR}/after.pool" after_bytes)
+if(NOT before_status EQUAL 0 OR NOT before_bytes STREQUAL after_bytes)
+  message(FATAL_ERROR "--force before load-json: status ${before_status}\n${before_err}")
+endif()
+file(REMOVE "${WORKDIR}/before.pool" "${WORKDIR}/after.pool")
+
 # Help for the tool and for each command, wherever --help stands.
 foreach(line IN ITEMS "--help" "-h" "check|--help" "dump|a.pool|--help" "load-json|-h"
-    "version|--help")
+    "version|--help" "help" "help|fix" "--dry-run|fix|--help")
   string(REPLACE "|" ";" words "${line}")
   run(help ${words})
   if(NOT help_status EQUAL 0 OR NOT help_out MATCHES "^usage: quillstore" OR NOT help_err STREQUAL "")

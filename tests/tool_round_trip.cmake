@@ -82,6 +82,22 @@ expect_entries(numbers.pool "int\t10" "neg\t-10" "max\t2147483647" "min\t-214748
   "wide\t-9223372036854775808" "half\t1.500000" "float\t1234.567749" "tenth\t0.100000" "exp\t10000000000.000000"
   "negzero\t-0.000000" "string\t12")
 
+# One line tells of the numbers stored as another value than the JSON's (1234.5678 here; 1.5, 0.1
+# and 1e10 read back as they were given); --quiet leaves it out. A byte order mark before the first
+# line is skipped.
+execute_process(COMMAND ${EMULATOR} "${TOOL}" load-json --force numbers.jsonl numbers.pool
+  WORKING_DIRECTORY "${WORKDIR}" ERROR_VARIABLE told RESULT_VARIABLE status)
+execute_process(COMMAND ${EMULATOR} "${TOOL}" --quiet load-json --force numbers.jsonl numbers.pool
+  WORKING_DIRECTORY "${WORKDIR}" ERROR_VARIABLE quiet RESULT_VARIABLE quiet_status)
+if(NOT status EQUAL 0 OR NOT quiet_status EQUAL 0 OR NOT quiet STREQUAL "" OR NOT told STREQUAL
+    "quillstore: 1 number stored as a script float holds it, not as the JSON gives it (first on line 7)\n")
+  message(FATAL_ERROR "numbers told: status ${status}, '${told}'; quiet: ${quiet_status}, '${quiet}'")
+endif()
+string(ASCII 239 187 191 bom)
+file(WRITE "${WORKDIR}/marked.jsonl" "${bom}{\"key\":\"k\",\"value\":\"v\"}\n")
+run_tool(0 ignored load-json marked.jsonl marked.pool)
+expect_entries(marked.pool "k\tv")
+
 # Entries a file cannot hold are named and left out; the others are written.
 run_tool(1 ignored load-json "${CASES}/not_stored.jsonl" not_stored.pool)
 expect_entries(not_stored.pool "i\t10" "n\t-10" "f\t1.500000" "g\t1234.567749"

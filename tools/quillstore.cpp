@@ -1,7 +1,7 @@
 // quillstore: looks at pool files offline as the plug-in reads and writes them: checks whether a
-// load gives everything a file holds, dumps the entries in the order a script sees them, writes a
-// pool file from JSON Lines through the pool's own save, and reads the release version a module
-// file carries.
+// load gives everything a file holds, rewrites a file as a save after a load would, dumps the
+// entries in the order a script sees them, writes a pool file from JSON Lines through the pool's
+// own save, and reads the release version a module file carries.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -38,7 +38,7 @@ constexpr std::string_view VERSION_MARKER = "QUILLSTORE_VERSION=";
 constexpr size_t VERSION_MAX = 64;
 
 constexpr char HELP[] = R"(usage: quillstore COMMAND [OPTIONS] ARGUMENTS...
-       quillstore --help | --version
+       quillstore help [COMMAND] | --help | --version
 
 Looks at pool files as the plug-in reads and writes them.
 
@@ -47,17 +47,21 @@ Commands:
                                   key and value it holds
   dump [--json|--escaped] FILE    the entries a load of FILE gives, in the order
                                   a script sees them
-  load-json [--force] IN FILE     write the pool file a script would save after
+  fix [--dry-run] FILE...         rewrite each FILE as a save after a load
+                                  writes it, repairing what check finds
+  load-json [--force] [--quiet] IN FILE
+                                  write the pool file a script would save after
                                   adding IN's JSON Lines entries in order
   version MODULE                  the release version a module file carries
 
-Options may come before or after the other arguments; "--" ends them. A FILE
-or IN of "-" is standard input. 'quillstore COMMAND --help' describes a command.
+Options may come before or after the command and the other arguments; "--"
+ends them. A FILE or IN of "-" is standard input. 'quillstore help COMMAND' or
+'quillstore COMMAND --help' describes a command.
 
 Exit status:
   0  done; for check, every FILE is healthy
   1  check found something; load-json left entries out or could not save
-     FILE; version found none
+     FILE; fix could not save a FILE; version found none
   2  usage error, a FILE that a load refuses (missing, a directory, a device
      or FIFO, unreadable), an IN line that is not a valid entry
 )";
@@ -81,10 +85,13 @@ stored it), and entries that a save writes in another order than the file's
   FILE: healthy: 4 lines, 2 entries, 18 bytes
   FILE: 3 findings: 8 lines, 2 entries after a load, 11 bytes
   FILE: a load refuses it: a directory
+When some FILE has findings, a last line gives the quillstore fix command that
+rewrites those files as a load reads them.
 
 A file the plug-in saved is healthy, unless a script stored a key or value
 that ends in a carriage return, or a first key that begins with U+FEFF, as
-editors' files do. Keys and values are shown as text, with control bytes and
+editors' files do. Keys and values are shown as text, a backslash as \\, a
+tab, carriage return and line feed as \t, \r, \n, other control bytes and
 bytes that are not UTF-8 as \xHH.
 
 Exit status: 0 if every FILE is healthy, 1 if some FILE has findings, 2 if a
@@ -95,14 +102,14 @@ constexpr char HELP_DUMP[] = R"(usage: quillstore dump [--json|--escaped] FILE
 
 Prints the entries that HLoad of FILE into a fresh pool gives, in the order a
 script sees them (HGet by position), one a line: position, key and value,
-separated by tabs. Text is shown as it is, with control bytes (tabs and
-carriage returns among them) and bytes that are not UTF-8 as \xHH; a
-backslash stays a backslash, so this form is for reading.
+separated by tabs. Text is shown as it is, a backslash as \\, a tab, carriage
+return and line feed as \t, \r and \n, other control bytes and bytes that
+are not UTF-8 as \xHH, as quillhost shows them.
 
 For scripts:
-  --escaped  the same lines with only printable ASCII as it is, a backslash
-             as \\ and every other byte as \xHH: each key and value can be
-             turned back into its bytes exactly
+  --escaped  the same lines with only printable ASCII as it is and every
+             other byte escaped as \t, \r, \n or \xHH: plain ASCII, each key
+             and value turned back into its bytes exactly
   --json     JSON Lines, {"pos":0,"key":"...","value":"..."}; a key or value
              that is not valid UTF-8 is given as "key_hex" or "value_hex" (two
              hex digits a byte) instead, so that nothing is lost; load-json
@@ -111,27 +118,52 @@ For scripts:
 Exit status: 0, or 2 if a load refuses FILE.
 )";
 
-constexpr char HELP_LOAD_JSON[] = R"(usage: quillstore load-json [--force] IN FILE
+constexpr char HELP_LOAD_JSON[] = R"(usage: quillstore load-json [--force] [--quiet] IN FILE
 
 Adds the entry of each line of IN to an empty pool, in order, and saves it to
 FILE as HSave does (atomically: FILE is whole before or whole after). Each line
 is a JSON object with "key" or "key_hex" and "value" or "value_hex", as dump
---json writes them; other members are ignored, blank lines skipped. A value
-may be a number, stored as HAdd stores one: an integer as decimal text (a
-64-bit host's range; a 32-bit host's scripts read digits past 2147483647 as
-2147483647), a float with six decimals of its value as a script float (1.5
-gives 1.500000). A key given again
-replaces the earlier value, as HAdd does.
+--json writes them; other members are ignored, blank lines skipped, and so is
+a UTF-8 byte order mark at the start. A key given again replaces the earlier
+value, as HAdd does.
+
+A value may be a number, stored as HAdd stores one: an integer as decimal text
+(a 64-bit host's range; a 32-bit host's scripts read digits past 2147483647 as
+2147483647), a float with six decimals of its value as a script's 32-bit float
+(1.5 gives 1.500000, 1234.5678 gives 1234.567749). One line on standard error
+says how many numbers were stored as another value than the JSON gives.
 
 An entry that a pool file cannot hold (an empty key or value, a line feed or a
 zero byte in either) is not stored: its line is named and the rest is saved.
 
   --force  replace FILE if it exists (without it an existing FILE is an error)
+  --quiet  say nothing of numbers stored as another value
 
 Exit status: 0; 1 if entries were not stored (the others are saved) or the
 save failed (FILE is then as it was); 2 if FILE exists without --force, or a
 line of IN is not such an object (each is shown as IN:LINE:COLUMN: error:,
 columns counting characters, and nothing is written).
+)";
+
+constexpr char HELP_FIX[] = R"(usage: quillstore fix [--dry-run] FILE...
+
+Rewrites each FILE that check finds something in as the plug-in writes it
+after a load, through the same atomic save as HSave (FILE is whole before or
+whole after): without the UTF-8 byte order mark and the carriage returns at
+line ends that editors add, with each key given more than once holding the
+value a load gives it, and without the empty lines, keys without a value
+line, empty values and text after zero bytes that a load drops. Each change
+is shown as a line "FILE:LINE: what", then one line a FILE:
+  FILE: fixed: 3 changes, 2 entries
+  FILE: healthy: left as it is
+
+A healthy FILE is left as it is, byte for byte. A carriage return inside a
+line stays, as a script stored it.
+
+  --dry-run  show the changes without writing anything
+
+Exit status: 0; 1 if a save failed (FILE is then as it was); 2 if a load
+refuses some FILE (missing, a directory, a device or FIFO, unreadable).
 )";
 
 constexpr char HELP_VERSION[] = R"(usage: quillstore version MODULE
@@ -257,7 +289,8 @@ std::string Count(size_t uiCount, const char* pszOne, const char* pszMany) {
 }
 
 // Collects what the reader makes of each line: findings, which mean that a load drops or changes
-// something, and notes, which do not; each by line number.
+// something, and notes, which do not; each by line number. Beside each finding it keeps what fix
+// does about it, which is what a load does: the two lists have the same lines.
 class CCheckObserver final : public IPoolLineObserver {
    public:
     // Notes about the whole file come after those about lines.
@@ -268,16 +301,20 @@ class CCheckObserver final : public IPoolLineObserver {
         if (m_uiLines == 1 && svText.starts_with("\xEF\xBB\xBF")) {
             Finding(m_uiLines,
                     "the file starts with a UTF-8 byte order mark, which stays in "
-                    "the first key: no script finds it by the name it shows");
+                    "the first key: no script finds it by the name it shows",
+                    "keeps the byte order mark in the first key");
         }
         if (bCut) {
-            Finding(m_uiLines, "a zero byte ends the line's text after " +
-                                   Count(svText.size(), "byte", "bytes") + "; the rest is ignored");
+            const std::string strBefore = Count(svText.size(), "byte", "bytes");
+            Finding(m_uiLines,
+                    "a zero byte ends the line's text after " + strBefore + "; the rest is ignored",
+                    "keeps the " + strBefore + " before the zero byte and drops the rest");
         }
         const char* pszWhat = eRole == ERole::Key ? "key" : "value";
         if (eRole != ERole::Skipped && svText.ends_with('\r')) {
             Finding(m_uiLines,
-                    std::string("ends in a carriage return, which stays in the ") + pszWhat);
+                    std::string("ends in a carriage return, which stays in the ") + pszWhat,
+                    std::string("keeps the carriage return in the ") + pszWhat);
         } else if (eRole != ERole::Skipped && svText.find('\r') != std::string_view::npos) {
             // Inside a line a carriage return is no line end an editor left: the text a script
             // stored, kept as it was.
@@ -285,7 +322,8 @@ class CCheckObserver final : public IPoolLineObserver {
         }
         switch (eRole) {
             case ERole::Skipped:
-                Finding(m_uiLines, "empty line where a key is expected: a load skips it");
+                Finding(m_uiLines, "empty line where a key is expected: a load skips it",
+                        "drops the empty line");
                 return;
             case ERole::Key:
                 m_strKey = svText;
@@ -293,8 +331,10 @@ class CCheckObserver final : public IPoolLineObserver {
                 return;
             case ERole::Value:
                 if (svText.empty()) {
-                    Finding(m_uiLines, "empty value of key " + Quoted(m_strKey) +
-                                           ": a save leaves the entry out");
+                    Finding(
+                        m_uiLines,
+                        "empty value of key " + Quoted(m_strKey) + ": a save leaves the entry out",
+                        "drops key " + Quoted(m_strKey) + ": its value is empty");
                 }
                 Occurrences& occ = m_Keys[m_strKey];
                 if (occ.aKeyLines.empty()) m_aFileOrder.push_back(m_strKey);
@@ -308,20 +348,25 @@ class CCheckObserver final : public IPoolLineObserver {
     void End(bool bUnfinished, bool bKeyDropped) override {
         if (bUnfinished) Note(m_uiLines, "the last line has no line feed: a save adds one");
         if (bKeyDropped) {
-            Finding(m_uiKeyLine, "key " + Quoted(m_strKey) + " has no value line: a load drops it");
+            Finding(m_uiKeyLine, "key " + Quoted(m_strKey) + " has no value line: a load drops it",
+                    "drops key " + Quoted(m_strKey) + ": it has no value line");
         }
         for (const auto& [strKey, occ] : m_Keys) {
             for (size_t i = 1; i < occ.aKeyLines.size(); ++i) {
-                Finding(occ.aKeyLines[i], "key " + Quoted(strKey) + " again (first on line " +
-                                              std::to_string(occ.aKeyLines[0]) +
-                                              "): the value on line " +
-                                              std::to_string(occ.uiLastValueLine) + " wins");
+                const std::string strFirst = std::to_string(occ.aKeyLines[0]);
+                const std::string strWins = std::to_string(occ.uiLastValueLine);
+                Finding(occ.aKeyLines[i],
+                        "key " + Quoted(strKey) + " again (first on line " + strFirst +
+                            "): the value on line " + strWins + " wins",
+                        "drops this record of key " + Quoted(strKey) + ": the value on line " +
+                            strWins + " wins, in the place of line " + strFirst);
             }
         }
     }
 
-    void Finding(size_t uiLine, const std::string& str) {
+    void Finding(size_t uiLine, const std::string& str, const std::string& strFix) {
         m_Lines.emplace(uiLine, str);
+        m_Fixes.emplace(uiLine, strFix);
         ++m_uiFindings;
     }
     void Note(size_t uiLine, const std::string& str) { m_Lines.emplace(uiLine, "note: " + str); }
@@ -333,6 +378,8 @@ class CCheckObserver final : public IPoolLineObserver {
     // Every key and value line pair, in file order.
     const std::vector<std::pair<std::string, std::string>>& Records() const { return m_aRecords; }
     const std::multimap<size_t, std::string>& Report() const { return m_Lines; }
+    // What fix does about each finding, by line.
+    const std::multimap<size_t, std::string>& Fixes() const { return m_Fixes; }
 
    private:
     struct Occurrences {
@@ -348,6 +395,7 @@ class CCheckObserver final : public IPoolLineObserver {
     std::vector<std::string> m_aFileOrder;
     std::vector<std::pair<std::string, std::string>> m_aRecords;
     std::multimap<size_t, std::string> m_Lines;
+    std::multimap<size_t, std::string> m_Fixes;
 };
 
 // The entries of a table in its order, as key and value.
@@ -381,7 +429,8 @@ int CheckOne(const std::string& strPath) {
         std::sort(aEntries.begin(), aEntries.end());
         if (aRecords != aEntries) {
             observer.Finding(CCheckObserver::WHOLE_FILE,
-                             "a load gives other entries than the file holds");
+                             "a load gives other entries than the file holds",
+                             "writes the entries a load gives");
         } else if (aTableOrder != observer.FileOrder()) {
             observer.Note(CCheckObserver::WHOLE_FILE,
                           "a save writes the entries in the table's order, not the file's, as "
@@ -411,11 +460,33 @@ int CheckOne(const std::string& strPath) {
     return EXIT_FINDINGS;
 }
 
+// A path as a POSIX shell reads it back: as it is when it holds only characters no shell
+// treats specially, else in single quotes.
+std::string ShellWord(const std::string& strPath) {
+    const bool bPlain = !strPath.empty() && strPath[0] != '-' &&
+                        strPath.find_first_not_of(
+                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                            "0123456789_./:,+=@%-\\") == std::string::npos;
+    if (bPlain) return strPath;
+    std::string strWord = strPath[0] == '-' ? "./'" : "'";
+    for (const char c : strPath) strWord += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return strWord + "'";
+}
+
 int Check(const Arguments& args) {
     if (args.aOperands.empty()) return UsageError("check", "no FILE given");
     int iStatus = EXIT_OK;
+    std::string strToFix;
     for (const std::string& strPath : args.aOperands) {
-        iStatus = std::max(iStatus, CheckOne(strPath));
+        const int iOne = CheckOne(strPath);
+        // Standard input has no file to write back to.
+        if (iOne == EXIT_FINDINGS && strPath != "-") strToFix += " " + ShellWord(strPath);
+        iStatus = std::max(iStatus, iOne);
+    }
+    if (!strToFix.empty()) {
+        std::printf(
+            "to repair as a load reads it: quillstore fix%s (--dry-run shows each change)\n",
+            strToFix.c_str());
     }
     return iStatus;
 }
@@ -575,7 +646,17 @@ struct JsonTally {
     size_t uiEntries = 0;
     // The numbers of the lines whose entries a pool file cannot hold.
     std::vector<size_t> aLeftOut;
+    // The numbers of the lines whose number value is stored as text of another value, as a
+    // script float holds it.
+    std::vector<size_t> aRounded;
 };
+
+// True iff the line's value is a JSON number that the stored text gives another value than.
+bool StoredOtherNumber(const CJsonLine& line, const std::string& strValue) {
+    const CJsonLine::Member* pValue = line.Find("value");
+    if (pValue == nullptr || pValue->eKind != CJsonLine::EKind::Float) return false;
+    return std::strtod(strValue.c_str(), nullptr) != std::strtod(pValue->strText.c_str(), nullptr);
+}
 
 // Adds the entry of each line to the pool, reporting each line that holds none or one a pool
 // file cannot hold; blank lines are passed over.
@@ -583,7 +664,9 @@ JsonTally AddLines(const std::string& strName, const std::string& strBytes, CHas
     JsonTally tally;
     CJsonLine line;
     size_t uiLine = 0;
-    for (size_t uiStart = 0; uiStart < strBytes.size(); ++uiLine) {
+    // Editors such as Notepad begin a UTF-8 file with a byte order mark, which is no JSON.
+    const size_t uiFirst = std::string_view(strBytes).starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    for (size_t uiStart = uiFirst; uiStart < strBytes.size(); ++uiLine) {
         const size_t uiEnd = std::min(strBytes.find('\n', uiStart), strBytes.size());
         const std::string_view svLine(strBytes.data() + uiStart, uiEnd - uiStart);
         uiStart = uiEnd + 1;
@@ -598,6 +681,7 @@ JsonTally AddLines(const std::string& strName, const std::string& strBytes, CHas
             continue;
         }
         ++tally.uiEntries;
+        if (StoredOtherNumber(line, strValue)) tally.aRounded.push_back(uiLine + 1);
         if (const char* pszWhy = WhyNotStored(strKey, strValue)) {
             std::fprintf(stderr, "%s:%zu: %s: a pool file cannot hold the entry; not stored\n",
                          strName.c_str(), uiLine + 1, pszWhy);
@@ -646,7 +730,93 @@ int LoadJson(const Arguments& args) {
         return EXIT_USAGE;
     }
     if (!SavePool(pool, strOut)) return EXIT_FINDINGS;
+    if (!tally.aRounded.empty() && !args.Has("--quiet")) {
+        std::fprintf(stderr,
+                     "quillstore: %s stored as a script float holds %s, not as the JSON gives %s "
+                     "(first on line %zu)\n",
+                     Count(tally.aRounded.size(), "number", "numbers").c_str(),
+                     tally.aRounded.size() == 1 ? "it" : "them",
+                     tally.aRounded.size() == 1 ? "it" : "them", tally.aRounded[0]);
+    }
     return tally.aLeftOut.empty() ? EXIT_OK : ReportLeftOut(tally, strOut);
+}
+
+// The bytes without what editors add that a load keeps: byte order marks at the start, carriage
+// returns at line ends. Each removal is told by line; line numbers stay as they were.
+std::string WithoutEditorBytes(const std::string& strBytes,
+                               std::multimap<size_t, std::string>& changes) {
+    constexpr std::string_view BOM = "\xEF\xBB\xBF";
+    std::string_view svRest(strBytes);
+    if (svRest.starts_with(BOM)) {
+        while (svRest.starts_with(BOM)) svRest.remove_prefix(BOM.size());
+        changes.emplace(1, "removes the UTF-8 byte order mark at the start");
+    }
+    std::string strOut;
+    strOut.reserve(svRest.size());
+    for (size_t uiLine = 1; !svRest.empty(); ++uiLine) {
+        const size_t uiEnd = svRest.find(CPoolFile::LINE_END);
+        std::string_view svLine = svRest.substr(0, uiEnd);
+        if (svLine.ends_with('\r')) {
+            while (svLine.ends_with('\r')) svLine.remove_suffix(1);
+            changes.emplace(uiLine, "removes the carriage return at the line end");
+        }
+        strOut += svLine;
+        if (uiEnd == std::string_view::npos) break;
+        strOut += CPoolFile::LINE_END;
+        svRest.remove_prefix(uiEnd + 1);
+    }
+    return strOut;
+}
+
+// Fixes one file, or with bDryRun tells what a fix would change; its exit status.
+int FixOne(const std::string& strPath, bool bDryRun) {
+    std::string strBytes;
+    std::string strReason;
+    if (!ReadInput(strPath, true, strBytes, strReason)) {
+        std::printf("%s: a load refuses it: %s\n", strPath.c_str(), strReason.c_str());
+        return EXIT_USAGE;
+    }
+    CCheckObserver check;
+    LoadBytes(strBytes, &check);
+    if (check.FindingCount() == 0) {
+        std::printf("%s: healthy: left as it is\n", strPath.c_str());
+        return EXIT_OK;
+    }
+    std::multimap<size_t, std::string> changes;
+    const std::string strClean = WithoutEditorBytes(strBytes, changes);
+    CCheckObserver observer;
+    LoadBytes(strClean, &observer);
+    changes.insert(observer.Fixes().begin(), observer.Fixes().end());
+    // A pool filled in file order as a load fills one: the same entries in the same order.
+    CHashPool pool("fix");
+    for (const auto& [strKey, strValue] : observer.Records()) {
+        pool.Add(strKey.c_str(), strValue.c_str());
+    }
+    for (const auto& [uiLine, strText] : changes) {
+        std::printf("%s:%zu: %s\n", strPath.c_str(), uiLine, strText.c_str());
+    }
+    const std::string strChanges = Count(changes.size(), "change", "changes");
+    if (bDryRun) {
+        std::printf("%s: %s to make, %s after them; not written (--dry-run)\n", strPath.c_str(),
+                    strChanges.c_str(), Count(pool.Size(), "entry", "entries").c_str());
+        return EXIT_OK;
+    }
+    if (!SavePool(pool, strPath)) return EXIT_FINDINGS;
+    std::printf("%s: fixed: %s, %s\n", strPath.c_str(), strChanges.c_str(),
+                Count(pool.Size(), "entry", "entries").c_str());
+    return EXIT_OK;
+}
+
+int Fix(const Arguments& args) {
+    if (args.aOperands.empty()) return UsageError("fix", "no FILE given");
+    if (std::find(args.aOperands.begin(), args.aOperands.end(), "-") != args.aOperands.end()) {
+        return UsageError("fix", "'-' is no file to write back to");
+    }
+    int iStatus = EXIT_OK;
+    for (const std::string& strPath : args.aOperands) {
+        iStatus = std::max(iStatus, FixOne(strPath, args.Has("--dry-run")));
+    }
+    return iStatus;
 }
 
 // The version after the first marker in the bytes that is followed by a plausible version and
@@ -697,43 +867,81 @@ struct Command {
     int (*run)(const Arguments&);
 };
 
-int Run(int argc, char** argv) {
+const Command* FindCommand(std::string_view svName) {
     static const Command COMMANDS[] = {
         {"check", HELP_CHECK, {}, Check},
         {"dump", HELP_DUMP, {"--json", "--escaped"}, Dump},
-        {"load-json", HELP_LOAD_JSON, {"--force"}, LoadJson},
+        {"fix", HELP_FIX, {"--dry-run"}, Fix},
+        {"load-json", HELP_LOAD_JSON, {"--force", "--quiet"}, LoadJson},
         {"version", HELP_VERSION, {}, Version},
     };
-    if (argc < 2) return UsageError("", "no command given");
-    const std::string_view svFirst = argv[1];
-    if (svFirst == "--help" || svFirst == "-h") {
+    for (const Command& command : COMMANDS) {
+        if (command.svName == svName) return &command;
+    }
+    return nullptr;
+}
+
+// 'quillstore help [COMMAND]'.
+int Help(const std::vector<std::string>& aWords) {
+    if (aWords.empty()) {
         std::fputs(HELP, stdout);
         return EXIT_OK;
     }
-    if (svFirst == "--version") {
-        std::printf("quillstore (Quillstore) %s\n", QUILL_VERSION);
-        return EXIT_OK;
+    const Command* pCommand = aWords.size() == 1 ? FindCommand(aWords[0]) : nullptr;
+    if (pCommand == nullptr) {
+        return UsageError("", aWords.size() == 1 ? "no command '" + aWords[0] + "'"
+                                                 : std::string("help takes one COMMAND"));
     }
-    if (svFirst.size() > 1 && svFirst[0] == '-') {
-        return UsageError("", "unknown option '" + std::string(svFirst) + "'");
+    std::fputs(pCommand->pszHelp, stdout);
+    return EXIT_OK;
+}
+
+int Run(int argc, char** argv) {
+    if (argc < 2) {
+        // Without a command there is nothing to do: the usage says what there is.
+        std::fputs(HELP, stderr);
+        return EXIT_USAGE;
     }
-    for (const Command& command : COMMANDS) {
-        if (command.svName != svFirst) continue;
-        const std::vector<std::string> aWords(argv + 2, argv + argc);
-        const auto itEnd = std::find(aWords.begin(), aWords.end(), "--");
-        if (std::find(aWords.begin(), itEnd, "--help") != itEnd ||
-            std::find(aWords.begin(), itEnd, "-h") != itEnd) {
-            std::fputs(command.pszHelp, stdout);
+    // Options before the command go with the command's own, wherever they stand.
+    std::vector<std::string> aLeading;
+    int iCommand = 1;
+    for (; iCommand < argc; ++iCommand) {
+        const std::string_view svWord = argv[iCommand];
+        if (svWord == "--help" || svWord == "-h") {
+            std::fputs(HELP, stdout);
             return EXIT_OK;
         }
-        Arguments args;
-        std::string strError;
-        if (!SplitArguments(aWords, command.aOptions, args, strError)) {
-            return UsageError(command.svName, strError);
+        if (svWord == "--version") {
+            std::printf("quillstore (Quillstore) %s\n", QUILL_VERSION);
+            return EXIT_OK;
         }
-        return command.run(args);
+        if (svWord.size() < 2 || svWord[0] != '-' || svWord == "--") break;
+        aLeading.emplace_back(svWord);
     }
-    return UsageError("", "unknown command '" + std::string(svFirst) + "'");
+    if (iCommand == argc || std::string_view(argv[iCommand]) == "--") {
+        return UsageError("", aLeading.empty() ? std::string("no command given")
+                                               : "unknown option '" + aLeading[0] + "'");
+    }
+    const std::string_view svName = argv[iCommand];
+    std::vector<std::string> aWords(argv + iCommand + 1, argv + argc);
+    if (svName == "help" && aLeading.empty()) return Help(aWords);
+    const Command* pCommand = FindCommand(svName);
+    if (pCommand == nullptr) {
+        return UsageError("", "unknown command '" + std::string(svName) + "'");
+    }
+    aWords.insert(aWords.begin(), aLeading.begin(), aLeading.end());
+    const auto itEnd = std::find(aWords.begin(), aWords.end(), "--");
+    if (std::find(aWords.begin(), itEnd, "--help") != itEnd ||
+        std::find(aWords.begin(), itEnd, "-h") != itEnd) {
+        std::fputs(pCommand->pszHelp, stdout);
+        return EXIT_OK;
+    }
+    Arguments args;
+    std::string strError;
+    if (!SplitArguments(aWords, pCommand->aOptions, args, strError)) {
+        return UsageError(pCommand->svName, strError);
+    }
+    return pCommand->run(args);
 }
 
 }  // namespace

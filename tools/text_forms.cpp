@@ -14,9 +14,23 @@ void AppendHex(std::string& str, unsigned char b) {
     str += HEX_DIGITS[b & 0xF];
 }
 
+// A byte as quillhost shows it too: the three usual control characters by letter, any other
+// as two hex digits.
 void AppendEscape(std::string& str, unsigned char b) {
-    str += "\\x";
-    AppendHex(str, b);
+    switch (b) {
+        case '\t':
+            str += "\\t";
+            return;
+        case '\r':
+            str += "\\r";
+            return;
+        case '\n':
+            str += "\\n";
+            return;
+        default:
+            str += "\\x";
+            AppendHex(str, b);
+    }
 }
 
 int HexDigit(char c) {
@@ -101,6 +115,8 @@ std::string ForPeople(std::string_view sv) {
             sv.remove_prefix(uiBytes);
             continue;
         }
+        // A backslash doubled, so that no text reads as an escape of another.
+        if (sv[0] == '\\') str += '\\';
         str.append(sv.substr(0, uiLen));
         sv.remove_prefix(uiLen);
     }
@@ -131,6 +147,11 @@ std::optional<std::string> UnEscape(std::string_view sv) {
         }
         if (i + 1 < sv.size() && sv[i + 1] == '\\') {
             str += '\\';
+            ++i;
+            continue;
+        }
+        if (i + 1 < sv.size() && (sv[i + 1] == 't' || sv[i + 1] == 'r' || sv[i + 1] == 'n')) {
+            str += sv[i + 1] == 't' ? '\t' : sv[i + 1] == 'r' ? '\r' : '\n';
             ++i;
             continue;
         }

@@ -16,12 +16,13 @@ size_t Utf8SequenceLength(std::string_view sv);
 // True iff every byte of sv belongs to a well-formed UTF-8 sequence.
 bool IsUtf8(std::string_view sv);
 
-// For a terminal: well-formed UTF-8 as it is; control characters (C0, DEL, C1), the invisible
-// separators U+2028, U+2029 and U+FEFF, and bytes of ill-formed sequences as \xHH, one a byte.
-// A backslash stays as it is, so the form is for reading, not for undoing.
+// For a terminal: well-formed UTF-8 as it is, a backslash doubled; a tab, carriage return and
+// line feed as \t, \r, \n; other control characters (C0, DEL, C1), the invisible separators
+// U+2028, U+2029 and U+FEFF, and bytes of ill-formed sequences as \xHH, one a byte. UnEscape
+// undoes it.
 std::string ForPeople(std::string_view sv);
-// Printable ASCII as it is, a backslash doubled, every other byte \xHH: one form for every
-// byte string, which UnEscape undoes.
+// Printable ASCII as it is, a backslash doubled, a tab, carriage return and line feed as \t,
+// \r, \n, every other byte \xHH: one form for every byte string, which UnEscape undoes.
 std::string Escaped(std::string_view sv);
 // The bytes of an Escaped text, or nothing when it is not one.
 std::optional<std::string> UnEscape(std::string_view sv);

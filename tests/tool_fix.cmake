@@ -1,0 +1,115 @@
+# quillstore fix on every file of the pool file fuzz corpus, each copied first: --dry-run writes
+# nothing; a healthy file is left byte for byte; any other is rewritten so that check finds it
+# healthy, a second fix leaves it as it is, and a load gives the entries it gave before (for files
+# without the byte order marks and carriage returns that fix removes); no temporary file stays.
+# Refused files are status 2 with nothing written.
+# Variables: EMULATOR (may be empty), TOOL, POOL_FILES, WORKDIR.
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE "${WORKDIR}")
+file(MAKE_DIRECTORY "${WORKDIR}")
+
+# Runs the tool in WORKDIR; fails unless its status is the one given. Standard output goes to
+# ${out}; standard error must stay empty.
+function(run_tool want out)
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" ${ARGN}
+    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE output ERROR_VARIABLE errors
+    RESULT_VARIABLE status)
+  if(NOT status STREQUAL want OR NOT errors STREQUAL "")
+    message(FATAL_ERROR "quillstore ${ARGN}: status ${status}, expected ${want}\n${output}${errors}")
+  endif()
+  set(${out} "${output}" PARENT_SCOPE)
+endfunction()
+
+# The escaped dump's entries without positions and without those with an empty value, sorted.
+function(entries dump out)
+  string(REGEX REPLACE "(^|\n)[0-9]+\t" "\\1" dump "${dump}")
+  string(REPLACE ";" "<SEMI>" dump "${dump}")
+  string(REGEX REPLACE "\n$" "" dump "${dump}")
+  string(REPLACE "\n" ";" lines "${dump}")
+  list(FILTER lines EXCLUDE REGEX "\t$")
+  list(SORT lines)
+  set(${out} "${lines}" PARENT_SCOPE)
+endfunction()
+
+# Fails unless the working directory holds exactly these names.
+function(expect_workdir)
+  file(GLOB names RELATIVE "${WORKDIR}" "${WORKDIR}/*" "${WORKDIR}/.*")
+  list(SORT names)
+  if(NOT names STREQUAL "${ARGN}")
+    message(FATAL_ERROR "the working directory holds '${names}', expected '${ARGN}'")
+  endif()
+endfunction()
+
+file(GLOB corpus LIST_DIRECTORIES false "${POOL_FILES}/*")
+list(LENGTH corpus corpus_count)
+if(corpus_count LESS 10)
+  message(FATAL_ERROR "only ${corpus_count} files in ${POOL_FILES}")
+endif()
+set(fixed_count 0)
+foreach(path IN LISTS corpus)
+  get_filename_component(name "${path}" NAME)
+  file(COPY_FILE "${path}" "${WORKDIR}/${name}")
+  file(SHA256 "${WORKDIR}/${name}" before)
+  file(READ "${path}" raw HEX)
+
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" check "${name}" WORKING_DIRECTORY "${WORKDIR}"
+    OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE check_status)
+  run_tool(0 dump_before dump --escaped "${name}")
+  run_tool(0 dry fix --dry-run "${name}")
+  file(SHA256 "${WORKDIR}/${name}" after_dry)
+  if(NOT after_dry STREQUAL before)
+    message(FATAL_ERROR "fix --dry-run changed ${name}\n${dry}")
+  endif()
+
+  run_tool(0 fixed fix "${name}")
+  file(SHA256 "${WORKDIR}/${name}" after)
+  if(check_status EQUAL 0)
+    if(NOT after STREQUAL before OR NOT fixed STREQUAL "${name}: healthy: left as it is\n")
+      message(FATAL_ERROR "fix changed the healthy ${name}\n${fixed}")
+    endif()
+  else()
+    math(EXPR fixed_count "${fixed_count} + 1")
+    # The dry run tells the same changes as the fix, and every line names a line of the file.
+    string(REGEX REPLACE "[^\n]*\n$" "" dry_changes "${dry}")
+    string(REGEX REPLACE "[^\n]*\n$" "" fixed_changes "${fixed}")
+    if(NOT dry_changes STREQUAL fixed_changes OR dry_changes STREQUAL ""
+        OR NOT fixed MATCHES "^(${name}:[0-9]+: [^\n]+\n)+${name}: fixed: [0-9]+ changes?, ")
+      message(FATAL_ERROR "fix of ${name} told other changes than its dry run\n${dry}---\n${fixed}")
+    endif()
+    run_tool(0 check_after check "${name}")
+    run_tool(0 again fix "${name}")
+    file(SHA256 "${WORKDIR}/${name}" after_again)
+    if(NOT again STREQUAL "${name}: healthy: left as it is\n" OR NOT after_again STREQUAL after)
+      message(FATAL_ERROR "a second fix of ${name} changed it\n${again}")
+    endif()
+    # Byte order marks and carriage returns are what fix takes out of keys and values.
+    if(NOT raw MATCHES "^efbbbf" AND NOT raw MATCHES "^(..)*0d")
+      run_tool(0 dump_after dump --escaped "${name}")
+      entries("${dump_before}" want)
+      entries("${dump_after}" got)
+      if(NOT got STREQUAL want)
+        message(FATAL_ERROR "after fix a load of ${name} gives '${got}', before '${want}'")
+      endif()
+    endif()
+  endif()
+  expect_workdir(${name})
+  file(REMOVE "${WORKDIR}/${name}")
+endforeach()
+if(fixed_count LESS 5)
+  message(FATAL_ERROR "only ${fixed_count} corpus files needed fixing")
+endif()
+
+# What a load refuses is refused; standard input is no file to write back to.
+run_tool(2 missing fix no_such.pool)
+file(MAKE_DIRECTORY "${WORKDIR}/adir")
+run_tool(2 directory fix adir)
+if(NOT missing MATCHES "^no_such.pool: a load refuses it: " OR
+    NOT directory STREQUAL "adir: a load refuses it: a directory\n")
+  message(FATAL_ERROR "fix of refused files:\n${missing}${directory}")
+endif()
+execute_process(COMMAND ${EMULATOR} "${TOOL}" fix - WORKING_DIRECTORY "${WORKDIR}"
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 2 OR NOT err MATCHES "^quillstore: fix: [^\n]*; try 'quillstore fix --help'\n$")
+  message(FATAL_ERROR "fix -: status ${status}\n${out}${err}")
+endif()
+expect_workdir(adir)
