@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "api/host_api.h"
 #include "bench/bench_support.h"
-#include "plugin/host_api.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "script/sq_hash_funcs.h"
@@ -79,8 +79,8 @@ SquirrelApiTable MakeLeanApi() {
 class CLeanSession {
    public:
     CLeanSession() : m_api(MakeLeanApi()) {
-        m_pSavedApi = sq;
-        sq = &m_api;
+        m_pSavedApi = quill::SquirrelApi();
+        quill::SquirrelApi() = &m_api;
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, ENTRIES);
         for (size_t i = 0; i < ENTRIES; ++i) {
@@ -89,7 +89,7 @@ class CLeanSession {
     }
     ~CLeanSession() {
         CHashPoolManager::RemoveAll();
-        sq = m_pSavedApi;
+        quill::SquirrelApi() = m_pSavedApi;
     }
     CLeanSession(const CLeanSession&) = delete;
     CLeanSession& operator=(const CLeanSession&) = delete;

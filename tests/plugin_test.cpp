@@ -8,7 +8,7 @@
 
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 namespace {
 

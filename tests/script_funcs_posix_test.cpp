@@ -14,9 +14,9 @@
 TEST(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
     CHashPoolManager::RemoveAll();
     CSqVm vm;
-    sq = CSqVm::Api();
-    v = vm.Handle();
-    quill::RegisterFuncs(v);
+    quill::SquirrelApi() = CSqVm::Api();
+    quill::ScriptVm() = vm.Handle();
+    quill::RegisterFuncs(quill::ScriptVm());
     CTempDir dir;
     ASSERT_EQ(vm.Call("HLoad", {CSqValue::String("p"), CSqValue::String(dir.File("p.pool"))})
                   .value.Render(),
