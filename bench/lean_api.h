@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "api/host_api.h"
 #include "bench/bench_support.h"
-#include "plugin/host_api.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 
@@ -70,8 +70,8 @@ class CLeanSession {
    public:
     // A pool of the first uiEntries "key"+number keys of the workload of uiWorkload.
     explicit CLeanSession(size_t uiEntries, size_t uiWorkload) : m_api(MakeLeanApi()) {
-        m_pSavedApi = sq;
-        sq = &m_api;
+        m_pSavedApi = quill::SquirrelApi();
+        quill::SquirrelApi() = &m_api;
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, uiWorkload);
         for (size_t i = 0; i < uiEntries; ++i) {
@@ -80,7 +80,7 @@ class CLeanSession {
     }
     ~CLeanSession() {
         CHashPoolManager::RemoveAll();
-        sq = m_pSavedApi;
+        quill::SquirrelApi() = m_pSavedApi;
     }
     CLeanSession(const CLeanSession&) = delete;
     CLeanSession& operator=(const CLeanSession&) = delete;

@@ -34,9 +34,9 @@ SQInteger Nothing(HSQUIRRELVM) { return 0; }
 class CSession {
    public:
     explicit CSession(size_t uiEntries) {
-        sq = CSqVm::Api();
-        v = m_vm.Handle();
-        quill::RegisterFuncs(v);
+        quill::SquirrelApi() = CSqVm::Api();
+        quill::ScriptVm() = m_vm.Handle();
+        quill::RegisterFuncs(quill::ScriptVm());
         quill::RegisterSquirrelFunc(v, Nothing, "Nothing", 0, nullptr);
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, uiEntries);
@@ -46,8 +46,8 @@ class CSession {
     }
     ~CSession() {
         CHashPoolManager::RemoveAll();
-        sq = nullptr;
-        v = nullptr;
+        quill::SquirrelApi() = nullptr;
+        quill::ScriptVm() = nullptr;
     }
     CSqVm& Vm() { return m_vm; }
     CHashPool& Pool() { return *m_pPool; }

@@ -32,8 +32,8 @@
 #include <string_view>
 #include <vector>
 
+#include "api/host_api.h"
 #include "host/sq_vm.h"
-#include "plugin/host_api.h"
 #include "plugin/register.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
@@ -418,7 +418,7 @@ void CheckState(const CSessionModel& session, const CTranscript& transcript) {
     const CScriptModel& model = session.m_Model;
     transcript.Check(CHashPoolManager::OpenCount() == model.OpenCount(), "count of open pools");
     for (const std::string& strName : model.OpenNames()) {
-        const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
+        const CHashPool* pPool = CHashPoolManager::FindOrEnter(strName.c_str());
         transcript.Check(pPool != nullptr, "pool " + Printable(strName) + " is not open");
         transcript.Check(reference::Contents(pPool->Entries()) == model.EntriesOf(strName),
                          "entries or order of pool " + Printable(strName));
@@ -460,9 +460,9 @@ class CSession {
    public:
     CSession() {
         ResetDirectory(m_Model);
-        sq = CSqVm::Api();
-        v = m_Vm.Handle();
-        quill::RegisterFuncs(v);
+        quill::SquirrelApi() = CSqVm::Api();
+        quill::ScriptVm() = m_Vm.Handle();
+        quill::RegisterFuncs(quill::ScriptVm());
         Check(m_Vm.Top() == 0, "registration left values on the stack");
     }
 
@@ -484,7 +484,7 @@ class CSession {
         const std::string strName = CString(aArgs[0].AsString());
         const CScriptModel& model = m_Model.m_Model;
         if (!model.IsOpen(strName)) return;
-        const CHashPool* pPool = CHashPoolManager::Find(strName.c_str());
+        const CHashPool* pPool = CHashPoolManager::FindOrEnter(strName.c_str());
         m_Transcript.Check(pPool != nullptr, "the pool called is not open");
         m_Transcript.Check(pPool->Entries().Size() == model.EntryCount(strName),
                            "entry count of the pool called");

@@ -1,10 +1,14 @@
-// quillhost's file calls on POSIX systems.
+// quillhost's file calls on POSIX systems. The file status comes the way the pool's own does,
+// which needs 64-bit file offsets on the 32-bit build too.
+#define _FILE_OFFSET_BITS 64
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "floor/file_status_posix.h"
 #include "host/host_file.h"
 
 namespace quillhost {
@@ -17,7 +21,7 @@ std::FILE* OpenToRead(const std::string& strPath, std::string& strError) {
 
 bool IsRegularFile(std::FILE* pFile) {
     struct stat st;
-    return ::fstat(fileno(pFile), &st) == 0 && S_ISREG(st.st_mode);
+    return quill::StatFd(fileno(pFile), st) && S_ISREG(st.st_mode);
 }
 
 bool ReplaceFile(const std::string& strPath, std::string_view svBytes, std::string& strError) {

@@ -9,7 +9,7 @@
 #include "host/host_file.h"
 #include "host/quillhost_command_line.h"
 #include "host/quillhost_session.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 namespace quillhost {
 

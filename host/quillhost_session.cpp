@@ -10,7 +10,7 @@
 #include "host/module_kind.h"
 #include "host/quillhost_directives.h"
 #include "host/quillhost_script.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 namespace quillhost {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 // Tags the plug-in never sees but a full tag table and the error texts need.
 constexpr SQObjectType OT_GENERATOR = 0x08000400;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/sq_vm.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 // How the script host's exports look to a plug-in that asks for them.
 enum class EAttach {

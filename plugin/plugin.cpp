@@ -32,9 +32,9 @@ void shutdown() { CHashPoolManager::RemoveAll(); }
 // Finds the script host, keeps its VM and API table and registers the script functions; prints
 // the failure line when the host has no exports for it.
 void sq_initialize() {
-    const int32_t iPlugin = api->pfnFindPlugin(SCRIPT_HOST_NAME);
+    const int32_t iPlugin = quill::HostFuncs()->pfnFindPlugin(SCRIPT_HOST_NAME);
     uint32_t uiCount = 0;
-    void** ppExports = api->pfnGetExports(iPlugin, &uiCount);
+    void** ppExports = quill::HostFuncs()->pfnGetExports(iPlugin, &uiCount);
     if (ppExports == nullptr || uiCount == 0) {
         std::puts("Failed to attach to SQHost2.");
         return;
@@ -42,9 +42,9 @@ void sq_initialize() {
     auto* pExports = static_cast<ScriptHostExports*>(ppExports[0]);
     if (pExports == nullptr) return;
     // The VM first, then the API table.
-    v = *pExports->pfnGetSquirrelVm();
-    sq = *pExports->pfnGetSquirrelApi();
-    quill::RegisterFuncs(v);
+    quill::ScriptVm() = *pExports->pfnGetSquirrelVm();
+    quill::SquirrelApi() = *pExports->pfnGetSquirrelApi();
+    quill::RegisterFuncs(quill::ScriptVm());
 }
 
 // Attaches to the script host on SCRIPT_HOST_READY and ignores every other command; 1.
@@ -59,7 +59,7 @@ extern "C" int32_t TolmPluginInit(HostFuncTable* pFuncs, HostCallbackTable* pCal
                                   PluginInfoRecord* pInfo) {
     std::memcpy(pInfo->szName, PLUGIN_NAME, sizeof(PLUGIN_NAME));
     pInfo->uiVersion = PLUGIN_VERSION;
-    api = pFuncs;
+    quill::HostFuncs() = pFuncs;
     pCallbacks->pfnInitialize = initialize;
     pCallbacks->pfnShutdown = shutdown;
     pCallbacks->pfnInternalCmd = internalcmd;

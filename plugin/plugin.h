@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 // Describes the plug-in in the record, keeps the host's table and installs the callbacks; 1.
 // The module's only exported symbol: the callbacks it installs are reached through the table.

@@ -56,13 +56,13 @@ namespace quill {
 
 int32_t RegisterSquirrelFunc(HSQUIRRELVM vm, SQFUNCTION pfn, const char* pszName, uint8_t uiParams,
                              const char* pszMask) {
-    sq->sq_pushroottable(vm);
-    sq->sq_pushstring(vm, pszName, -1);
-    sq->sq_newclosure(vm, pfn, 0);
-    if (uiParams != 0) sq->sq_setparamscheck(vm, uiParams, pszMask);
-    sq->sq_setnativeclosurename(vm, -1, pszName);
-    sq->sq_newslot(vm, -3, SQFalse);
-    sq->sq_pop(vm, 1);
+    quill::SquirrelApi()->sq_pushroottable(vm);
+    quill::SquirrelApi()->sq_pushstring(vm, pszName, -1);
+    quill::SquirrelApi()->sq_newclosure(vm, pfn, 0);
+    if (uiParams != 0) quill::SquirrelApi()->sq_setparamscheck(vm, uiParams, pszMask);
+    quill::SquirrelApi()->sq_setnativeclosurename(vm, -1, pszName);
+    quill::SquirrelApi()->sq_newslot(vm, -3, SQFalse);
+    quill::SquirrelApi()->sq_pop(vm, 1);
     return 0;
 }
 

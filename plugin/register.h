@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 namespace quill {
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "floor/file_status_posix.h"
 #include "pool/env.h"
 
 static constexpr uint64_t WRITEBACK_STEP = 1024 * 1024;
@@ -26,26 +27,8 @@ static constexpr size_t PATH_BUFFER_SIZE = FileTarget::PATH_BUFFER_SIZE;
 
 static uint32_t s_uiNameSerial = 0;
 
-// File status straight from the kernel. The C library's stat functions became symbols of a newer
-// version in glibc 2.33, which older systems do not have; the system calls are the same on every
-// kernel the module runs on, and their result has the layout of `struct stat` (`stat64` on i386).
-#if defined(SYS_fstat64)
-static constexpr long SYS_FSTAT = SYS_fstat64;
-static constexpr long SYS_LSTAT = SYS_lstat64;
-#else
-static constexpr long SYS_FSTAT = SYS_fstat;
-static constexpr long SYS_LSTAT = SYS_lstat;
-#endif
-static_assert(sizeof(off_t) == 8, "struct stat must have the kernel's 64-bit layout");
-#if defined(__i386__)
-static_assert(sizeof(struct stat) == 96, "struct stat must be the kernel's struct stat64");
-#endif
-
-static bool StatFd(int iFd, struct stat& st) { return ::syscall(SYS_FSTAT, iFd, &st) == 0; }
-
-static bool StatLink(const char* pszPath, struct stat& st) {
-    return ::syscall(SYS_LSTAT, pszPath, &st) == 0;
-}
+using quill::StatFd;
+using quill::StatLink;
 
 std::string CStatus::SystemWords(int32_t iSystem) {
     std::string strWords;

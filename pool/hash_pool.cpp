@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "pool/utils.h"
+#include "pool/digits.h"
 
 CHashPool::CHashPool(const char* pszName) : m_szName(), m_szFile(), m_Entries(100) {
     std::strncpy(m_szName, pszName, NAME_SIZE - 1);
@@ -50,8 +50,8 @@ bool CHashPool::Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta) {
         return true;
     }
     const char* pszValue = m_Entries.FindOrInsert(pszKey, uiLen).CStr();
-    if (!CUtils::IsNum(pszValue)) return false;
-    store(static_cast<std::make_unsigned_t<TInt>>(CUtils::ParseNum<TInt>(pszValue)) + uiDelta);
+    if (!CDigits::IsNum(pszValue)) return false;
+    store(static_cast<std::make_unsigned_t<TInt>>(CDigits::ParseNum<TInt>(pszValue)) + uiDelta);
     return true;
 }
 

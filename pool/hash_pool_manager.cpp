@@ -7,8 +7,9 @@
 
 // Entries own their pools, so pools still open when the module is unloaded are destroyed with
 // the table.
-CHashTable<std::unique_ptr<CHashPool>> CHashPoolManager::m_pHashes(100);
-uint32_t CHashPoolManager::m_uiHashes = 0;
+static CHashTable<std::unique_ptr<CHashPool>> s_pools(100);
+// How many entries hold a pool.
+static uint32_t s_uiOpenPools = 0;
 
 // A pool keeps at most NAME_SIZE - 1 bytes of its name and finds its own entry by that copy, so
 // longer names never reach the table.
@@ -17,10 +18,10 @@ static bool Storable(const char* pszName) { return std::strlen(pszName) < CHashP
 CHashPool* CHashPoolManager::New(const char* pszName) {
     if (!Storable(pszName)) return nullptr;
     auto pPool = std::make_unique<CHashPool>(pszName);
-    std::unique_ptr<CHashPool>& pEntry = m_pHashes.FindOrInsert(pszName);
+    std::unique_ptr<CHashPool>& pEntry = s_pools.FindOrInsert(pszName);
     assert(pEntry == nullptr);
     pEntry = std::move(pPool);
-    ++m_uiHashes;
+    ++s_uiOpenPools;
     return pEntry.get();
 }
 
@@ -45,36 +46,39 @@ static CHashPool* Remembered(CHashPool* pPool) {
     return pPool;
 }
 
-CHashPool* CHashPoolManager::Find(const char* pszName) {
+CHashPool* CHashPoolManager::FindOrEnter(const char* pszName) {
     if (IsLastFound(pszName)) return s_pLastFound;
     if (!Storable(pszName)) return nullptr;
-    return Remembered(m_pHashes.FindOrInsert(pszName).get());
+    return Remembered(s_pools.FindOrInsert(pszName).get());
 }
 
-CHashPool* CHashPoolManager::Lookup(const char* pszName) {
+CHashPool* CHashPoolManager::FindWithoutEntering(const char* pszName) {
     if (IsLastFound(pszName)) return s_pLastFound;
     const size_t uiLen = std::strlen(pszName);
     if (uiLen >= CHashPool::NAME_SIZE) return nullptr;
-    std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pszName, uiLen);
+    std::unique_ptr<CHashPool>* pEntry = s_pools.Find(pszName, uiLen);
     return pEntry != nullptr ? Remembered(pEntry->get()) : nullptr;
 }
 
 int32_t CHashPoolManager::Remove(CHashPool* pPool) {
     if (pPool == nullptr) return 0;
-    std::unique_ptr<CHashPool>* pEntry = m_pHashes.Find(pPool->Name(), std::strlen(pPool->Name()));
+    std::unique_ptr<CHashPool>* pEntry = s_pools.Find(pPool->Name(), std::strlen(pPool->Name()));
     assert(pEntry != nullptr && pEntry->get() == pPool);
     if (s_pLastFound == pPool) s_pLastFound = nullptr;
     pEntry->reset();
-    --m_uiHashes;
+    --s_uiOpenPools;
     return 1;
 }
 
-int32_t CHashPoolManager::Remove(const char* pszName) { return Remove(Find(pszName)); }
+int32_t CHashPoolManager::Remove(const char* pszName) { return Remove(FindOrEnter(pszName)); }
+
+uint32_t CHashPoolManager::OpenCount() { return s_uiOpenPools; }
+
+const CHashTable<std::unique_ptr<CHashPool>>& CHashPoolManager::Entries() { return s_pools; }
 
 void CHashPoolManager::RemoveAll() {
     s_pLastFound = nullptr;
-    m_pHashes.ForEach(
-        [](const char*, size_t, std::unique_ptr<CHashPool>& pPool) { pPool.reset(); });
-    m_uiHashes = 0;
-    m_pHashes.Clear();
+    s_pools.ForEach([](const char*, size_t, std::unique_ptr<CHashPool>& pPool) { pPool.reset(); });
+    s_uiOpenPools = 0;
+    s_pools.Clear();
 }

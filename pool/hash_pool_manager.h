@@ -12,13 +12,13 @@ class CHashPoolManager {
    public:
     // A new empty pool registered under the name, replacing the entry's previous pointer, or
     // null for a name longer than a pool can store. The registry owns the pool.
-    // REQUIRES: Find(pszName) is null.
+    // REQUIRES: FindWithoutEntering(pszName) is null.
     static CHashPool* New(const char* pszName);
     // The open pool under the name, or null. A storable name gains an empty entry if it had
     // none; a longer name is never entered.
-    static CHashPool* Find(const char* pszName);
+    static CHashPool* FindOrEnter(const char* pszName);
     // The open pool under the name, or null; never enters the name.
-    static CHashPool* Lookup(const char* pszName);
+    static CHashPool* FindWithoutEntering(const char* pszName);
     // Destroys the pool without saving it and empties its entry: 1, or 0 for a null pool.
     static int32_t Remove(CHashPool* pPool);
     // As above for the pool registered under the name.
@@ -27,13 +27,9 @@ class CHashPoolManager {
     static void RemoveAll();
 
     // How many pools are open.
-    static uint32_t OpenCount() { return m_uiHashes; }
+    static uint32_t OpenCount();
     // The registry's table, read-only: an entry per name entered, null where no pool is open.
-    static const CHashTable<std::unique_ptr<CHashPool>>& Entries() { return m_pHashes; }
-
-   private:
-    static CHashTable<std::unique_ptr<CHashPool>> m_pHashes;
-    static uint32_t m_uiHashes;
+    static const CHashTable<std::unique_ptr<CHashPool>>& Entries();
 };
 
 #endif

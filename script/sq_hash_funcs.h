@@ -2,7 +2,7 @@
 #ifndef QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
 #define QUILLSTORE_SCRIPT_SQ_HASH_FUNCS_H
 
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 // Each handler reads its arguments from stack position 2 on and returns 1 with its result on
 // top of the stack, or 0 when the script is to receive null. None raises a script error.

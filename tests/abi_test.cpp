@@ -9,7 +9,7 @@
 
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 #include "tests/support/width.h"
 
 static_assert(HOST_FUNC_SLOTS == 8, "the host function table ends with slot 7");

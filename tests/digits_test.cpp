@@ -1,12 +1,12 @@
 // The digit test and the reading of digit strings.
+#include "pool/digits.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
-
-#include "pool/utils.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ TEST(Digits, OnlyNonEmptyRunsOfDecimalDigitsAreNumbers) {
         {"\t1", false}, {"99999999999", true},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(CUtils::IsNum(row.pszText), row.bNum) << "'" << row.pszText << "'";
+        EXPECT_EQ(CDigits::IsNum(row.pszText), row.bNum) << "'" << row.pszText << "'";
 }
 
 // Both widths are read on every target: the script layer picks the one of its VM.
@@ -48,8 +48,8 @@ TEST(Digits, ParseSaturatesAtTheLargestIntegerOfEitherWidth) {
         {"00000000000000000000009223372036854775807", 2147483647, INT64_MAX},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(CUtils::ParseNum<int32_t>(row.pszText), row.iValue32) << row.pszText;
-        EXPECT_EQ(CUtils::ParseNum<int64_t>(row.pszText), row.iValue64) << row.pszText;
+        EXPECT_EQ(CDigits::ParseNum<int32_t>(row.pszText), row.iValue32) << row.pszText;
+        EXPECT_EQ(CDigits::ParseNum<int64_t>(row.pszText), row.iValue64) << row.pszText;
     }
 }
 
@@ -72,24 +72,24 @@ void ExpectScanAgreesWithTestAndParse() {
         }
         if (iRound % 7 == 0 && uiLen > 0) str[random() % uiLen] = 'x';
         const std::string strCut = str.substr(0, CUT);
-        const CUtils::Scan<TInt> scan = CUtils::ScanNum<TInt>(str.c_str(), CUT);
+        const CDigits::Scan<TInt> scan = CDigits::ScanNum<TInt>(str.c_str(), CUT);
         ASSERT_EQ(scan.uiLen, strCut.size()) << "round " << iRound << " '" << str << "'";
-        ASSERT_EQ(scan.bNum, CUtils::IsNum(strCut.c_str()))
+        ASSERT_EQ(scan.bNum, CDigits::IsNum(strCut.c_str()))
             << "round " << iRound << " '" << str << "'";
         if (scan.bNum) {
-            ASSERT_EQ(scan.iValue, CUtils::ParseNum<TInt>(strCut.c_str()))
+            ASSERT_EQ(scan.iValue, CDigits::ParseNum<TInt>(strCut.c_str()))
                 << "round " << iRound << " '" << str << "'";
         }
     }
     // 511 zeros then a 5: the cut text reads 0, not 5.
     const std::string strZeros = std::string(CUT, '0') + "5";
-    EXPECT_EQ(CUtils::ScanNum<TInt>(strZeros.c_str(), CUT).iValue, 0);
+    EXPECT_EQ(CDigits::ScanNum<TInt>(strZeros.c_str(), CUT).iValue, 0);
 }
 
 // The value HGet's scan gives for a text in the width TInt.
 template <typename TInt>
 TInt ScannedValue(const std::string& str) {
-    return CUtils::ScanNum<TInt>(str.c_str(), 511).iValue;
+    return CDigits::ScanNum<TInt>(str.c_str(), 511).iValue;
 }
 
 TEST(Digits, ScanAgreesWithTestAndParseOfTheCutText) {

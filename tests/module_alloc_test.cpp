@@ -15,7 +15,7 @@
 
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 #include "tests/support/files.h"
 
 extern "C" void* __libc_malloc(size_t uiSize);

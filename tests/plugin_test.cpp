@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "api/host_api.h"
 #include "host/module_kind.h"
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "plugin/host_api.h"
 #include "tests/support/files.h"
 
 namespace {

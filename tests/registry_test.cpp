@@ -14,7 +14,7 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, FindOfAnUnknownNameLeavesAnEmptyEntry) {
-    EXPECT_EQ(CHashPoolManager::Find("never"), nullptr);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("never"), nullptr);
     EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
 }
@@ -24,13 +24,13 @@ TEST_F(Registry, LoadCloseLoadCountsOneZeroOne) {
     ASSERT_NE(pFirst, nullptr);
     pFirst->Add("k", "v");
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
-    EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::Find("p")), 1);
+    EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::FindOrEnter("p")), 1);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
-    EXPECT_EQ(CHashPoolManager::Find("p"), nullptr);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p"), nullptr);
     CHashPool* pSecond = CHashPoolManager::New("p");
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(pSecond->Entries().Size(), 0u);
-    EXPECT_EQ(CHashPoolManager::Find("p"), pSecond);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p"), pSecond);
     // The closed name's entry was reused, not duplicated.
     EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
 }
@@ -38,13 +38,13 @@ TEST_F(Registry, LoadCloseLoadCountsOneZeroOne) {
 TEST_F(Registry, RemoveCountsOnceHoweverOftenThePoolWasFound) {
     CHashPoolManager::New("a");
     CHashPool* pPool = CHashPoolManager::New("b");
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(CHashPoolManager::Find("b"), pPool);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(CHashPoolManager::FindOrEnter("b"), pPool);
     EXPECT_EQ(CHashPoolManager::Remove(pPool), 1);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
-    EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::Find("b")), 0);
+    EXPECT_EQ(CHashPoolManager::Remove(CHashPoolManager::FindOrEnter("b")), 0);
     EXPECT_EQ(CHashPoolManager::Remove(static_cast<CHashPool*>(nullptr)), 0);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
-    EXPECT_NE(CHashPoolManager::Find("a"), nullptr);
+    EXPECT_NE(CHashPoolManager::FindOrEnter("a"), nullptr);
 }
 
 TEST_F(Registry, RemoveByName) {
@@ -57,21 +57,21 @@ TEST_F(Registry, RemoveByName) {
 
 TEST_F(Registry, RemoveAllWithOpenPoolsEmptiesEverything) {
     for (int i = 0; i < 300; ++i) CHashPoolManager::New(("pool" + std::to_string(i)).c_str());
-    CHashPoolManager::Find("closed-never-opened");
+    CHashPoolManager::FindOrEnter("closed-never-opened");
     const uint32_t uiBuckets = CHashPoolManager::Entries().BucketCount();
     CHashPoolManager::RemoveAll();
     EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
     EXPECT_EQ(CHashPoolManager::Entries().Size(), 0u);
     EXPECT_EQ(CHashPoolManager::Entries().BucketCount(), uiBuckets);
-    EXPECT_EQ(CHashPoolManager::Find("pool7"), nullptr);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("pool7"), nullptr);
     // Usable again afterwards.
     EXPECT_NE(CHashPoolManager::New("pool7"), nullptr);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
 }
 
 TEST_F(Registry, RemoveAllWithOnlyEmptyEntries) {
-    CHashPoolManager::Find("a");
-    CHashPoolManager::Find("b");
+    CHashPoolManager::FindOrEnter("a");
+    CHashPoolManager::FindOrEnter("b");
     CHashPoolManager::RemoveAll();
     EXPECT_EQ(CHashPoolManager::OpenCount(), 0u);
     EXPECT_EQ(CHashPoolManager::Entries().Size(), 0u);
@@ -82,9 +82,9 @@ TEST_F(Registry, NamesAPoolCannotStoreAreNeverEntered) {
     const std::string tooLong(128, 'n');
     CHashPool* pPool = CHashPoolManager::New(longest.c_str());
     ASSERT_NE(pPool, nullptr);
-    EXPECT_EQ(CHashPoolManager::Find(longest.c_str()), pPool);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter(longest.c_str()), pPool);
     EXPECT_EQ(CHashPoolManager::New(tooLong.c_str()), nullptr);
-    EXPECT_EQ(CHashPoolManager::Find(tooLong.c_str()), nullptr);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter(tooLong.c_str()), nullptr);
     EXPECT_EQ(CHashPoolManager::Entries().Size(), 1u);
     // The pool finds its own entry by its stored name.
     EXPECT_EQ(CHashPoolManager::Remove(pPool), 1);

@@ -4,19 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
+#include "tests/support/registered_vm.h"
 
 // The host's shutdown callback is the module's own: in a binary that links the module's code,
 // shutdown(2) still closes a socket and leaves the pools open.
-TEST(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
-    CHashPoolManager::RemoveAll();
-    CSqVm vm;
-    sq = CSqVm::Api();
-    v = vm.Handle();
-    quill::RegisterFuncs(v);
+class ScriptFuncsOnElf : public RegisteredVm {};
+
+TEST_F(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
+    CSqVm& vm = m_vm;
     CTempDir dir;
     ASSERT_EQ(vm.Call("HLoad", {CSqValue::String("p"), CSqValue::String(dir.File("p.pool"))})
                   .value.Render(),
@@ -34,5 +31,4 @@ TEST(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
     EXPECT_EQ(vm.Call("HGet", {CSqValue::String("p"), CSqValue::String("k")}).value.Render(),
               "\"v\"");
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
-    CHashPoolManager::RemoveAll();
 }

@@ -75,7 +75,7 @@ TEST_F(ScriptFuncs, RegistersTwelveChecksInOrder) {
 }
 
 TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
-    quill::RegisterFuncs(v);
+    quill::RegisterFuncs(quill::ScriptVm());
     EXPECT_EQ(m_vm.GlobalNames().size(), 12u);
     EXPECT_EQ(m_vm.Top(), 0);
 }
@@ -229,7 +229,8 @@ TEST_F(ScriptFuncs, AddFormatsNumbersAndRefusesOtherTypes) {
         EXPECT_EQ(result.iNativeReturn, row.pszStored != nullptr ? 1 : 0) << row.value.Render();
         if (row.pszStored == nullptr) {
             // Nothing was stored and no key was made.
-            EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Find(key.data(), key.size()), nullptr);
+            EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Find(key.data(), key.size()),
+                      nullptr);
         } else {
             EXPECT_EQ(Render("HGet", {S("p"), S(key)}), row.pszStored)
                 << "value " << row.value.Render();
@@ -245,7 +246,7 @@ TEST_F(ScriptFuncs, AddChecksItsArguments) {
     EXPECT_EQ(Render("HAdd", {S("p"), I(1), S("v")}), "null");
     EXPECT_EQ(Render("HAdd", {I(1), S("k"), S("v")}), "null");
     EXPECT_EQ(Render("HAdd", {S("nopool"), S("k"), S("v")}), "null");
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
 }
 
@@ -282,7 +283,7 @@ TEST_F(ScriptFuncs, GetOfAMissingKeyGivesNullAndAddsTheKey) {
     SqCallResult result = Call("HGet", {S("p"), S("missing")});
     EXPECT_EQ(result.value.Render(), "null");
     EXPECT_EQ(result.iNativeReturn, 1);
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 1u);
     // The empty value is not saved.
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
     EXPECT_EQ(ReadFile(Path("p.pool")), "");
@@ -296,7 +297,7 @@ TEST_F(ScriptFuncs, GetByPosition) {
     EXPECT_EQ(Render("HGet", {S("p"), I(1)}), "\"B\"");
     EXPECT_EQ(Render("HGet", {S("p"), I(2)}), "null");
     EXPECT_EQ(Render("HGet", {S("p"), I(-1)}), "null");
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 2u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 2u);
 }
 
 TEST_F(ScriptFuncs, GetFailuresPushAnEmptyStringAndReturnNothing) {
@@ -313,7 +314,7 @@ TEST_F(ScriptFuncs, GetFailuresPushAnEmptyStringAndReturnNothing) {
         EXPECT_TRUE(result.value.IsNull());
         EXPECT_EQ(result.iNativeReturn, 0);
     }
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 1u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 1u);
 }
 
 TEST_F(ScriptFuncs, CountersReadTheAmountOnlyAsTheThirdArgument) {
@@ -353,7 +354,7 @@ TEST_F(ScriptFuncs, CounterFailures) {
         EXPECT_EQ(Render(pszFunc, {S("p"), I(1)}), "null");
         EXPECT_EQ(Render(pszFunc, {CSqValue(), S("c")}), "null");
     }
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
 }
 
 TEST_F(ScriptFuncs, DelGivesTrueWhetherOrNotTheKeyWasThere) {
@@ -364,7 +365,7 @@ TEST_F(ScriptFuncs, DelGivesTrueWhetherOrNotTheKeyWasThere) {
     EXPECT_EQ(Render("HDel", {S("nopool"), S("k")}), "null");
     EXPECT_EQ(Render("HDel", {S("p"), I(1)}),
               "error: parameter 2 has an invalid type 'integer' ; expected: 'string'");
-    EXPECT_EQ(CHashPoolManager::Find("p")->Entries().Size(), 0u);
+    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "api/host_api.h"
 #include "host/sq_vm.h"
-#include "plugin/host_api.h"
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 
@@ -15,9 +15,9 @@ class RegisteredVm : public ::testing::Test {
    protected:
     void SetUp() override {
         CHashPoolManager::RemoveAll();
-        sq = CSqVm::Api();
-        v = m_vm.Handle();
-        quill::RegisterFuncs(v);
+        quill::SquirrelApi() = CSqVm::Api();
+        quill::ScriptVm() = m_vm.Handle();
+        quill::RegisterFuncs(quill::ScriptVm());
     }
     void TearDown() override { CHashPoolManager::RemoveAll(); }
 

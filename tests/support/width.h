@@ -2,7 +2,7 @@
 #ifndef QUILLSTORE_TESTS_SUPPORT_WIDTH_H
 #define QUILLSTORE_TESTS_SUPPORT_WIDTH_H
 
-#include "plugin/host_api.h"
+#include "api/host_api.h"
 
 // True iff this build's VM has 64-bit integers (a 64-bit host's script host).
 constexpr bool SQ64 = sizeof(SQInteger) == 8;

@@ -1,6 +1,16 @@
-// Layouts of the host's and the script host's tables, and the three globals that point at them.
-#ifndef QUILLSTORE_PLUGIN_HOST_API_H
-#define QUILLSTORE_PLUGIN_HOST_API_H
+// The host interface: the Squirrel types, the host's and the script host's tables, and where the
+// plug-in keeps the pointers to them.
+//
+// A slot is one pointer-sized word of a table the host or the script host lays out; slot N lies at
+// N * sizeof(void*) bytes, and only the slots named below are ever read or called (the reserved
+// ones keep the offsets). The host fills HostFuncTable and hands it to TolmPluginInit; the plug-in
+// fills HostCallbackTable and PluginInfoRecord there. Once the host says the script host is ready,
+// the plug-in finds the script host's ScriptHostExports through the host's table and takes from it
+// the SquirrelApiTable and the VM, which every native function then calls through
+// quill::SquirrelApi(). Layouts and widths are proved by the static_asserts at the end of this
+// file, per target.
+#ifndef QUILLSTORE_API_HOST_API_H
+#define QUILLSTORE_API_HOST_API_H
 
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +119,19 @@ struct SquirrelApiTable {
     SQRESULT (*sq_newslot)(HSQUIRRELVM v, SQInteger idx, SQBool bstatic);  // slot 71
 };
 
+namespace quill {
+
+// Where the plug-in keeps the host's pointers; each is null until the host provides it, and the
+// plug-in (or a test standing in for it) sets it through the reference returned.
+// The host's function table, kept from the entry point on.
+HostFuncTable*& HostFuncs();
+// The script host's Squirrel API table, set at each attachment.
+SquirrelApiTable*& SquirrelApi();
+// The script host's VM, set at each attachment.
+HSQUIRRELVM& ScriptVm();
+
+}  // namespace quill
+
 // Number of slots a complete stand-in of each table must provide.
 constexpr size_t HOST_FUNC_SLOTS = sizeof(HostFuncTable) / sizeof(void*);
 constexpr size_t HOST_CALLBACK_SLOTS = sizeof(HostCallbackTable) / sizeof(void*);
@@ -215,11 +238,5 @@ static_assert(offsetof(SquirrelApiTable, sq_setnativeclosurename) == 440);
 static_assert(offsetof(SquirrelApiTable, sq_pushroottable) == 528);
 static_assert(offsetof(SquirrelApiTable, sq_newslot) == 568);
 #endif
-
-// The host's function table, kept from the entry point on.
-extern HostFuncTable* api;
-// The script host's Squirrel API table and VM, set at each attachment.
-extern SquirrelApiTable* sq;
-extern HSQUIRRELVM v;
 
 #endif

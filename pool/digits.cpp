@@ -1,7 +1,7 @@
 // The digit test.
-#include "pool/utils.h"
+#include "pool/digits.h"
 
-bool CUtils::IsNum(const char* pszText) {
+bool CDigits::IsNum(const char* pszText) {
     if (*pszText == '\0') return false;
     for (; *pszText != '\0'; ++pszText) {
         if (*pszText < '0' || *pszText > '9') return false;

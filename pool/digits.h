@@ -1,6 +1,6 @@
 // The digit test that decides which values count as numbers, and the reading of digit strings.
-#ifndef QUILLSTORE_POOL_UTILS_H
-#define QUILLSTORE_POOL_UTILS_H
+#ifndef QUILLSTORE_POOL_DIGITS_H
+#define QUILLSTORE_POOL_DIGITS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <type_traits>
 
-class CUtils {
+class CDigits {
    public:
     // True iff the text is non-empty and every byte is one of the digits 0 to 9.
     static bool IsNum(const char* pszText);
