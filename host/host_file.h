@@ -1,6 +1,6 @@
-// The file calls of quillhost (its scripts, //! cat and //! write), one source per operating
-// system: host_file_posix.cpp, host_file_windows.cpp. Nothing else in host/ opens or inspects a
-// file.
+// The file calls of quillhost (its scripts, //! cat and //! write). What every system does alike
+// is in host_file.cpp; what differs has one source per operating system: host_file_posix.cpp,
+// host_file_windows.cpp. Nothing else in host/ opens or inspects a file.
 #ifndef QUILLSTORE_HOST_HOST_FILE_H
 #define QUILLSTORE_HOST_HOST_FILE_H
 

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "api/host_api.h"
 #include "host/host_file.h"
 #include "host/module_kind.h"
 #include "host/quillhost_directives.h"
 #include "host/quillhost_script.h"
-#include "api/host_api.h"
 
 namespace quillhost {
 
@@ -202,6 +202,8 @@ bool CSession::Load() {
 }
 
 void CSession::Unload() {
+    // The pools live in the module's memory and go with it.
+    m_unsaved.clear();
     if (!m_host.Unload()) Problem("the module is still resident after dlclose");
 }
 
@@ -232,6 +234,8 @@ void CSession::Shutdown() {
     bool bDelivered = false;
     Balanced([&] { bDelivered = m_host.Shutdown(); });
     if (!bDelivered) Problem("no shutdown callback to call");
+    // Shutdown removes every pool.
+    if (bDelivered) m_unsaved.clear();
 }
 
 // What the pools command lists: the name of each pool an HLoad opened, with its path, and
@@ -248,11 +252,43 @@ void CSession::Track(const CallLine& line, const SqCallResult& result) {
     } else if (line.strName == "HClose") {
         m_pools.erase(aArgs[0].AsString());
     }
+    TrackChanges(line, bTrue);
+}
+
+// Whether the pool holds changes that a save would write and none has: the four functions that
+// change entries do when they give true; a load that gives true puts the file's contents in
+// their place and a save that does writes them. HGet of a missing key enters it with an empty
+// value, which no save writes, so it changes nothing a reload could lose.
+void CSession::TrackChanges(const CallLine& line, bool bTrue) {
+    // The module reads a name as a C string: its bytes up to the first zero byte.
+    const std::string& strArg = line.aArgs[0].AsString();
+    const std::string strPool = strArg.substr(0, strArg.find('\0'));
+    const std::string& strName = line.strName;
+    if (strName == "HClose" || ((strName == "HLoad" || strName == "HSave") && bTrue)) {
+        m_unsaved.erase(strPool);
+    } else if (bTrue &&
+               (strName == "HAdd" || strName == "HInc" || strName == "HDec" || strName == "HDel")) {
+        m_unsaved.insert(strPool);
+    }
+}
+
+// Names each pool whose changes a reload would drop, and asks where someone is there to answer.
+// True iff the reload goes ahead.
+bool CSession::MayDropUnsaved() {
+    if (m_unsaved.empty()) return true;
+    for (const std::string& strPool : m_unsaved) {
+        Say("(pool " + CSqValue::String(strPool).Render() +
+            " has changes that no HSave wrote: a reload drops them)");
+    }
+    if (!m_fnAskDrop || m_fnAskDrop()) return true;
+    Say("(not reloaded)");
+    return false;
 }
 
 // A host restart: the module is shut down and unloaded, loaded again and sent the start-up
 // events, so that its functions are registered again as they were.
 void CSession::Restart() {
+    if (!MayDropUnsaved()) return;
     if (m_host.Loaded() && !m_bShutDown && m_options.bShutdown) {
         Echo("//! shutdown");
         Shutdown();

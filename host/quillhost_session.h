@@ -4,7 +4,9 @@
 #define QUILLSTORE_HOST_QUILLHOST_SESSION_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +26,9 @@ class CSession {
     bool Started() const { return m_bStarted; }
     // At a terminal, each HLoad or HSave that gives false is followed by the pool's reason.
     void TellReasons() { m_bTellReasons = true; }
+    // Asked by //! reload once it has named the pools whose changes it would drop: true iff the
+    // reload goes ahead. Without it (a call script) the reload always does.
+    void AskBeforeDropping(std::function<bool()> fnAsk) { m_fnAskDrop = std::move(fnAsk); }
     // The start-up steps the options leave on; false when the module does not load.
     bool Start();
     // Runs one line that was checked before (see CLineChecker): the start-up steps first when it
@@ -62,6 +67,8 @@ class CSession {
     template <typename TStep>
     void Balanced(TStep step);
     void Track(const CallLine& line, const SqCallResult& result);
+    void TrackChanges(const CallLine& line, bool bTrue);
+    bool MayDropUnsaved();
     void ExplainKind();
     void Call(const CallLine& line);
     void TellReason(const CallLine& line, const SqCallResult& result);
@@ -81,6 +88,10 @@ class CSession {
     // while that load's failure is the last word on the file.
     std::map<std::string, std::pair<std::string, bool>> m_pools;
     bool m_bTellReasons = false;
+    // Pools with changes that no HSave has written since they were made, by the name the module
+    // knows them by; the module keeps no such mark, but every call passes through here.
+    std::set<std::string> m_unsaved;
+    std::function<bool()> m_fnAskDrop;
 };
 
 }  // namespace quillhost

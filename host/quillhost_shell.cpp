@@ -2,10 +2,13 @@
 // (help, pools, quit) besides calls and directives.
 #include "host/quillhost_shell.h"
 
+#include <cctype>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "host/call_script.h"
 #include "host/line_editor.h"
 #include "host/quillhost_script.h"
 #include "host/quillhost_session.h"
@@ -49,12 +52,32 @@ void ShellHelp(const CLineEditor& editor) {
     std::fflush(stdout);
 }
 
+// Asked after //! reload named the pools it would drop: only y or yes reloads. No answer, any
+// other one or the end of input (Ctrl-D, which the shell then reads on past) keeps the pools.
+bool AnswerYes() {
+    std::fputs("reload and drop them? [y/N] ", stdout);
+    std::fflush(stdout);
+    std::string strAnswer;
+    bool bTruncated = false;
+    if (!ReadCallLine(stdin, strAnswer, bTruncated)) {
+        std::clearerr(stdin);
+        std::fputc('\n', stdout);
+        return false;
+    }
+    const size_t uiFrom = strAnswer.find_first_not_of(" \t");
+    if (uiFrom == std::string::npos) return false;
+    strAnswer = strAnswer.substr(uiFrom, strAnswer.find_last_not_of(" \t\r") + 1 - uiFrom);
+    for (char& c : strAnswer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return strAnswer == "y" || strAnswer == "yes";
+}
+
 }  // namespace
 
 int RunShell(const std::string& strModule, const Options& options) {
     CLineEditor editor(DefaultHistoryFile());
     CSession session(strModule, options);
     session.TellReasons();
+    session.AskBeforeDropping(AnswerYes);
     if (!session.Start()) return EXIT_HOST;
     CLineChecker checker;
     ScriptLine line;

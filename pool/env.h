@@ -105,6 +105,9 @@ class CEnv {
                              std::unique_ptr<CSequentialFile>& pFile) = 0;
     // Standard input, unless it is a folder; destroying the file leaves it open.
     virtual CStatus OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) = 0;
+    // Standard output, taking every byte as it is: no line end is translated on any system.
+    // Closing or destroying the file leaves it open. For tools; a pool never writes there.
+    virtual CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) = 0;
 
     // True iff something, even a dangling symbolic link, has that name.
     virtual bool Exists(const char* pszPath) = 0;

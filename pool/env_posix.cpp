@@ -108,8 +108,8 @@ class CDescriptorReader final : public CSequentialFile {
     bool m_bOwned;
 };
 
-// What a descriptor written to is, for what Append does beside writing.
-enum class EWritten { NewFile, Rewrite, Device };
+// What a descriptor written to is, for what Append does beside writing and Close besides.
+enum class EWritten { NewFile, Rewrite, Device, StandardOutput };
 
 // A descriptor written to with every write error reported. A file's writes start the disk's
 // writeback of every further WRITEBACK_STEP bytes as soon as they are written, so that the disk
@@ -120,11 +120,13 @@ class CDescriptorWriter final : public CWritableFile {
    public:
     CDescriptorWriter(int iFd, EWritten eWritten) : m_iFd(iFd), m_eWritten(eWritten) {}
     ~CDescriptorWriter() override {
-        if (m_iFd >= 0) ::close(m_iFd);
+        if (m_iFd >= 0 && m_eWritten != EWritten::StandardOutput) ::close(m_iFd);
     }
 
     CStatus Append(const char* pData, size_t uiLen) override {
-        if (m_eWritten == EWritten::Device) return AppendWithoutSigpipe(pData, uiLen);
+        if (m_eWritten == EWritten::Device || m_eWritten == EWritten::StandardOutput) {
+            return AppendWithoutSigpipe(pData, uiLen);
+        }
         const CStatus status = Write(pData, uiLen);
         if (!status.Ok()) return status;
         m_uiWritten += uiLen;
@@ -153,7 +155,9 @@ class CDescriptorWriter final : public CWritableFile {
     // A new file keeps its descriptor, and with it the flock that marks it as a live save's,
     // until the object goes; its writes were synced, so close has nothing left to report.
     CStatus Close() override {
-        if (m_eWritten == EWritten::NewFile) return CStatus();
+        if (m_eWritten == EWritten::NewFile || m_eWritten == EWritten::StandardOutput) {
+            return CStatus();
+        }
         const int iFd = m_iFd;
         m_iFd = -1;
         return ::close(iFd) == 0 ? CStatus() : Errno();
@@ -267,6 +271,12 @@ class CPosixEnv final : public CEnv {
         const CStatus status = Accept(STDIN_FILENO, EReadMode::Input, false);
         if (!status.Ok()) return status;
         pFile.reset(new (std::nothrow) CDescriptorReader(STDIN_FILENO, false));
+        return pFile != nullptr ? CStatus() : CStatus::NoMemory();
+    }
+
+    // Every write goes straight to the descriptor: there is no buffer to flush at the end.
+    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override {
+        pFile.reset(new (std::nothrow) CDescriptorWriter(STDOUT_FILENO, EWritten::StandardOutput));
         return pFile != nullptr ? CStatus() : CStatus::NoMemory();
     }
 

@@ -1,9 +1,12 @@
 // The Env on Windows: the script's path bytes read in the ANSI code page, as the C library's
 // fopen and the ANSI file API read them, and handed to the file API as full paths; a new file
 // held open without delete sharing is a live save's, and saves of one file take turns.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -120,16 +123,18 @@ class CHandleReader final : public CSequentialFile {
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// A handle written to with every write error reported; it keeps its path for TakeOver.
+// A handle written to with every write error reported; it keeps its path for TakeOver. A handle
+// it does not own (standard output) stays open.
 class CHandleWriter final : public CWritableFile {
    public:
-    CHandleWriter(HANDLE hFile, const char* pszPath) : m_hFile(hFile) {
+    CHandleWriter(HANDLE hFile, const char* pszPath, bool bOwned = true)
+        : m_hFile(hFile), m_bOwned(bOwned) {
         const size_t uiLen = std::strlen(pszPath);
         std::memcpy(m_szPath, pszPath, uiLen < PATH_BUFFER_SIZE ? uiLen + 1 : 1);
         if (uiLen >= PATH_BUFFER_SIZE) m_szPath[0] = '\0';
     }
     ~CHandleWriter() override {
-        if (m_hFile != INVALID_HANDLE_VALUE) ::CloseHandle(m_hFile);
+        if (m_hFile != INVALID_HANDLE_VALUE && m_bOwned) ::CloseHandle(m_hFile);
     }
 
     CStatus Append(const char* pData, size_t uiLen) override {
@@ -164,11 +169,13 @@ class CHandleWriter final : public CWritableFile {
     CStatus Close() override {
         const HANDLE hFile = m_hFile;
         m_hFile = INVALID_HANDLE_VALUE;
+        if (!m_bOwned) return CStatus();
         return ::CloseHandle(hFile) != 0 ? CStatus() : LastError();
     }
 
    private:
     HANDLE m_hFile;
+    bool m_bOwned;
     char m_szPath[PATH_BUFFER_SIZE];
 };
 
@@ -279,6 +286,19 @@ class CWindowsEnv final : public CEnv {
         const HANDLE hInput = ::GetStdHandle(STD_INPUT_HANDLE);
         if (hInput == INVALID_HANDLE_VALUE || hInput == nullptr) return LastError();
         pFile.reset(new (std::nothrow) CHandleReader(hInput, false));
+        return pFile != nullptr ? CStatus() : CStatus::NoMemory();
+    }
+
+    // Written through the handle, below the C runtime, so no line feed gains a carriage return;
+    // the runtime's own stdout is switched to binary mode as well, so that whatever a program
+    // writes through it takes the same bytes.
+    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override {
+        pFile.reset();
+        std::fflush(stdout);
+        ::_setmode(::_fileno(stdout), _O_BINARY);
+        const HANDLE hOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        if (hOutput == INVALID_HANDLE_VALUE || hOutput == nullptr) return LastError();
+        pFile.reset(new (std::nothrow) CHandleWriter(hOutput, "", false));
         return pFile != nullptr ? CStatus() : CStatus::NoMemory();
     }
 

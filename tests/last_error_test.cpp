@@ -23,6 +23,9 @@ class CForwardingEnv : public CEnv {
     CStatus OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) override {
         return m_Base.OpenStandardInput(pFile);
     }
+    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override {
+        return m_Base.OpenStandardOutput(pFile);
+    }
     bool Exists(const char* pszPath) override { return m_Base.Exists(pszPath); }
     CStatus Resolve(const char* pszPath, FileTarget& target) override {
         return m_Base.Resolve(pszPath, target);

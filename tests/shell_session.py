@@ -3,9 +3,9 @@
 
 Usage: shell_session.py [--emulator=PROGRAM] QUILLHOST MODULE
 
-Checks help, pools, quit, //! reload, the message for a Squirrel statement that is no call, the
-reason shown after a load or save that gives false, and,
-where libedit is found (help says which), that the history is written to ~/.quillhost_history
+Checks help, pools, quit, //! reload and its question when changes would be lost, the message
+for a Squirrel statement that is no call, the reason shown after a load or save that gives false,
+and, where libedit is found (help says which), that the history is written to ~/.quillhost_history
 and read back by the next session. Every wait is for text to appear, never for time to pass;
 only a generous watchdog ends a session that hangs.
 """
@@ -148,6 +148,42 @@ def main():
         if "one call per line" not in text or "docs/tools.md" not in text:
             fail("a loop is not told what a call script holds", s)
 
+        # A reload with changes that no HSave wrote names those pools and asks first: no
+        # answer, and the end of input (Ctrl-D), keep them; y reloads. A missing key that HGet
+        # enters is no change, nor are changes a load or save put behind.
+        s.run_expecting('HGet("fruit", "plum")', "= null")
+        s.run_expecting('HLoad("nuts", "nuts.pool")', "= false")
+        s.run_expecting('HAdd("nuts", "cashew", 1)', "= true")
+        s.run_expecting('HInc("fruit", "pear")', "= true")
+        question = "reload and drop them? [y/N] "
+        s.send("//! reload\n")
+        text = s.expect(re.escape(question), "the question before a reload")
+        if '(pool "fruit" has changes that no HSave wrote' not in text or \
+                '(pool "nuts" has changes' not in text:
+            fail("a reload did not name the pools whose changes it drops", s)
+        if "plum" in text or "Quillstore plugin loaded." in text:
+            fail("a reload named a change that is none, or reloaded before the answer", s)
+        text = s.run("", "the prompt after no answer")
+        if "(not reloaded)" not in text or "Quillstore plugin loaded." in text:
+            fail("no answer reloaded the module", s)
+        s.run_expecting('HGet("nuts", "cashew")', "= 1")
+        s.run_expecting('HSave("fruit")', "= true")
+        s.send("//! reload\n")
+        text = s.expect(re.escape(question), "the question before the second reload")
+        if "fruit" in text or '(pool "nuts"' not in text:
+            fail("a reload named a pool saved since its change, or missed one", s)
+        s.send("\x04")
+        text = s.prompt("the prompt after Ctrl-D")
+        if "(not reloaded)" not in text or "Quillstore plugin loaded." in text:
+            fail("the end of input answered yes", s)
+        s.run_expecting('HCount("nuts")', "= 1")
+        s.send("//! reload\n")
+        s.expect(re.escape(question), "the question before the third reload")
+        text = s.run("y", "the prompt after yes")
+        if "Quillstore plugin loaded." not in text or "(not reloaded)" in text:
+            fail("y did not reload the module", s)
+        s.run_expecting('HCount("nuts")', "= null")
+
         # A restart: the functions come back at once, the pools are gone.
         text = s.run("//! reload")
         if "Quillstore plugin loaded." not in text or "//! ready" not in text:
@@ -177,6 +213,8 @@ def main():
             saved = f.read()
         if "pools" not in saved or "HAdd(" not in saved:
             fail("the history file lacks the session's lines:\n" + saved)
+        if "y" in saved.splitlines():
+            fail("the answer to the reload's question went into the history:\n" + saved)
         # The next session finds the last line of this one, quit(), under the Up key.
         s = Session(argv, home, work)
         s.prompt("the first prompt of the second session")

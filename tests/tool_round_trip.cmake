@@ -1,7 +1,8 @@
 # quillstore's JSON Lines both ways on the reader tests' pool files: dump --json, then load-json,
 # gives a file with the same entries; numbers are stored as scripts store them; entries a file
 # cannot hold are left out; an existing file is replaced only when asked; a bad line writes
-# nothing, and a failed save is status 1 with the old file kept.
+# nothing, and a failed save is status 1 with the old file kept; "-" as FILE writes the file's
+# bytes to standard output.
 # Variables: EMULATOR (may be empty), TOOL, POOL_FILES, CASES (tests/tools), WORKDIR.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE "${WORKDIR}")
@@ -44,6 +45,17 @@ foreach(name IN ITEMS blank_lines bom crlf duplicates empty high_bytes key_at_en
   endif()
   run_tool(${want_status} ignored load-json "${name}.jsonl" "${name}.pool")
   run_tool(0 after dump "${name}.pool" --escaped)
+  # A FILE of "-" is standard output, which gets the very bytes the file got: no line end
+  # translated, nothing else written there.
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" load-json "${name}.jsonl" -
+    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_FILE "${WORKDIR}/${name}.stdout" ERROR_VARIABLE errors
+    RESULT_VARIABLE status)
+  file(READ "${WORKDIR}/${name}.pool" saved HEX)
+  file(READ "${WORKDIR}/${name}.stdout" written HEX)
+  if(NOT status STREQUAL want_status OR NOT saved STREQUAL written OR EXISTS "${WORKDIR}/-")
+    message(FATAL_ERROR "${name}: load-json to standard output: status ${status}, "
+      "${errors}\nwrote ${written}\nthe file holds ${saved}")
+  endif()
   entries("${before}" want)
   entries("${after}" got)
   if(NOT want STREQUAL got)
@@ -78,6 +90,20 @@ file(WRITE "${WORKDIR}/numbers.jsonl" [=[
 {"key":"string","value":"12"}
 ]=])
 run_tool(0 ignored load-json numbers.jsonl numbers.pool)
+# Standard output as a pipe gets the file's bytes too; one that takes no more fails the command.
+run_tool(0 piped load-json numbers.jsonl -)
+file(READ "${WORKDIR}/numbers.pool" saved)
+if(NOT piped STREQUAL saved)
+  message(FATAL_ERROR "load-json to a pipe wrote\n${piped}\nthe file holds\n${saved}")
+endif()
+if(EXISTS /dev/full)
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" load-json numbers.jsonl - --quiet
+    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_FILE /dev/full ERROR_VARIABLE errors
+    RESULT_VARIABLE status)
+  if(NOT status STREQUAL 1 OR NOT errors MATCHES "^quillstore: cannot write to standard output: ")
+    message(FATAL_ERROR "load-json to a full device: status ${status}, '${errors}'")
+  endif()
+endif()
 expect_entries(numbers.pool "int\t10" "neg\t-10" "max\t2147483647" "min\t-2147483648"
   "wide\t-9223372036854775808" "half\t1.500000" "float\t1234.567749" "tenth\t0.100000" "exp\t10000000000.000000"
   "negzero\t-0.000000" "string\t12")

@@ -55,8 +55,9 @@ Commands:
   version MODULE                  the release version a module file carries
 
 Options may come before or after the command and the other arguments; "--"
-ends them. A FILE or IN of "-" is standard input. 'quillstore help COMMAND' or
-'quillstore COMMAND --help' describes a command.
+ends them. A FILE or IN of "-" is standard input, and load-json's FILE "-" is
+standard output. 'quillstore help COMMAND' or 'quillstore COMMAND --help'
+describes a command.
 
 Exit status:
   0  done; for check, every FILE is healthy
@@ -125,7 +126,8 @@ FILE as HSave does (atomically: FILE is whole before or whole after). Each line
 is a JSON object with "key" or "key_hex" and "value" or "value_hex", as dump
 --json writes them; other members are ignored, blank lines skipped, and so is
 a UTF-8 byte order mark at the start. A key given again replaces the earlier
-value, as HAdd does.
+value, as HAdd does. A FILE of "-" is standard output, which gets the bytes the
+file would.
 
 A value may be a number, stored as HAdd stores one: an integer as decimal text
 (a 64-bit host's range; a 32-bit host's scripts read digits past 2147483647 as
@@ -217,8 +219,9 @@ bool SplitArguments(const std::vector<std::string>& aWords,
     return true;
 }
 
-// How a path is named in messages.
+// How a path is named in messages, as an input and as an output.
 std::string Shown(const std::string& strPath) { return strPath == "-" ? "<stdin>" : strPath; }
+std::string ShownOut(const std::string& strPath) { return strPath == "-" ? "<stdout>" : strPath; }
 
 // The one place where the tool opens files to read: reads the whole of a file, or of standard
 // input for "-". With bAsLoad, refuses what HLoad refuses: a path too long for a pool, and
@@ -640,6 +643,23 @@ bool SavePool(CHashPool& pool, const std::string& strPath) {
     return false;
 }
 
+// Writes the bytes a save of the pool writes to standard output, and nothing else; false with
+// the reason printed.
+bool WritePoolToStdout(const CHashPool& pool) {
+    std::fflush(stdout);
+    std::unique_ptr<CWritableFile> pFile;
+    CStatus status = CEnv::Default().OpenStandardOutput(pFile);
+    if (status.Ok()) status = CPoolFile::Write(*pFile, pool.Entries());
+    if (status.Ok()) status = pFile->Close();
+    if (status.Ok()) return true;
+    const std::string strWords = status.Code() == CStatus::ECode::NoMemory
+                                     ? "not enough memory"
+                                     : CStatus::SystemWords(status.SystemCode());
+    std::fprintf(stderr, "quillstore: cannot write to standard output: %s\n",
+                 strWords.empty() ? "a write error" : strWords.c_str());
+    return false;
+}
+
 // What load-json made of its input's lines.
 struct JsonTally {
     size_t uiBad = 0;
@@ -710,7 +730,8 @@ int LoadJson(const Arguments& args) {
     if (args.aOperands.size() != 2) return UsageError("load-json", "expected IN and FILE");
     const std::string& strIn = args.aOperands[0];
     const std::string& strOut = args.aOperands[1];
-    if (!args.Has("--force") && Exists(strOut)) {
+    const bool bToStdout = strOut == "-";
+    if (!bToStdout && !args.Has("--force") && Exists(strOut)) {
         std::fprintf(stderr, "quillstore: %s exists; give --force to replace it\n", strOut.c_str());
         return EXIT_USAGE;
     }
@@ -729,7 +750,7 @@ int LoadJson(const Arguments& args) {
                      tally.uiBad, tally.uiBad == 1 ? "" : "s", strName.c_str());
         return EXIT_USAGE;
     }
-    if (!SavePool(pool, strOut)) return EXIT_FINDINGS;
+    if (!(bToStdout ? WritePoolToStdout(pool) : SavePool(pool, strOut))) return EXIT_FINDINGS;
     if (!tally.aRounded.empty() && !args.Has("--quiet")) {
         std::fprintf(stderr,
                      "quillstore: %s stored as a script float holds %s, not as the JSON gives %s "
@@ -738,7 +759,7 @@ int LoadJson(const Arguments& args) {
                      tally.aRounded.size() == 1 ? "it" : "them",
                      tally.aRounded.size() == 1 ? "it" : "them", tally.aRounded[0]);
     }
-    return tally.aLeftOut.empty() ? EXIT_OK : ReportLeftOut(tally, strOut);
+    return tally.aLeftOut.empty() ? EXIT_OK : ReportLeftOut(tally, ShownOut(strOut));
 }
 
 // The bytes without what editors add that a load keeps: byte order marks at the start, carriage

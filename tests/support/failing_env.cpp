@@ -96,14 +96,23 @@ CStatus CFailingEnv::FailureOf(ECall eCall, EMode eMode) {
 
 const char* CFailingEnv::NameOf(ECall eCall) {
     static const char* const NAMES[] = {
-        "OpenRead",     "OpenStandardInput",
-        "Resolve",      "NewFile",
-        "OpenExisting", "PutInPlace",
-        "RemoveFile",   "RemoveLeftover",
-        "ListFolder",   "SyncFolder",
-        "TakeSaveTurn", "Read",
-        "Append",       "Sync",
-        "TakeOver",     "Close",
+        "OpenRead",
+        "OpenStandardInput",
+        "OpenStandardOutput",
+        "Resolve",
+        "NewFile",
+        "OpenExisting",
+        "PutInPlace",
+        "RemoveFile",
+        "RemoveLeftover",
+        "ListFolder",
+        "SyncFolder",
+        "TakeSaveTurn",
+        "Read",
+        "Append",
+        "Sync",
+        "TakeOver",
+        "Close",
     };
     static_assert(sizeof(NAMES) / sizeof(NAMES[0]) == static_cast<size_t>(ECall::Close) + 1);
     return NAMES[static_cast<size_t>(eCall)];
@@ -123,6 +132,14 @@ CStatus CFailingEnv::OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) 
     std::unique_ptr<CSequentialFile> pInner;
     const CStatus status = m_Inner.OpenStandardInput(pInner);
     if (status.Ok()) pFile = std::make_unique<CFailingSequentialFile>(*this, std::move(pInner));
+    return status;
+}
+
+CStatus CFailingEnv::OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) {
+    if (Fails(ECall::OpenStandardOutput)) return m_Current;
+    std::unique_ptr<CWritableFile> pInner;
+    const CStatus status = m_Inner.OpenStandardOutput(pInner);
+    if (status.Ok()) pFile = std::make_unique<CFailingWritableFile>(*this, std::move(pInner));
     return status;
 }
 

@@ -20,6 +20,7 @@ class CFailingEnv final : public CEnv {
     enum class ECall {
         OpenRead,
         OpenStandardInput,
+        OpenStandardOutput,
         Resolve,
         NewFile,
         OpenExisting,
@@ -75,6 +76,7 @@ class CFailingEnv final : public CEnv {
     CStatus OpenRead(const char* pszPath, EReadMode eMode,
                      std::unique_ptr<CSequentialFile>& pFile) override;
     CStatus OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) override;
+    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override;
     bool Exists(const char* pszPath) override { return m_Inner.Exists(pszPath); }
     CStatus Resolve(const char* pszPath, FileTarget& target) override;
     CStatus NewFile(const char* pszPath, std::unique_ptr<CWritableFile>& pFile) override;

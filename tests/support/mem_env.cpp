@@ -142,6 +142,11 @@ CStatus CMemEnv::OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) {
     return CStatus();
 }
 
+CStatus CMemEnv::OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) {
+    pFile.reset();
+    return CStatus::Error(CStatus::ECode::Failed);
+}
+
 bool CMemEnv::Exists(const char* pszPath) {
     return m_Disk.mapNames.count(pszPath) != 0 || IsFolder(pszPath);
 }

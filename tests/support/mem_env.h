@@ -70,6 +70,8 @@ class CMemEnv final : public CEnv {
     CStatus OpenRead(const char* pszPath, EReadMode eMode,
                      std::unique_ptr<CSequentialFile>& pFile) override;
     CStatus OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) override;
+    // The disk has no standard output: it fails.
+    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override;
     bool Exists(const char* pszPath) override;
     CStatus Resolve(const char* pszPath, FileTarget& target) override;
     CStatus NewFile(const char* pszPath, std::unique_ptr<CWritableFile>& pFile) override;
