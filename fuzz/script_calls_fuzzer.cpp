@@ -34,11 +34,11 @@
 
 #include "api/host_api.h"
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
 #include "tests/support/reference.h"
+#include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
 namespace {
@@ -460,9 +460,6 @@ class CSession {
    public:
     CSession() {
         ResetDirectory(m_Model);
-        quill::SquirrelApi() = CSqVm::Api();
-        quill::ScriptVm() = m_Vm.Handle();
-        quill::RegisterFuncs(quill::ScriptVm());
         Check(m_Vm.Top() == 0, "registration left values on the stack");
     }
 
@@ -530,7 +527,7 @@ class CSession {
     static inline const bool s_bTrace = std::getenv("QUILL_FUZZ_TRACE") != nullptr;
 
     CSessionModel m_Model;
-    CSqVm m_Vm;
+    CRegisteredVm m_Vm;
     CTranscript m_Transcript;
     size_t m_uiCalls = 0;
     uint32_t m_uiFilled = 0;

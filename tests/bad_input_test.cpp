@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/bad_input_system.h"
 #include "tests/support/files.h"
+#include "tests/support/reference.h"
 #include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
@@ -33,9 +33,6 @@ namespace {
 
 using Args = std::vector<CSqValue>;
 using Tree = std::map<std::string, std::string>;
-
-const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd", "HGet", "HInc",
-                             "HDec",  "HDel",  "HCount", "HHas", "HKey", "HError"};
 
 CSqValue S(const std::string& str) { return CSqValue::String(str); }
 CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
@@ -64,14 +61,6 @@ std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
                                             : aArgs[i].Render();
     }
     return str + ")";
-}
-
-ModelEntries RealEntries(const CHashPool& pool) {
-    ModelEntries entries;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
-    });
-    return entries;
 }
 
 // The open pool under the name, looked up without entering the name in the registry.
@@ -135,10 +124,11 @@ std::string Sized(size_t uiLen, EFlavor eFlavor, char cFill) {
     return str;
 }
 
-class BadInput : public RegisteredVm {
+class BadInput : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     void SetUp() override {
-        RegisteredVm::SetUp();
         m_model.SetSaveRule(SaveSucceeds);
         m_expected = SnapshotTree(m_dir.Path());
     }
@@ -194,7 +184,7 @@ class BadInput : public RegisteredVm {
                 ADD_FAILURE() << "after " << strCall() << ": no pool '" << Brief(strName) << "'";
                 return false;
             }
-            if (RealEntries(*pPool) != m_model.EntriesOf(strName) ||
+            if (reference::Contents(*pPool) != m_model.EntriesOf(strName) ||
                 pPool->Entries().BucketCount() != m_model.BucketCount(strName) ||
                 pPool->File() != m_model.PathOf(strName)) {
                 ADD_FAILURE() << "after " << strCall() << ": pool '" << Brief(strName) << "' holds "
@@ -267,7 +257,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
     bool bDirty = true;
     for (const bool bOpen : {true, false}) {
         bDirty = true;
-        for (const char* pszFunc : FUNCS) {
+        for (const ScriptFunc& func : SCRIPT_FUNCS) {
             for (size_t uiArgs = 0; uiArgs <= 5; ++uiArgs) {
                 // Lists of up to four arguments are taken whole; a fifth argument, which every
                 // handler only counts, cycles through the types over the four-argument lists.
@@ -287,12 +277,12 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
                         Reset();
                         if (bOpen) Seed(strPool, strPool, seed);
                     }
-                    const Expect expect = m_model.Call(pszFunc, aArgs);
+                    const Expect expect = m_model.Call(func.pszName, aArgs);
                     const SQInteger iTop = m_vm.Top();
-                    const SqCallResult result = m_vm.Call(pszFunc, aArgs);
+                    const SqCallResult result = m_vm.Call(func.pszName, aArgs);
                     ++uiCalls;
                     auto strCall = [&]() {
-                        return DescribeCall(pszFunc, aArgs) +
+                        return DescribeCall(func.pszName, aArgs) +
                                (bOpen ? " with the pool open" : " with no pool open");
                     };
                     if (!expect.Matches(result) || m_vm.Top() != iTop) {
@@ -308,7 +298,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
                     if (!SamePools(strCall)) ++iFailures;
                     // Only loads and saves reach files: a load must leave them alone, a save
                     // must write exactly the model's bytes and nothing beside them.
-                    const std::string strFunc = pszFunc;
+                    const std::string strFunc = func.pszName;
                     if (strFunc != "HLoad" && strFunc != "HSave") continue;
                     const bool bSaved =
                         strFunc == "HSave" && expect.eKind == Expect::EKind::Bool && expect.b;
@@ -328,7 +318,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
         }
     }
     EXPECT_EQ(iFailures, 0);
-    EXPECT_EQ(uiCalls, 2u * std::size(FUNCS) * (1u + 8u + 64u + 512u + 4096u + 4096u));
+    EXPECT_EQ(uiCalls, 2u * std::size(SCRIPT_FUNCS) * (1u + 8u + 64u + 512u + 4096u + 4096u));
     EXPECT_EQ(SnapshotTree(m_dir.Path()), before);
 }
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
 #include "tests/support/registered_vm.h"
@@ -22,8 +21,10 @@ CSqValue S(const std::string& str) { return CSqValue::String(str); }
 CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
 CSqValue F(SQFloat f) { return CSqValue::Float(f); }
 
-class ScriptFuncs : public RegisteredVm {
+class ScriptFuncs : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     // Calls a global from the top level and checks that the outer stack is left as it was.
     SqCallResult Call(const std::string& strName, const Args& aArgs) {
         const SQInteger iTop = m_vm.Top();
@@ -50,35 +51,6 @@ class ScriptFuncs : public RegisteredVm {
     CTempDir m_dir;
     const std::string& m_strDir = m_dir.Path();
 };
-
-TEST_F(ScriptFuncs, RegistersTwelveChecksInOrder) {
-    struct Row {
-        const char* pszName;
-        SQInteger iParams;
-        const char* pszMask;
-    };
-    const Row rows[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
-                        {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
-                        {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
-                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}, {"HError", 2, "ts"}};
-    std::vector<std::string> names;
-    for (const Row& row : rows) {
-        names.emplace_back(row.pszName);
-        const SqNativeClosure* pClosure = m_vm.GlobalNative(row.pszName);
-        ASSERT_NE(pClosure, nullptr) << row.pszName;
-        EXPECT_EQ(pClosure->iParamsCheck, row.iParams) << row.pszName;
-        EXPECT_EQ(DescribeTypeMask(pClosure->aTypeMask), row.pszMask) << row.pszName;
-        EXPECT_EQ(pClosure->strName, row.pszName);
-    }
-    EXPECT_EQ(m_vm.GlobalNames(), names);
-    EXPECT_EQ(m_vm.Top(), 0);
-}
-
-TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
-    quill::RegisterFuncs(quill::ScriptVm());
-    EXPECT_EQ(m_vm.GlobalNames().size(), 12u);
-    EXPECT_EQ(m_vm.Top(), 0);
-}
 
 TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {
     Open();

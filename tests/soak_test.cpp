@@ -15,6 +15,7 @@
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
+#include "tests/support/reference.h"
 #include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
@@ -44,14 +45,6 @@ uint64_t RealDigest(const CHashPool& pool) {
         uiDigest = DigestEntry(uiDigest, pKey, uiLen, svValue.data(), svValue.size());
     });
     return uiDigest;
-}
-
-ModelEntries RealEntries(const CHashPool& pool) {
-    ModelEntries entries;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
-    });
-    return entries;
 }
 
 // Draws the calls of a session: mostly well-formed calls on a few pools whose key sets cross
@@ -202,8 +195,10 @@ class CCallSource {
     const CSqValue m_carriageReturn = S("cr\r\xc3\xa9");
 };
 
-class Soak : public RegisteredVm {
+class Soak : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     // Every open pool, whole: entries in order, bucket count and path.
     bool SamePools(size_t uiCall) {
         if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
@@ -221,7 +216,7 @@ class Soak : public RegisteredVm {
             if (RealDigest(*pPool) != m_model.Digest(strName) ||
                 pPool->Entries().BucketCount() != m_model.BucketCount(strName)) {
                 const ModelEntries expected = m_model.EntriesOf(strName);
-                const ModelEntries actual = RealEntries(*pPool);
+                const ModelEntries actual = reference::Contents(*pPool);
                 size_t uiAt = 0;
                 while (uiAt < actual.size() && uiAt < expected.size() &&
                        actual[uiAt] == expected[uiAt]) {

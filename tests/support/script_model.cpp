@@ -254,10 +254,13 @@ bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strB
 Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {
     // The functions registered with a check, by the letters of their masks after `this`: the
     // VM refuses a wrong count, then the first argument of another type, before the handler runs.
-    static const std::map<std::string, std::string> CHECKED = {
-        {"HLoad", "ss"}, {"HDel", "ss"}, {"HSave", "s"}, {"HClose", "s"},
-        {"HCount", "s"}, {"HHas", "ss"}, {"HKey", "si"}, {"HError", "s"},
-    };
+    static const std::map<std::string, std::string> CHECKED = [] {
+        std::map<std::string, std::string> checked;
+        for (const ScriptFunc& func : SCRIPT_FUNCS) {
+            if (func.iParamsCheck != 0) checked[func.pszName] = func.pszMask + 1;
+        }
+        return checked;
+    }();
     if (const auto itChecked = CHECKED.find(strFunc); itChecked != CHECKED.end()) {
         const std::string& strMask = itChecked->second;
         if (aArgs.size() != strMask.size()) return Expect::Error("wrong number of parameters");

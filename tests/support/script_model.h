@@ -15,6 +15,19 @@
 
 using ModelEntries = std::vector<std::pair<std::string, std::string>>;
 
+// A script function as the plug-in must register it: its name, the parameter count the VM
+// checks (`this` counted; 0 for no check) and its type mask as DescribeTypeMask shows it.
+struct ScriptFunc {
+    const char* pszName;
+    SQInteger iParamsCheck;
+    const char* pszMask;
+};
+// Every script function, in registration order.
+inline constexpr ScriptFunc SCRIPT_FUNCS[] = {
+    {"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"}, {"HAdd", 0, ""},
+    {"HGet", 0, ""},     {"HInc", 0, ""},    {"HDec", 0, ""},     {"HDel", 3, "tss"},
+    {"HCount", 2, "ts"}, {"HHas", 3, "tss"}, {"HKey", 3, "tsi"},  {"HError", 2, "ts"}};
+
 // What a script must receive from one call.
 struct Expect {
     // StringStart: a string that begins with str, where the rest is the system's to say.
