@@ -71,12 +71,6 @@ void Fill(CHashPool& pool, const char* pszTag, int iCount) {
     }
 }
 
-// The file's bytes, or "(none)" when nothing regular is there.
-std::string BytesAt(const std::string& strPath) {
-    std::string strBytes;
-    return ReadWholeFile(strPath, strBytes) ? strBytes : "(none)";
-}
-
 // Equal bytes, or a failure that shows their sizes and beginnings rather than all of them.
 ::testing::AssertionResult SameBytes(const std::string& strActual, const std::string& strExpected) {
     if (strActual == strExpected) return ::testing::AssertionSuccess();
@@ -162,7 +156,7 @@ class CSaveWorld {
                 EXPECT_TRUE(WriteWholeFile(m_Dir.File(pszLeftover), "cut-off\nrec"));
             }
         }
-        m_strBefore = BytesAt(m_strPath);
+        m_strBefore = FileBytes(m_strPath);
     }
 
     static std::string OldBytes() { return "old key\nold value\nsecond\n2\n"; }
@@ -211,7 +205,7 @@ Plain PlainSave(EScenario eScenario) {
     Fill(copy, "new", 1500);
     copy.SetFile(scratch.File(POOL_NAME).c_str());
     EXPECT_TRUE(copy.Save());
-    plain.strNewBytes = BytesAt(scratch.File(POOL_NAME));
+    plain.strNewBytes = FileBytes(scratch.File(POOL_NAME));
     return plain;
 }
 
@@ -273,10 +267,10 @@ void CheckHalfDone(CSaveWorld& world, const Plain& plain, const std::string& str
         strError.substr(uiAt + strMarker.size(), strError.size() - uiAt - strMarker.size() - 1);
     const std::string strKeptName = std::filesystem::path(strKept).filename().string();
     EXPECT_EQ(strKeptName.rfind(TEMP_PREFIX, 0), 0u) << strKept;
-    const std::string strTarget = BytesAt(world.Path());
+    const std::string strTarget = FileBytes(world.Path());
     if (strTarget != plain.strNewBytes) {
         EXPECT_TRUE(SameBytes(strTarget, "(none)"));
-        EXPECT_TRUE(SameBytes(BytesAt(strKept), plain.strNewBytes))
+        EXPECT_TRUE(SameBytes(FileBytes(strKept), plain.strNewBytes))
             << "the data is nowhere: " << strKept;
     }
 
@@ -286,7 +280,7 @@ void CheckHalfDone(CSaveWorld& world, const Plain& plain, const std::string& str
     for (int iSave = 0; iSave < 2; ++iSave) {
         EXPECT_FALSE(world.Pool().Save(world.Env()));
         if (strTarget != plain.strNewBytes) {
-            EXPECT_TRUE(SameBytes(BytesAt(strKept), plain.strNewBytes))
+            EXPECT_TRUE(SameBytes(FileBytes(strKept), plain.strNewBytes))
                 << "after failed save " << iSave;
         }
     }
@@ -298,7 +292,7 @@ void CheckHalfDone(CSaveWorld& world, const Plain& plain, const std::string& str
     for (int iSave = 0; iSave < 2; ++iSave) {
         EXPECT_TRUE(world.Pool().Save(world.Env())) << world.Pool().LastError();
         EXPECT_EQ(world.Pool().LastError(), "");
-        EXPECT_TRUE(SameBytes(BytesAt(world.Path()), plain.strNewBytes));
+        EXPECT_TRUE(SameBytes(FileBytes(world.Path()), plain.strNewBytes));
         EXPECT_EQ(TempFilesIn(world.Dir()), std::vector<std::string>{}) << "after save " << iSave;
     }
 }
@@ -349,7 +343,7 @@ void FailSaveCalls(const Scenario& scenario, const Plain& plain, const Fault& fa
         EXPECT_EQ(bSaved, plain.bSaved) << world.Pool().LastError();
         EXPECT_EQ(AnyWorld(world, world.Pool().LastError()), plain.strError);
         if (!world.IsDevice()) {
-            EXPECT_TRUE(SameBytes(BytesAt(world.Path()),
+            EXPECT_TRUE(SameBytes(FileBytes(world.Path()),
                                   plain.bSaved ? plain.strNewBytes : world.Before()));
         }
     } else {
@@ -366,7 +360,7 @@ void FailSaveCalls(const Scenario& scenario, const Plain& plain, const Fault& fa
         EXPECT_EQ(world.Pool().LastError(), strExpected);
         const bool bRewriting = !world.IsDevice() && eDecisive != ECall::OpenExisting &&
                                 WritesIntoTarget(aCalls, uiDecisive);
-        const std::string strTarget = BytesAt(world.Path());
+        const std::string strTarget = FileBytes(world.Path());
         if (bRewriting) {
             // The one way that cannot keep the old file: its bytes were given up for the new.
             EXPECT_EQ(plain.strNewBytes.rfind(strTarget, 0), 0u)
@@ -385,7 +379,7 @@ void FailSaveCalls(const Scenario& scenario, const Plain& plain, const Fault& fa
     EXPECT_EQ(AnyWorld(world, world.Pool().LastError()), plain.strError);
     if (world.IsDevice()) return;
     if (plain.bSaved) {
-        EXPECT_TRUE(SameBytes(BytesAt(world.Path()), plain.strNewBytes));
+        EXPECT_TRUE(SameBytes(FileBytes(world.Path()), plain.strNewBytes));
     }
     EXPECT_EQ(TempFilesIn(world.Dir()), std::vector<std::string>{});
 }

@@ -202,12 +202,6 @@ std::string NumberedRecords(int iCount, size_t uiValueLen) {
     return strBytes;
 }
 
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
-    return strBytes;
-}
-
 bool IsTempOf(const std::string& strName, const std::string& strBase) {
     const std::string strPrefix = "." + strBase + ".quilltmp-";
     return strName.size() == strPrefix.size() + 6 &&

@@ -82,11 +82,6 @@ std::string PathFor(EPath ePath, const CTempDir& dir) {
     return dir.File("p.pool");
 }
 
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    return ReadWholeFile(strPath, strBytes) ? strBytes : "<none>";
-}
-
 class RefusedLoadsAndSaves : public ::testing::TestWithParam<Refusal> {};
 
 // The refusal is named, stays until the next load or save, changes no file, and the next load

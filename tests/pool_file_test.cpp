@@ -71,12 +71,6 @@ std::string ExpectedBytes(const CHashPool::Table& table) {
     return strBytes;
 }
 
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
-    return strBytes;
-}
-
 void Fill(CHashPool& pool, const std::string& strPrefix, int iCount, size_t uiValueLen) {
     for (int i = 0; i < iCount; ++i) {
         const std::string strKey = strPrefix + std::to_string(i);

@@ -161,9 +161,8 @@ class CCallSource {
 
     // Wrong counts, wrong types, names of no open pool.
     void Bad(std::string& strFunc, Args& aArgs, const CSqValue& name) {
-        static const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd",
-                                            "HGet",  "HInc",  "HDec",   "HDel"};
-        strFunc = FUNCS[Pick(8)];
+        // The first eight functions: those that take a pool's name and may change it.
+        strFunc = SCRIPT_FUNCS[Pick(8)].pszName;
         const CSqValue values[] = {
             CSqValue(), CSqValue::Bool(true), I(7), CSqValue::Float(1.5f), m_noPool, name, m_table,
             m_array,    m_aCounters[1]};
