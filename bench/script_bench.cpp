@@ -35,7 +35,7 @@ SQInteger Nothing(HSQUIRRELVM) { return 0; }
 class CSession {
    public:
     explicit CSession(size_t uiEntries) {
-        quill::RegisterSquirrelFunc(v, Nothing, "Nothing", 0, nullptr);
+        quill::RegisterSquirrelFunc(quill::ScriptVm(), Nothing, "Nothing", 0, nullptr);
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, uiEntries);
         for (size_t i = 0; i < uiEntries; ++i) {

@@ -37,7 +37,6 @@
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
-#include "tests/support/reference.h"
 #include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
@@ -416,17 +415,8 @@ class CTranscript {
 // Every open pool against its model, and the working directory against the model's files.
 void CheckState(const CSessionModel& session, const CTranscript& transcript) {
     const CScriptModel& model = session.m_Model;
-    transcript.Check(CHashPoolManager::OpenCount() == model.OpenCount(), "count of open pools");
-    for (const std::string& strName : model.OpenNames()) {
-        const CHashPool* pPool = CHashPoolManager::FindOrEnter(strName.c_str());
-        transcript.Check(pPool != nullptr, "pool " + Printable(strName) + " is not open");
-        transcript.Check(reference::Contents(pPool->Entries()) == model.EntriesOf(strName),
-                         "entries or order of pool " + Printable(strName));
-        transcript.Check(pPool->Entries().BucketCount() == model.BucketCount(strName),
-                         "bucket count of pool " + Printable(strName));
-        transcript.Check(pPool->File() == model.PathOf(strName),
-                         "path of pool " + Printable(strName) + ": " + Printable(pPool->File()));
-    }
+    const std::string strDifference = DifferenceFromRegistry(model);
+    transcript.Check(strDifference.empty(), strDifference);
     std::map<std::string, std::string> expected = {{"sub", "dir"}};
     for (const auto& [strName, strBytes] : session.m_Files) expected[strName] = "file " + strBytes;
     const std::map<std::string, std::string> actual = SnapshotTree(ProcessDir());

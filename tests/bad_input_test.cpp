@@ -21,7 +21,6 @@
 #include "pool/hash_pool_manager.h"
 #include "tests/bad_input_system.h"
 #include "tests/support/files.h"
-#include "tests/support/reference.h"
 #include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
@@ -61,12 +60,6 @@ std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
                                             : aArgs[i].Render();
     }
     return str + ")";
-}
-
-// The open pool under the name, looked up without entering the name in the registry.
-const CHashPool* RealPool(const std::string& strName) {
-    const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
-    return pEntry != nullptr ? pEntry->get() : nullptr;
 }
 
 std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
@@ -173,31 +166,10 @@ class BadInput : public ::testing::Test {
     // TDescribe gives the call's description, made only when there is a failure to report.
     template <typename TDescribe>
     bool SamePools(TDescribe strCall) {
-        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
-            ADD_FAILURE() << "after " << strCall() << ": " << CHashPoolManager::OpenCount()
-                          << " pools open, expected " << m_model.OpenCount();
-            return false;
-        }
-        for (const std::string& strName : m_model.OpenNames()) {
-            const CHashPool* pPool = RealPool(strName);
-            if (pPool == nullptr) {
-                ADD_FAILURE() << "after " << strCall() << ": no pool '" << Brief(strName) << "'";
-                return false;
-            }
-            if (reference::Contents(*pPool) != m_model.EntriesOf(strName) ||
-                pPool->Entries().BucketCount() != m_model.BucketCount(strName) ||
-                pPool->File() != m_model.PathOf(strName)) {
-                ADD_FAILURE() << "after " << strCall() << ": pool '" << Brief(strName) << "' holds "
-                              << pPool->Entries().Size() << " entries in "
-                              << pPool->Entries().BucketCount() << " buckets bound to '"
-                              << Brief(pPool->File()) << "', expected "
-                              << m_model.EntriesOf(strName).size() << " in "
-                              << m_model.BucketCount(strName) << " bound to '"
-                              << Brief(m_model.PathOf(strName)) << "' (or their order differs)";
-                return false;
-            }
-        }
-        return true;
+        const std::string strDifference = DifferenceFromRegistry(m_model);
+        if (strDifference.empty()) return true;
+        ADD_FAILURE() << "after " << strCall() << ": " << strDifference;
+        return false;
     }
 
     bool SameFiles(const std::string& strCall) {

@@ -15,7 +15,6 @@
 #include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
-#include "tests/support/reference.h"
 #include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
@@ -36,15 +35,6 @@ size_t SoakCalls() {
     const char* pszCalls = std::getenv("QUILL_SOAK_CALLS");
     if (pszCalls != nullptr && *pszCalls != '\0') return std::strtoul(pszCalls, nullptr, 10);
     return QUILL_SOAK_CALLS;
-}
-
-uint64_t RealDigest(const CHashPool& pool) {
-    uint64_t uiDigest = DIGEST_START;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        const std::string_view svValue(value);
-        uiDigest = DigestEntry(uiDigest, pKey, uiLen, svValue.data(), svValue.size());
-    });
-    return uiDigest;
 }
 
 // Draws the calls of a session: mostly well-formed calls on a few pools whose key sets cross
@@ -200,36 +190,10 @@ class Soak : public ::testing::Test {
 
     // Every open pool, whole: entries in order, bucket count and path.
     bool SamePools(size_t uiCall) {
-        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
-            ADD_FAILURE() << "call " << uiCall << ": " << CHashPoolManager::OpenCount()
-                          << " pools open, expected " << m_model.OpenCount();
-            return false;
-        }
-        for (const std::string& strName : m_model.OpenNames()) {
-            const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
-            const CHashPool* pPool = pEntry != nullptr ? pEntry->get() : nullptr;
-            if (pPool == nullptr) {
-                ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " is not open";
-                return false;
-            }
-            if (RealDigest(*pPool) != m_model.Digest(strName) ||
-                pPool->Entries().BucketCount() != m_model.BucketCount(strName)) {
-                const ModelEntries expected = m_model.EntriesOf(strName);
-                const ModelEntries actual = reference::Contents(*pPool);
-                size_t uiAt = 0;
-                while (uiAt < actual.size() && uiAt < expected.size() &&
-                       actual[uiAt] == expected[uiAt]) {
-                    ++uiAt;
-                }
-                ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " holds "
-                              << actual.size() << " entries in " << pPool->Entries().BucketCount()
-                              << " buckets, expected " << expected.size() << " in "
-                              << m_model.BucketCount(strName) << "; first difference at position "
-                              << uiAt;
-                return false;
-            }
-        }
-        return true;
+        const std::string strDifference = DifferenceFromRegistry(m_model);
+        if (strDifference.empty()) return true;
+        ADD_FAILURE() << "call " << uiCall << ": " << strDifference;
+        return false;
     }
 
     CScriptModel m_model;

@@ -65,6 +65,12 @@ uint64_t DigestEntry(uint64_t uiDigest, const char* pKey, size_t uiKeyLen, const
 // What a call actually gave, in the words Expect::Describe uses.
 std::string DescribeResult(const SqCallResult& result);
 
+class CScriptModel;
+// How the registry's open pools differ from the model's: empty when both hold the same names,
+// each with the same entries in the same order, bucket count and path; otherwise the first
+// difference found, in words. Enters no name in the registry.
+std::string DifferenceFromRegistry(const CScriptModel& model);
+
 class CScriptModel {
    public:
     // Gives the bytes of the file at the path and true iff a load must read it whole: a regular
