@@ -30,11 +30,7 @@ using namespace bad_input;
 
 namespace {
 
-using Args = std::vector<CSqValue>;
 using Tree = std::map<std::string, std::string>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
 
 std::string Brief(const std::string& str) {
     std::string strOut;

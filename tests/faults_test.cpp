@@ -28,11 +28,6 @@
 
 namespace {
 
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
 // The emulator the tests themselves run under, if any, as words of a command line.
 std::vector<std::string> EmulatorWords() {
     std::vector<std::string> aWords;

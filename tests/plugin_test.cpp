@@ -81,9 +81,6 @@ class Module : public testing::Test {
     CStandInHost m_host{m_vm};
 };
 
-CSqValue S(const char* psz) { return CSqValue::String(psz); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
 }  // namespace
 
 TEST_F(Module, EntryPointWritesOnlyNameAndVersion) {

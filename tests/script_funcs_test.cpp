@@ -11,15 +11,10 @@
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
 #include "tests/support/registered_vm.h"
+#include "tests/support/script_model.h"
 #include "tests/support/width.h"
 
 namespace {
-
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-CSqValue F(SQFloat f) { return CSqValue::Float(f); }
 
 class ScriptFuncs : public ::testing::Test {
    protected:

@@ -26,11 +26,6 @@
 
 namespace {
 
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
 size_t SoakCalls() {
     const char* pszCalls = std::getenv("QUILL_SOAK_CALLS");
     if (pszCalls != nullptr && *pszCalls != '\0') return std::strtoul(pszCalls, nullptr, 10);

@@ -15,6 +15,12 @@
 
 using ModelEntries = std::vector<std::pair<std::string, std::string>>;
 
+// A call's arguments, and shorthands for the values tests write in them.
+using Args = std::vector<CSqValue>;
+inline CSqValue S(const std::string& str) { return CSqValue::String(str); }
+inline CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
+inline CSqValue F(SQFloat f) { return CSqValue::Float(f); }
+
 // A script function as the plug-in must register it: its name, the parameter count the VM
 // checks (`this` counted; 0 for no check) and its type mask as DescribeTypeMask shows it.
 struct ScriptFunc {
