@@ -32,27 +32,11 @@ namespace {
 
 using Tree = std::map<std::string, std::string>;
 
-std::string Brief(const std::string& str) {
-    std::string strOut;
-    for (size_t i = 0; i < str.size() && i < 24; ++i) {
-        const unsigned char c = static_cast<unsigned char>(str[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            strOut += static_cast<char>(c);
-        } else {
-            char sz[8];
-            std::snprintf(sz, sizeof(sz), "\\x%02x", c);
-            strOut += sz;
-        }
-    }
-    if (str.size() > 24) strOut += "...(" + std::to_string(str.size()) + " bytes)";
-    return strOut;
-}
-
 std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
     std::string str = strFunc + "(";
     for (size_t i = 0; i < aArgs.size(); ++i) {
         if (i > 0) str += ", ";
-        str += aArgs[i].Type() == OT_STRING ? "\"" + Brief(aArgs[i].AsString()) + "\""
+        str += aArgs[i].Type() == OT_STRING ? "\"" + Printable(aArgs[i].AsString(), 24) + "\""
                                             : aArgs[i].Render();
     }
     return str + ")";
@@ -63,14 +47,14 @@ std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
     for (const auto& [strPath, strWhat] : expected) {
         auto it = actual.find(strPath);
         if (it == actual.end()) {
-            str += " missing '" + Brief(strPath) + "';";
+            str += " missing '" + Printable(strPath, 24) + "';";
         } else if (it->second != strWhat) {
-            str += " '" + Brief(strPath) + "' is " + Brief(it->second) + " instead of " +
-                   Brief(strWhat) + ";";
+            str += " '" + Printable(strPath, 24) + "' is " + Printable(it->second, 24) +
+                   " instead of " + Printable(strWhat, 24) + ";";
         }
     }
     for (const auto& entry : actual) {
-        if (expected.count(entry.first) == 0) str += " new '" + Brief(entry.first) + "';";
+        if (expected.count(entry.first) == 0) str += " new '" + Printable(entry.first, 24) + "';";
     }
     return str;
 }
