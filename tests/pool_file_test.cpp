@@ -15,46 +15,12 @@
 
 #include "pool/hash_pool.h"
 #include "tests/pool_file_test.h"
+#include "tests/support/counted_new.h"
 #include "tests/support/files.h"
 #include "tests/support/hash_pool_test_access.h"
 #include "tests/support/reference.h"
 
 using namespace std::string_literals;
-
-// Allocation failure, injected for real: once the count runs out every allocation fails until
-// the test disarms it, as when memory is exhausted.
-static long s_lAllocsLeft = -1;
-
-static void* Allocate(std::size_t uiSize) {
-    if (s_lAllocsLeft == 0) return nullptr;
-    if (s_lAllocsLeft > 0) --s_lAllocsLeft;
-    return std::malloc(uiSize == 0 ? 1 : uiSize);
-}
-
-// Out of line, so that the compiler, seeing operator new's pointer reach free() after inlining,
-// does not take the matched pair for a mismatch.
-[[gnu::noinline]] static void Release(void* p) { std::free(p); }
-
-void* operator new(std::size_t uiSize) {
-    void* p = Allocate(uiSize);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t uiSize) {
-    void* p = Allocate(uiSize);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new(std::size_t uiSize, const std::nothrow_t&) noexcept { return Allocate(uiSize); }
-void* operator new[](std::size_t uiSize, const std::nothrow_t&) noexcept {
-    return Allocate(uiSize);
-}
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace pool_file_test {
 
@@ -376,9 +342,9 @@ TEST(PoolFileLoad, RunningOutOfMemoryLeavesEntriesAsTheyWere) {
     const Entries before = reference::Contents(pool.Entries());
     long lAllowed = 0;
     for (;; ++lAllowed) {
-        s_lAllocsLeft = lAllowed;
+        counted_new::AllocsLeft() = lAllowed;
         const bool bLoaded = pool.Load();
-        s_lAllocsLeft = -1;
+        counted_new::AllocsLeft() = -1;
         if (bLoaded) break;
         ASSERT_EQ(reference::Contents(pool.Entries()), before)
             << "after " << lAllowed << " allocations";
@@ -395,9 +361,9 @@ TEST(PoolFileSave, RunningOutOfMemoryKeepsOldFile) {
     Fill(pool, "k", 10, 10);
     pool.SetFile(dir.File("p.pool").c_str());
     ASSERT_TRUE(WriteWholeFile(dir.File("p.pool"), "old\nbytes\n"));
-    s_lAllocsLeft = 0;
+    counted_new::AllocsLeft() = 0;
     const bool bSaved = pool.Save();
-    s_lAllocsLeft = -1;
+    counted_new::AllocsLeft() = -1;
     EXPECT_FALSE(bSaved);
     EXPECT_EQ(FileBytes(dir.File("p.pool")), "old\nbytes\n");
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"p.pool"});
