@@ -17,6 +17,7 @@
 #include "plugin/register.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
+#include "tests/support/registered_vm.h"
 
 namespace {
 
@@ -34,26 +35,18 @@ SQInteger Nothing(HSQUIRRELVM) { return 0; }
 class CSession {
    public:
     explicit CSession(size_t uiEntries) {
-        quill::SquirrelApi() = CSqVm::Api();
-        quill::ScriptVm() = m_vm.Handle();
-        quill::RegisterFuncs(quill::ScriptVm());
-        quill::RegisterSquirrelFunc(v, Nothing, "Nothing", 0, nullptr);
+        quill::RegisterSquirrelFunc(quill::ScriptVm(), Nothing, "Nothing", 0, nullptr);
         m_pPool = CHashPoolManager::New(POOL);
         const Workload& work = GetWorkload(KeyKind::Numbered, uiEntries);
         for (size_t i = 0; i < uiEntries; ++i) {
             m_pPool->Add(work.aKeys[i].c_str(), work.aValues[i].c_str());
         }
     }
-    ~CSession() {
-        CHashPoolManager::RemoveAll();
-        quill::SquirrelApi() = nullptr;
-        quill::ScriptVm() = nullptr;
-    }
     CSqVm& Vm() { return m_vm; }
     CHashPool& Pool() { return *m_pPool; }
 
    private:
-    CSqVm m_vm;
+    CRegisteredVm m_vm;
     CHashPool* m_pPool = nullptr;
 };
 

@@ -2,6 +2,9 @@
 // than glibc 2.17, so that they run wherever the module does. Each name here replaces a
 // reference through the linker's --wrap, for the names program_wraps.inc lists. The module's own
 // floor is module_floor.cpp; the unwinder's lookup (dl_find_object.cpp) serves both.
+// The 64-bit file layout throughout, as floor/file_status_posix.h requires.
+#define _FILE_OFFSET_BITS 64
+
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,17 +15,16 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "floor/file_status_posix.h"
+
 // The oldest version of each name on this ABI, which every glibc since 2.17 still defines.
 #if defined(__i386__)
 #define QUILL_GLIBC_OLD "GLIBC_2.0"
 #define QUILL_GLIBC_DLOPEN "GLIBC_2.1"
-#define QUILL_GLIBC_STAT64 "GLIBC_2.2"
 constexpr int STAT_VERSION = 3;
 #else
 #define QUILL_GLIBC_OLD "GLIBC_2.2.5"
 #define QUILL_GLIBC_DLOPEN "GLIBC_2.2.5"
-#define QUILL_GLIBC_STAT64 "GLIBC_2.2.5"
-constexpr int STAT_VERSION = 1;
 #endif
 
 using MainFunction = int (*)(int, char**, char**);
@@ -39,10 +41,6 @@ void* quill_old_dlsym(void*, const char*);
 int quill_old_dlclose(void*);
 char* quill_old_dlerror();
 int quill_old_dladdr(const void*, void*);
-int quill_old_fxstat(int, int, struct stat*);
-int quill_old_fxstat64(int, int, struct stat64*);
-int quill_old_lxstat(int, const char*, struct stat*);
-int quill_old_lxstat64(int, const char*, struct stat64*);
 int quill_old_pthread_once(pthread_once_t*, void (*)());
 int quill_old_pthread_key_create(pthread_key_t*, void (*)(void*));
 __asm__(".symver quill_old_libc_start_main,__libc_start_main@" QUILL_GLIBC_OLD);
@@ -51,10 +49,6 @@ __asm__(".symver quill_old_dlsym,dlsym@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_dlclose,dlclose@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_dlerror,dlerror@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_dladdr,dladdr@" QUILL_GLIBC_OLD);
-__asm__(".symver quill_old_fxstat,__fxstat@" QUILL_GLIBC_OLD);
-__asm__(".symver quill_old_fxstat64,__fxstat64@" QUILL_GLIBC_STAT64);
-__asm__(".symver quill_old_lxstat,__lxstat@" QUILL_GLIBC_OLD);
-__asm__(".symver quill_old_lxstat64,__lxstat64@" QUILL_GLIBC_STAT64);
 __asm__(".symver quill_old_pthread_once,pthread_once@" QUILL_GLIBC_OLD);
 __asm__(".symver quill_old_pthread_key_create,__pthread_key_create@" QUILL_GLIBC_OLD);
 
@@ -108,18 +102,28 @@ int __wrap___pthread_key_create(pthread_key_t* pKey, void (*pfnDestroy)(void*)) 
     return quill_old_pthread_key_create(pKey, pfnDestroy);
 }
 
-// fstat and lstat became C library symbols in 2.33; before, they were calls of __fxstat and
-// __lxstat.
-int __wrap_fstat(int iFd, struct stat* pStat) { return quill_old_fxstat(STAT_VERSION, iFd, pStat); }
-int __wrap_fstat64(int iFd, struct stat64* pStat) {
-    return quill_old_fxstat64(STAT_VERSION, iFd, pStat);
+// fstat and lstat became C library symbols in 2.33 (before, headers made them calls of __fxstat
+// and __lxstat), and the statically linked runtime calls them itself: so the wraps stay, and
+// each reads the status the one way our code does, straight from the kernel. The exception is
+// i386's plain fstat and lstat, whose caller expects the C library's 32-bit layout, which only
+// the C library's own __fxstat and __lxstat fill. (On x86-64 the two layouts are one.)
+int __wrap_fstat64(int iFd, struct stat* pStat) { return quill::StatFd(iFd, *pStat) ? 0 : -1; }
+int __wrap_lstat64(const char* pszPath, struct stat* pStat) {
+    return quill::StatLink(pszPath, *pStat) ? 0 : -1;
 }
-int __wrap_lstat(const char* pszPath, struct stat* pStat) {
+#if defined(__i386__)
+int quill_old_fxstat(int, int, void*);
+int quill_old_lxstat(int, const char*, void*);
+__asm__(".symver quill_old_fxstat,__fxstat@" QUILL_GLIBC_OLD);
+__asm__(".symver quill_old_lxstat,__lxstat@" QUILL_GLIBC_OLD);
+int __wrap_fstat(int iFd, void* pStat) { return quill_old_fxstat(STAT_VERSION, iFd, pStat); }
+int __wrap_lstat(const char* pszPath, void* pStat) {
     return quill_old_lxstat(STAT_VERSION, pszPath, pStat);
 }
-int __wrap_lstat64(const char* pszPath, struct stat64* pStat) {
-    return quill_old_lxstat64(STAT_VERSION, pszPath, pStat);
-}
+#else
+int __wrap_fstat(int iFd, struct stat* pStat) { return __wrap_fstat64(iFd, pStat); }
+int __wrap_lstat(const char* pszPath, struct stat* pStat) { return __wrap_lstat64(pszPath, pStat); }
+#endif
 
 // The runtime's random_device comes with its string code and asks for glibc 2.25's getentropy and
 // 2.36's arc4random; the kernel's getrandom call gives the same bytes. The programs never use a

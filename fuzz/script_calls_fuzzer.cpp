@@ -34,11 +34,10 @@
 
 #include "api/host_api.h"
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
-#include "tests/support/reference.h"
+#include "tests/support/registered_vm.h"
 #include "tests/support/script_model.h"
 
 namespace {
@@ -416,17 +415,8 @@ class CTranscript {
 // Every open pool against its model, and the working directory against the model's files.
 void CheckState(const CSessionModel& session, const CTranscript& transcript) {
     const CScriptModel& model = session.m_Model;
-    transcript.Check(CHashPoolManager::OpenCount() == model.OpenCount(), "count of open pools");
-    for (const std::string& strName : model.OpenNames()) {
-        const CHashPool* pPool = CHashPoolManager::FindOrEnter(strName.c_str());
-        transcript.Check(pPool != nullptr, "pool " + Printable(strName) + " is not open");
-        transcript.Check(reference::Contents(pPool->Entries()) == model.EntriesOf(strName),
-                         "entries or order of pool " + Printable(strName));
-        transcript.Check(pPool->Entries().BucketCount() == model.BucketCount(strName),
-                         "bucket count of pool " + Printable(strName));
-        transcript.Check(pPool->File() == model.PathOf(strName),
-                         "path of pool " + Printable(strName) + ": " + Printable(pPool->File()));
-    }
+    const std::string strDifference = DifferenceFromRegistry(model);
+    transcript.Check(strDifference.empty(), strDifference);
     std::map<std::string, std::string> expected = {{"sub", "dir"}};
     for (const auto& [strName, strBytes] : session.m_Files) expected[strName] = "file " + strBytes;
     const std::map<std::string, std::string> actual = SnapshotTree(ProcessDir());
@@ -460,9 +450,6 @@ class CSession {
    public:
     CSession() {
         ResetDirectory(m_Model);
-        quill::SquirrelApi() = CSqVm::Api();
-        quill::ScriptVm() = m_Vm.Handle();
-        quill::RegisterFuncs(quill::ScriptVm());
         Check(m_Vm.Top() == 0, "registration left values on the stack");
     }
 
@@ -530,7 +517,7 @@ class CSession {
     static inline const bool s_bTrace = std::getenv("QUILL_FUZZ_TRACE") != nullptr;
 
     CSessionModel m_Model;
-    CSqVm m_Vm;
+    CRegisteredVm m_Vm;
     CTranscript m_Transcript;
     size_t m_uiCalls = 0;
     uint32_t m_uiFilled = 0;

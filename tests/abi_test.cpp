@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "api/host_api.h"
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "api/host_api.h"
 #include "tests/support/width.h"
 
 static_assert(HOST_FUNC_SLOTS == 8, "the host function table ends with slot 7");

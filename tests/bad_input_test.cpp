@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/bad_input_system.h"
 #include "tests/support/files.h"
@@ -31,53 +30,16 @@ using namespace bad_input;
 
 namespace {
 
-using Args = std::vector<CSqValue>;
 using Tree = std::map<std::string, std::string>;
-
-const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd", "HGet", "HInc",
-                             "HDec",  "HDel",  "HCount", "HHas", "HKey", "HError"};
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
-std::string Brief(const std::string& str) {
-    std::string strOut;
-    for (size_t i = 0; i < str.size() && i < 24; ++i) {
-        const unsigned char c = static_cast<unsigned char>(str[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            strOut += static_cast<char>(c);
-        } else {
-            char sz[8];
-            std::snprintf(sz, sizeof(sz), "\\x%02x", c);
-            strOut += sz;
-        }
-    }
-    if (str.size() > 24) strOut += "...(" + std::to_string(str.size()) + " bytes)";
-    return strOut;
-}
 
 std::string DescribeCall(const std::string& strFunc, const Args& aArgs) {
     std::string str = strFunc + "(";
     for (size_t i = 0; i < aArgs.size(); ++i) {
         if (i > 0) str += ", ";
-        str += aArgs[i].Type() == OT_STRING ? "\"" + Brief(aArgs[i].AsString()) + "\""
+        str += aArgs[i].Type() == OT_STRING ? "\"" + Printable(aArgs[i].AsString(), 24) + "\""
                                             : aArgs[i].Render();
     }
     return str + ")";
-}
-
-ModelEntries RealEntries(const CHashPool& pool) {
-    ModelEntries entries;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
-    });
-    return entries;
-}
-
-// The open pool under the name, looked up without entering the name in the registry.
-const CHashPool* RealPool(const std::string& strName) {
-    const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
-    return pEntry != nullptr ? pEntry->get() : nullptr;
 }
 
 std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
@@ -85,14 +47,14 @@ std::string DescribeTreeDifference(const Tree& expected, const Tree& actual) {
     for (const auto& [strPath, strWhat] : expected) {
         auto it = actual.find(strPath);
         if (it == actual.end()) {
-            str += " missing '" + Brief(strPath) + "';";
+            str += " missing '" + Printable(strPath, 24) + "';";
         } else if (it->second != strWhat) {
-            str += " '" + Brief(strPath) + "' is " + Brief(it->second) + " instead of " +
-                   Brief(strWhat) + ";";
+            str += " '" + Printable(strPath, 24) + "' is " + Printable(it->second, 24) +
+                   " instead of " + Printable(strWhat, 24) + ";";
         }
     }
     for (const auto& entry : actual) {
-        if (expected.count(entry.first) == 0) str += " new '" + Brief(entry.first) + "';";
+        if (expected.count(entry.first) == 0) str += " new '" + Printable(entry.first, 24) + "';";
     }
     return str;
 }
@@ -135,10 +97,11 @@ std::string Sized(size_t uiLen, EFlavor eFlavor, char cFill) {
     return str;
 }
 
-class BadInput : public RegisteredVm {
+class BadInput : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     void SetUp() override {
-        RegisteredVm::SetUp();
         m_model.SetSaveRule(SaveSucceeds);
         m_expected = SnapshotTree(m_dir.Path());
     }
@@ -183,31 +146,10 @@ class BadInput : public RegisteredVm {
     // TDescribe gives the call's description, made only when there is a failure to report.
     template <typename TDescribe>
     bool SamePools(TDescribe strCall) {
-        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
-            ADD_FAILURE() << "after " << strCall() << ": " << CHashPoolManager::OpenCount()
-                          << " pools open, expected " << m_model.OpenCount();
-            return false;
-        }
-        for (const std::string& strName : m_model.OpenNames()) {
-            const CHashPool* pPool = RealPool(strName);
-            if (pPool == nullptr) {
-                ADD_FAILURE() << "after " << strCall() << ": no pool '" << Brief(strName) << "'";
-                return false;
-            }
-            if (RealEntries(*pPool) != m_model.EntriesOf(strName) ||
-                pPool->Entries().BucketCount() != m_model.BucketCount(strName) ||
-                pPool->File() != m_model.PathOf(strName)) {
-                ADD_FAILURE() << "after " << strCall() << ": pool '" << Brief(strName) << "' holds "
-                              << pPool->Entries().Size() << " entries in "
-                              << pPool->Entries().BucketCount() << " buckets bound to '"
-                              << Brief(pPool->File()) << "', expected "
-                              << m_model.EntriesOf(strName).size() << " in "
-                              << m_model.BucketCount(strName) << " bound to '"
-                              << Brief(m_model.PathOf(strName)) << "' (or their order differs)";
-                return false;
-            }
-        }
-        return true;
+        const std::string strDifference = DifferenceFromRegistry(m_model);
+        if (strDifference.empty()) return true;
+        ADD_FAILURE() << "after " << strCall() << ": " << strDifference;
+        return false;
     }
 
     bool SameFiles(const std::string& strCall) {
@@ -267,7 +209,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
     bool bDirty = true;
     for (const bool bOpen : {true, false}) {
         bDirty = true;
-        for (const char* pszFunc : FUNCS) {
+        for (const ScriptFunc& func : SCRIPT_FUNCS) {
             for (size_t uiArgs = 0; uiArgs <= 5; ++uiArgs) {
                 // Lists of up to four arguments are taken whole; a fifth argument, which every
                 // handler only counts, cycles through the types over the four-argument lists.
@@ -287,12 +229,12 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
                         Reset();
                         if (bOpen) Seed(strPool, strPool, seed);
                     }
-                    const Expect expect = m_model.Call(pszFunc, aArgs);
+                    const Expect expect = m_model.Call(func.pszName, aArgs);
                     const SQInteger iTop = m_vm.Top();
-                    const SqCallResult result = m_vm.Call(pszFunc, aArgs);
+                    const SqCallResult result = m_vm.Call(func.pszName, aArgs);
                     ++uiCalls;
                     auto strCall = [&]() {
-                        return DescribeCall(pszFunc, aArgs) +
+                        return DescribeCall(func.pszName, aArgs) +
                                (bOpen ? " with the pool open" : " with no pool open");
                     };
                     if (!expect.Matches(result) || m_vm.Top() != iTop) {
@@ -308,7 +250,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
                     if (!SamePools(strCall)) ++iFailures;
                     // Only loads and saves reach files: a load must leave them alone, a save
                     // must write exactly the model's bytes and nothing beside them.
-                    const std::string strFunc = pszFunc;
+                    const std::string strFunc = func.pszName;
                     if (strFunc != "HLoad" && strFunc != "HSave") continue;
                     const bool bSaved =
                         strFunc == "HSave" && expect.eKind == Expect::EKind::Bool && expect.b;
@@ -328,7 +270,7 @@ TEST_F(BadInput, EveryArgumentCountAndTypeGivesItsDocumentedResult) {
         }
     }
     EXPECT_EQ(iFailures, 0);
-    EXPECT_EQ(uiCalls, 2u * std::size(FUNCS) * (1u + 8u + 64u + 512u + 4096u + 4096u));
+    EXPECT_EQ(uiCalls, 2u * std::size(SCRIPT_FUNCS) * (1u + 8u + 64u + 512u + 4096u + 4096u));
     EXPECT_EQ(SnapshotTree(m_dir.Path()), before);
 }
 

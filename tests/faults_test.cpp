@@ -28,11 +28,6 @@
 
 namespace {
 
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
 // The emulator the tests themselves run under, if any, as words of a command line.
 std::vector<std::string> EmulatorWords() {
     std::vector<std::string> aWords;
@@ -199,12 +194,6 @@ std::string NumberedRecords(int iCount, size_t uiValueLen) {
         strBytes += "key" + std::to_string(i) + "\n" +
                     std::string(uiValueLen, static_cast<char>('a' + i % 26)) + "\n";
     }
-    return strBytes;
-}
-
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
     return strBytes;
 }
 

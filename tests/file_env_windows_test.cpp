@@ -15,18 +15,11 @@
 #include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "tests/support/files.h"
+#include "tests/support/reference.h"
 
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
-
-Entries EntriesOf(const CHashPool& pool) {
-    Entries entries;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value& value) {
-        entries.emplace_back(std::string(pKey, uiLen), value.CStr());
-    });
-    return entries;
-}
+using reference::Entries;
 
 // A pool with two entries, bound to the path.
 class CFilledPool : public CHashPool {
@@ -131,9 +124,9 @@ TEST(WindowsLoad, RefusesWhatIsNoRegularFileAndKeepsTheEntries) {
           std::string("COM1"), std::string("\\\\.\\pipe\\quill-no-such-pipe"),
           dir.File("missing.pool")}) {
         CFilledPool pool(strPath);
-        const Entries before = EntriesOf(pool);
+        const Entries before = reference::Contents(pool);
         EXPECT_FALSE(pool.Load()) << strPath;
-        EXPECT_EQ(EntriesOf(pool), before) << strPath;
+        EXPECT_EQ(reference::Contents(pool), before) << strPath;
     }
 }
 
@@ -147,7 +140,7 @@ TEST(WindowsLoad, ReadsAFileOthersHoldAndLetsOthersRead) {
     CHashPool pool("p");
     pool.SetFile(strPath.c_str());
     EXPECT_TRUE(pool.Load());
-    EXPECT_EQ(EntriesOf(pool).size(), 2u);
+    EXPECT_EQ(reference::Contents(pool).size(), 2u);
     // While the load's own handle is open, a reader that shares only reading still gets in.
     std::unique_ptr<CSequentialFile> pFile;
     ASSERT_TRUE(CEnv::Default().OpenRead(strPath.c_str(), CEnv::EReadMode::PoolFile, pFile).Ok());
@@ -168,7 +161,7 @@ TEST(WindowsSave, WritesLineFeedsOnlyNewAndOverAnOldFile) {
     CHashPool loaded("l");
     loaded.SetFile(strPath.c_str());
     ASSERT_TRUE(loaded.Load());
-    EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool));
+    EXPECT_EQ(reference::Contents(loaded), reference::Contents(pool));
     EXPECT_EQ(strBytes.size(), std::string("k\nv\ncrlf\nkept\r\n").size()) << strBytes;
     // Over the file just written, which ReplaceFile replaces; its hidden attribute stays.
     ASSERT_TRUE(::SetFileAttributesA(strPath.c_str(), FILE_ATTRIBUTE_HIDDEN));
@@ -277,7 +270,7 @@ TEST(WindowsSave, ReadsPathBytesInTheCodePageOfTheFileFunctions) {
         EXPECT_TRUE(bSaved);
         EXPECT_EQ(names, std::vector<std::wstring>{Widened(uiCodePage, strName)});
         EXPECT_TRUE(bLoaded);
-        EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool));
+        EXPECT_EQ(reference::Contents(loaded), reference::Contents(pool));
         ASSERT_TRUE(::DeleteFileW((std::filesystem::path(dir.Path()) / names.front()).c_str()));
     }
 }
@@ -293,7 +286,7 @@ TEST(WindowsSave, TakesBothSeparatorsAndKeepsTheTemporaryFileBesideTheTarget) {
         CHashPool loaded("l");
         loaded.SetFile(strPath.c_str());
         ASSERT_TRUE(loaded.Load()) << strPath;
-        EXPECT_EQ(EntriesOf(loaded), EntriesOf(pool)) << strPath;
+        EXPECT_EQ(reference::Contents(loaded), reference::Contents(pool)) << strPath;
         // A save over the file finds its own leftovers beside it, whichever separator came last.
         ASSERT_TRUE(pool.Save()) << strPath;
     }

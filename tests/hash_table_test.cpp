@@ -13,44 +13,8 @@
 #include <vector>
 
 #include "pool/pool_value.h"
+#include "tests/support/counted_new.h"
 #include "tests/support/reference.h"
-
-// Allocations of the whole test program; while s_lAllocsLeft is not negative, the allocation
-// after that many more fails. s_lLive counts the allocations not yet freed.
-static long s_lAllocsLeft = -1;
-static long s_lLive = 0;
-
-// Out of line, so that the compiler, seeing operator new's pointer reach free() after inlining,
-// does not take the matched pair for a mismatch.
-[[gnu::noinline]] static void Release(void* p) {
-    if (p != nullptr) --s_lLive;
-    std::free(p);
-}
-
-static void* Allocate(std::size_t uiSize) {
-    if (s_lAllocsLeft == 0) return nullptr;
-    if (s_lAllocsLeft > 0) --s_lAllocsLeft;
-    void* p = std::malloc(uiSize != 0 ? uiSize : 1);
-    if (p != nullptr) ++s_lLive;
-    return p;
-}
-
-void* operator new(std::size_t uiSize) {
-    void* p = Allocate(uiSize);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t uiSize) { return ::operator new(uiSize); }
-void* operator new(std::size_t uiSize, const std::nothrow_t&) noexcept { return Allocate(uiSize); }
-void* operator new[](std::size_t uiSize, const std::nothrow_t&) noexcept {
-    return Allocate(uiSize);
-}
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace {
 
@@ -381,23 +345,23 @@ TEST(HashTableMemory, FailedAllocationLeavesTheTableAsItWas) {
         std::string key =
             uiOp % 3 == 0 ? oneHash[rng() % oneHash.size()] : "key" + std::to_string(rng() % 1200);
         if (uiOp < 20) {
-            s_lAllocsLeft = 0;
+            counted_new::AllocsLeft() = 0;
             const bool bErased = tables.Inner().Erase(key.data(), key.size());
-            s_lAllocsLeft = -1;
+            counted_new::AllocsLeft() = -1;
             ASSERT_EQ(bErased, tables.Ref().erase(key) == 1) << "step " << iStep;
             continue;
         }
         const Entries before = Contents(tables.Inner());
         const uint32_t uiBuckets = tables.Inner().BucketCount();
         for (long lAllowed = 0;; ++lAllowed) {
-            s_lAllocsLeft = lAllowed;
+            counted_new::AllocsLeft() = lAllowed;
             bool bDone = true;
             try {
                 tables.Inner().FindOrInsert(key.data(), key.size());
             } catch (const std::bad_alloc&) {
                 bDone = false;
             }
-            s_lAllocsLeft = -1;
+            counted_new::AllocsLeft() = -1;
             if (bDone) break;
             ASSERT_EQ(Contents(tables.Inner()), before)
                 << "step " << iStep << " after " << lAllowed << " allocations";
@@ -435,10 +399,10 @@ TEST(HashTableMemory, PositionsAreReadWithoutMemoryForTheIndex) {
         const Entries entries = Contents(tables.Ref());
         for (uint32_t uiPos : positions) {
             std::string_view svKey;
-            s_lAllocsLeft = 0;
+            counted_new::AllocsLeft() = 0;
             const CPoolValue* pValue = tables.Inner().At(uiPos);
             const bool bKey = tables.Inner().KeyAt(uiPos, svKey);
-            s_lAllocsLeft = -1;
+            counted_new::AllocsLeft() = -1;
             ASSERT_EQ(pValue != nullptr, uiPos < entries.size()) << context << " at " << uiPos;
             ASSERT_EQ(bKey, uiPos < entries.size()) << context << " at " << uiPos;
             if (pValue == nullptr) continue;
@@ -457,22 +421,22 @@ TEST(HashTableMemory, OnlyPositionsReadOutOfOrderTakeMemory) {
     // them in order needs no index, and going back builds it once.
     Table table;
     for (int i = 1; i <= 120; ++i) table.FindOrInsert(std::string(1, static_cast<char>(i)).c_str());
-    const long lFilled = s_lLive;
+    const long lFilled = counted_new::Live();
     for (uint32_t uiPos = 0; uiPos < 120; ++uiPos) ASSERT_NE(table.At(uiPos), nullptr);
-    EXPECT_EQ(s_lLive, lFilled);
+    EXPECT_EQ(counted_new::Live(), lFilled);
     ASSERT_NE(table.At(3), nullptr);
-    EXPECT_EQ(s_lLive, lFilled + 1);
+    EXPECT_EQ(counted_new::Live(), lFilled + 1);
     ASSERT_NE(table.At(100), nullptr);
     table.Erase("\x05");
     table.FindOrInsert("\x05");
-    EXPECT_EQ(s_lLive, lFilled + 1);
+    EXPECT_EQ(counted_new::Live(), lFilled + 1);
 }
 
 TEST(HashTableMemory, EveryAllocationIsFreedHoweverTheEntriesLeave) {
     // Entries leave by erasing, by clearing, by a swap or with the table; blocks, segments and
     // bucket arrays must all go back, also those of a table that erasing has emptied.
     const std::vector<std::string> oneHash = OneHashKeys(8);
-    const long lBefore = s_lLive;
+    const long lBefore = counted_new::Live();
     {
         Table erased;
         Table cleared;
@@ -497,7 +461,7 @@ TEST(HashTableMemory, EveryAllocationIsFreedHoweverTheEntriesLeave) {
         cleared.FindOrInsert("again") = "v";
         swapped.Swap(cleared);
     }
-    EXPECT_EQ(s_lLive, lBefore);
+    EXPECT_EQ(counted_new::Live(), lBefore);
 }
 
 TEST(HashTableMemory, KeysComingAndGoingWithoutGrowthDoNotGatherMemory) {
@@ -513,9 +477,9 @@ TEST(HashTableMemory, KeysComingAndGoingWithoutGrowthDoNotGatherMemory) {
         }
     };
     churn(20000);
-    const long lSettled = s_lLive;
+    const long lSettled = counted_new::Live();
     churn(100000);
-    EXPECT_LE(s_lLive, lSettled + 8);
+    EXPECT_LE(counted_new::Live(), lSettled + 8);
     EXPECT_EQ(table.Size(), 150u);
     EXPECT_EQ(table.BucketCount(), 193u);
 }

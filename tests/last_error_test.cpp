@@ -1,253 +1,143 @@
-// A pool's LastError for each way a load or save fails, and what a save that the system stops
-// half-way through putting its file in place leaves: the data kept, named, and not swept.
+// A pool's LastError for each way a load or save is refused by what the path names, and its
+// clearing by the next success. A failure of each call a save or load makes (a write, a put in
+// place the system stops half-way) is failed in turn, with its line checked, in failed_calls.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "pool/env.h"
 #include "pool/hash_pool.h"
-#include "pool/pool_file.h"
+#include "tests/support/failing_env.h"
 #include "tests/support/files.h"
 
 namespace {
 
-// The system's Env, but for the calls a test replaces.
-class CForwardingEnv : public CEnv {
-   public:
-    CStatus OpenRead(const char* pszPath, EReadMode eMode,
-                     std::unique_ptr<CSequentialFile>& pFile) override {
-        return m_Base.OpenRead(pszPath, eMode, pFile);
-    }
-    CStatus OpenStandardInput(std::unique_ptr<CSequentialFile>& pFile) override {
-        return m_Base.OpenStandardInput(pFile);
-    }
-    CStatus OpenStandardOutput(std::unique_ptr<CWritableFile>& pFile) override {
-        return m_Base.OpenStandardOutput(pFile);
-    }
-    bool Exists(const char* pszPath) override { return m_Base.Exists(pszPath); }
-    CStatus Resolve(const char* pszPath, FileTarget& target) override {
-        return m_Base.Resolve(pszPath, target);
-    }
-    CStatus NewFile(const char* pszPath, std::unique_ptr<CWritableFile>& pFile) override {
-        return m_Base.NewFile(pszPath, pFile);
-    }
-    CStatus OpenExisting(const char* pszPath, EWriteInto eInto,
-                         std::unique_ptr<CWritableFile>& pFile) override {
-        return m_Base.OpenExisting(pszPath, eInto, pFile);
-    }
-    CStatus PutInPlace(const char* pszFrom, const char* pszTo) override {
-        return m_Base.PutInPlace(pszFrom, pszTo);
-    }
-    CStatus RemoveFile(const char* pszPath) override { return m_Base.RemoveFile(pszPath); }
-    CStatus RemoveLeftover(const char* pszPath) override { return m_Base.RemoveLeftover(pszPath); }
-    CStatus ListFolder(const char* pszFolder, IFolderNames& names) override {
-        return m_Base.ListFolder(pszFolder, names);
-    }
-    CStatus SyncFolder(const char* pszFolder) override { return m_Base.SyncFolder(pszFolder); }
-    CStatus TakeSaveTurn(const char* pszPath, std::unique_ptr<CSaveTurn>& pTurn) override {
-        return m_Base.TakeSaveTurn(pszPath, pTurn);
-    }
-    uint64_t NameSeed() override { return m_Base.NameSeed(); }
+enum class EOp { Load, Save };
 
-   protected:
-    CEnv& m_Base = CEnv::Default();
+enum class EPath {
+    None,
+    Missing,
+    Folder,
+    FolderWithSeparator,
+    // A pool file holding one entry.
+    OldFile,
+    Device,
 };
 
-// A file whose appends fail.
-class CFailingWrites final : public CWritableFile {
-   public:
-    explicit CFailingWrites(std::unique_ptr<CWritableFile> pFile) : m_pFile(std::move(pFile)) {}
-    CStatus Append(const char*, size_t) override { return CStatus::IoError(); }
-    CStatus Sync() override { return m_pFile->Sync(); }
-    CStatus TakeOver(const FileTarget& target) override { return m_pFile->TakeOver(target); }
-    CStatus Close() override { return m_pFile->Close(); }
+// What the failing Env plays: nothing, a read-only file, or a folder that takes no new files.
+enum class EPlay { Nothing, ReadOnly, ClosedFolder };
 
-   private:
-    std::unique_ptr<CWritableFile> m_pFile;
+struct Refusal {
+    const char* pszCase;
+    EOp eOp;
+    EPath ePath;
+    EPlay ePlay;
+    // The line, with PATH for the bound path; the system's words after it are compared only
+    // where every system words them alike.
+    const char* pszError;
+    bool bWithWords;
 };
 
-class CFailingWritesEnv final : public CForwardingEnv {
-   public:
-    CStatus NewFile(const char* pszPath, std::unique_ptr<CWritableFile>& pFile) override {
-        const CStatus status = m_Base.NewFile(pszPath, pFile);
-        if (status.Ok()) pFile.reset(new CFailingWrites(std::move(pFile)));
-        return status;
+std::ostream& operator<<(std::ostream& os, const Refusal& refusal) { return os << refusal.pszCase; }
+
+const Refusal REFUSALS[] = {
+    {"load of no file", EOp::Load, EPath::None, EPlay::Nothing,
+     "load \"\": no file is bound to the pool", true},
+    {"load of a missing file", EOp::Load, EPath::Missing, EPlay::Nothing,
+     "load \"PATH\": the file does not exist (No such file or directory)", true},
+    {"load of a folder", EOp::Load, EPath::Folder, EPlay::Nothing,
+     "load \"PATH\": it is a folder, not a file", true},
+    {"save to no file", EOp::Save, EPath::None, EPlay::Nothing,
+     "save \"\": no file is bound to the pool", true},
+    {"save to a folder", EOp::Save, EPath::Folder, EPlay::Nothing,
+     "save \"PATH\": it is a folder, not a file", true},
+    {"save to a folder named with its separator", EOp::Save, EPath::FolderWithSeparator,
+     EPlay::Nothing, "save \"PATH\": it is a folder, not a file", true},
+    {"save to a read-only file", EOp::Save, EPath::OldFile, EPlay::ReadOnly,
+     "save \"PATH\": the file is read-only", true},
+    {"save of a new file in a folder that takes none", EOp::Save, EPath::Missing,
+     EPlay::ClosedFolder, "save \"PATH\": the folder takes no new files", false},
+#ifndef _WIN32
+    {"save to a device that takes nothing", EOp::Save, EPath::Device, EPlay::Nothing,
+     "save \"PATH\": the device takes no more (No space left on device)", true},
+#endif
+};
+
+constexpr char OLD_BYTES[] = "old\n1\n";
+
+std::string PathFor(EPath ePath, const CTempDir& dir) {
+    switch (ePath) {
+        case EPath::None:
+            return "";
+        case EPath::Folder:
+            return dir.Path();
+        case EPath::FolderWithSeparator:
+            return dir.Path() + "/";
+        case EPath::Device:
+            return "/dev/full";
+        case EPath::Missing:
+        case EPath::OldFile:
+            break;
     }
-};
-
-// Puts a file in place as ReplaceFileW does when it cannot move the new file in: the old file
-// is removed, the new one stays under its own name.
-class CHalfDoneEnv final : public CForwardingEnv {
-   public:
-    CStatus PutInPlace(const char*, const char* pszTo) override {
-        m_Base.RemoveFile(pszTo);
-        return CStatus::Error(CStatus::ECode::HalfDone, CStatus::IoError().SystemCode());
-    }
-};
-
-class CClosedFolderEnv final : public CForwardingEnv {
-   public:
-    CStatus NewFile(const char*, std::unique_ptr<CWritableFile>&) override {
-        return CStatus::Error(CStatus::ECode::Denied, CStatus::IoError().SystemCode());
-    }
-};
-
-class CReadOnlyEnv final : public CForwardingEnv {
-   public:
-    CStatus Resolve(const char* pszPath, FileTarget& target) override {
-        const CStatus status = m_Base.Resolve(pszPath, target);
-        target.bWritable = false;
-        return status;
-    }
-};
-
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    return ReadWholeFile(strPath, strBytes) ? strBytes : "<unreadable>";
+    return dir.File("p.pool");
 }
 
-// The text of a line up to its system's words: they differ between systems.
-std::string UpToWords(const std::string& strLine) { return strLine.substr(0, strLine.find(" (")); }
+class RefusedLoadsAndSaves : public ::testing::TestWithParam<Refusal> {};
 
-// The names in the folder other than the pool file's.
-std::vector<std::string> Others(const CTempDir& dir, const std::string& strPool) {
-    std::vector<std::string> aNames;
-    for (const std::string& strName : ListDir(dir.Path())) {
-        if (strName != strPool) aNames.push_back(strName);
-    }
-    return aNames;
-}
-
-TEST(LastError, NamesEachRefusalOfALoadAndClearsOnSuccess) {
+// The refusal is named, stays until the next load or save, changes no file, and the next load
+// or save that succeeds clears it.
+TEST_P(RefusedLoadsAndSaves, NameTheirCauseUntilTheNextSuccess) {
+    const Refusal& refusal = GetParam();
     CTempDir dir;
-    const std::string strMissing = dir.File("missing.pool");
-    CHashPool pool("p");
-    EXPECT_EQ(pool.LastError(), "");
-    EXPECT_FALSE(pool.Load());
-    EXPECT_EQ(pool.LastError(), "load \"\": no file is bound to the pool");
-
-    pool.SetFile(strMissing.c_str());
-    EXPECT_FALSE(pool.Load());
-    EXPECT_EQ(pool.LastError(),
-              "load \"" + strMissing + "\": the file does not exist (No such file or directory)");
-
-    pool.SetFile(dir.Path().c_str());
-    EXPECT_FALSE(pool.Load());
-    EXPECT_EQ(pool.LastError(), "load \"" + dir.Path() + "\": it is a folder, not a file");
-
-    const std::string strPath = dir.File("p.pool");
-    ASSERT_TRUE(WriteWholeFile(strPath, "k\nv\n"));
-    pool.SetFile(strPath.c_str());
-    EXPECT_TRUE(pool.Load());
-    EXPECT_EQ(pool.LastError(), "");
-}
-
-TEST(LastError, NamesEachRefusalOfASave) {
-    CTempDir dir;
+    const std::string strPath = PathFor(refusal.ePath, dir);
+    if (refusal.ePath == EPath::OldFile) {
+        ASSERT_TRUE(WriteWholeFile(strPath, OLD_BYTES));
+    }
+    const std::vector<std::string> aBefore = ListDir(dir.Path());
+    CFailingEnv env;
+    env.ReportReadOnly(refusal.ePlay == EPlay::ReadOnly);
+    env.RefuseNewFiles(refusal.ePlay == EPlay::ClosedFolder);
     CHashPool pool("p");
     pool.Add("k", "v");
-    EXPECT_FALSE(pool.Save());
-    EXPECT_EQ(pool.LastError(), "save \"\": no file is bound to the pool");
+    EXPECT_EQ(pool.LastError(), "");
+    if (refusal.ePath != EPath::None) pool.SetFile(strPath.c_str());
 
-    for (const std::string& strFolder : {dir.Path(), dir.Path() + "/"}) {
-        pool.SetFile(strFolder.c_str());
-        EXPECT_FALSE(pool.Save());
-        EXPECT_EQ(pool.LastError(), "save \"" + strFolder + "\": it is a folder, not a file");
+    EXPECT_FALSE(refusal.eOp == EOp::Load ? pool.Load(env) : pool.Save(env));
+    std::string strExpected = refusal.pszError;
+    if (const size_t uiAt = strExpected.find("PATH"); uiAt != std::string::npos) {
+        strExpected.replace(uiAt, 4, strPath);
+    }
+    const std::string strError = pool.LastError();
+    EXPECT_EQ(refusal.bWithWords ? strError : strError.substr(0, strError.find(" (")), strExpected);
+    EXPECT_EQ(pool.LastError(), strError) << "read again";
+    EXPECT_EQ(ListDir(dir.Path()), aBefore);
+    if (refusal.ePath == EPath::OldFile) {
+        EXPECT_EQ(FileBytes(strPath), OLD_BYTES);
     }
 
-    const std::string strPath = dir.File("p.pool");
-    ASSERT_TRUE(WriteWholeFile(strPath, "old\n1\n"));
-    pool.SetFile(strPath.c_str());
-    CReadOnlyEnv readOnly;
-    EXPECT_FALSE(pool.Save(readOnly));
-    EXPECT_EQ(pool.LastError(), "save \"" + strPath + "\": the file is read-only");
-    // A failed save leaves a load's line alone until the next load or save.
-    EXPECT_EQ(pool.LastError(), "save \"" + strPath + "\": the file is read-only");
-    EXPECT_TRUE(pool.Save());
+    const std::string strGood = dir.File("good.pool");
+    ASSERT_TRUE(WriteWholeFile(strGood, OLD_BYTES));
+    pool.SetFile(strGood.c_str());
+    EXPECT_TRUE(refusal.eOp == EOp::Load ? pool.Load() : pool.Save()) << pool.LastError();
     EXPECT_EQ(pool.LastError(), "");
 }
 
-// A folder that takes no new files: a new pool file cannot be made there at all, while an
-// existing one is rewritten in place.
-TEST(LastError, ClosedFolderNamesTheFolderOrRewritesInPlace) {
+INSTANTIATE_TEST_SUITE_P(EachCause, RefusedLoadsAndSaves, ::testing::ValuesIn(REFUSALS));
+
+// A folder that takes no new files still lets a save rewrite the file already there in place.
+TEST(LastError, ClosedFolderRewritesAnExistingFileInPlace) {
     CTempDir dir;
     const std::string strPath = dir.File("p.pool");
+    ASSERT_TRUE(WriteWholeFile(strPath, OLD_BYTES));
     CHashPool pool("p");
     pool.Add("k", "new");
     pool.SetFile(strPath.c_str());
-    CClosedFolderEnv closed;
-    EXPECT_FALSE(pool.Save(closed));
-    EXPECT_EQ(UpToWords(pool.LastError()),
-              "save \"" + strPath + "\": the folder takes no new files");
-    EXPECT_TRUE(ListDir(dir.Path()).empty());
-
-    ASSERT_TRUE(WriteWholeFile(strPath, "old\n1\n"));
-    EXPECT_TRUE(pool.Save(closed));
+    CFailingEnv closed;
+    closed.RefuseNewFiles(true);
+    EXPECT_TRUE(pool.Save(closed)) << pool.LastError();
     EXPECT_EQ(pool.LastError(), "");
     EXPECT_EQ(FileBytes(strPath), "k\nnew\n");
-}
-
-TEST(LastError, FailedWriteKeepsTheOldFileAndNamesTheStep) {
-    CTempDir dir;
-    const std::string strPath = dir.File("p.pool");
-    ASSERT_TRUE(WriteWholeFile(strPath, "old\n1\n"));
-    CHashPool pool("p");
-    pool.Add("k", "new");
-    pool.SetFile(strPath.c_str());
-    CFailingWritesEnv failing;
-    EXPECT_FALSE(pool.Save(failing));
-    EXPECT_EQ(UpToWords(pool.LastError()),
-              "save \"" + strPath + "\": the new file cannot be written");
-    EXPECT_EQ(FileBytes(strPath), "old\n1\n");
-    EXPECT_TRUE(Others(dir, "p.pool").empty());
-}
-
-// The system removed the old file and could not move the new one in: the new file is the only
-// copy of the data. It is named, kept through a save that fails, and removed only once a later
-// save has put a whole file in place.
-TEST(LastError, HalfDonePutInPlaceKeepsTheDataUntilAWholeFileIsInPlace) {
-    CTempDir dir;
-    const std::string strPath = dir.File("p.pool");
-    ASSERT_TRUE(WriteWholeFile(strPath, "old\n1\n"));
-    CHashPool pool("p");
-    pool.Add("k", "new");
-    pool.SetFile(strPath.c_str());
-    CHalfDoneEnv halfDone;
-    EXPECT_FALSE(pool.Save(halfDone));
-    const std::vector<std::string> aKept = Others(dir, "p.pool");
-    ASSERT_EQ(aKept.size(), 1u);
-    EXPECT_TRUE(CPoolFile::IsTempName(aKept[0].c_str(), "p.pool"));
-    const std::string strKept = dir.File(aKept[0]);
-    EXPECT_EQ(FileBytes(strKept), "k\nnew\n");
-    const std::string strError = pool.LastError();
-    EXPECT_EQ(UpToWords(strError), "save \"" + strPath + "\": the new file cannot be put in place");
-    EXPECT_NE(strError.find("); the data is in \"" + strKept + "\""), std::string::npos)
-        << strError;
-
-    CFailingWritesEnv failing;
-    EXPECT_FALSE(pool.Save(failing));
-    EXPECT_EQ(Others(dir, "p.pool"), aKept);
-    EXPECT_EQ(FileBytes(strKept), "k\nnew\n");
-
-    pool.Add("k", "newer");
-    EXPECT_TRUE(pool.Save());
-    EXPECT_EQ(pool.LastError(), "");
-    EXPECT_EQ(FileBytes(strPath), "k\nnewer\n");
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"p.pool"});
 }
-
-#ifndef _WIN32
-// A device that takes nothing: the save fails with the system's own reason.
-TEST(LastError, FullDeviceNamesTheDevice) {
-    CHashPool pool("p");
-    pool.Add("k", "v");
-    pool.SetFile("/dev/full");
-    EXPECT_FALSE(pool.Save());
-    EXPECT_EQ(pool.LastError(),
-              "save \"/dev/full\": the device takes no more (No space left on device)");
-}
-#endif
 
 }  // namespace

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "api/host_api.h"
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
-#include "api/host_api.h"
 #include "tests/support/files.h"
 
 extern "C" void* __libc_malloc(size_t uiSize);

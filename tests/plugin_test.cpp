@@ -11,12 +11,15 @@
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "tests/support/files.h"
+#include "tests/support/script_model.h"
 
 namespace {
 
-const std::vector<std::string> REGISTRATION_ORDER = {"HLoad",  "HSave", "HClose", "HAdd",
-                                                     "HGet",   "HInc",  "HDec",   "HDel",
-                                                     "HCount", "HHas",  "HKey",   "HError"};
+const std::vector<std::string> REGISTRATION_ORDER = [] {
+    std::vector<std::string> aNames;
+    for (const ScriptFunc& func : SCRIPT_FUNCS) aNames.emplace_back(func.pszName);
+    return aNames;
+}();
 const std::vector<std::string> ATTACH_CALLS = {"find SQHost2", "exports 2"};
 
 // Collects what is written to file descriptor 1, the plug-in's standard output included.
@@ -77,9 +80,6 @@ class Module : public testing::Test {
     CSqVm m_vm;
     CStandInHost m_host{m_vm};
 };
-
-CSqValue S(const char* psz) { return CSqValue::String(psz); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
 
 }  // namespace
 
@@ -142,21 +142,12 @@ TEST_F(Module, ReadyRegistersTwelveNamedClosuresWithTheirChecks) {
     EXPECT_EQ(m_host.HostCalls(), ATTACH_CALLS);
     EXPECT_EQ(m_vm.Top(), 0);
     EXPECT_EQ(m_vm.GlobalNames(), REGISTRATION_ORDER);
-    struct Row {
-        const char* pszName;
-        SQInteger iCheck;
-        const char* pszMask;
-    };
-    const Row ROWS[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
-                        {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
-                        {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
-                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}, {"HError", 2, "ts"}};
-    for (const Row& row : ROWS) {
+    for (const ScriptFunc& row : SCRIPT_FUNCS) {
         const SqNativeClosure* pClosure = m_vm.GlobalNative(row.pszName);
         ASSERT_NE(pClosure, nullptr) << row.pszName;
         EXPECT_TRUE(pClosure->bNamed) << row.pszName;
         EXPECT_EQ(pClosure->strName, row.pszName);
-        EXPECT_EQ(pClosure->iParamsCheck, row.iCheck) << row.pszName;
+        EXPECT_EQ(pClosure->iParamsCheck, row.iParamsCheck) << row.pszName;
         EXPECT_EQ(DescribeTypeMask(pClosure->aTypeMask), row.pszMask) << row.pszName;
         EXPECT_TRUE(pClosure->aFree.empty()) << row.pszName;
     }

@@ -15,55 +15,14 @@
 
 #include "pool/hash_pool.h"
 #include "tests/pool_file_test.h"
+#include "tests/support/counted_new.h"
 #include "tests/support/files.h"
 #include "tests/support/hash_pool_test_access.h"
+#include "tests/support/reference.h"
 
 using namespace std::string_literals;
 
-// Allocation failure, injected for real: once the count runs out every allocation fails until
-// the test disarms it, as when memory is exhausted.
-static long s_lAllocsLeft = -1;
-
-static void* Allocate(std::size_t uiSize) {
-    if (s_lAllocsLeft == 0) return nullptr;
-    if (s_lAllocsLeft > 0) --s_lAllocsLeft;
-    return std::malloc(uiSize == 0 ? 1 : uiSize);
-}
-
-// Out of line, so that the compiler, seeing operator new's pointer reach free() after inlining,
-// does not take the matched pair for a mismatch.
-[[gnu::noinline]] static void Release(void* p) { std::free(p); }
-
-void* operator new(std::size_t uiSize) {
-    void* p = Allocate(uiSize);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new[](std::size_t uiSize) {
-    void* p = Allocate(uiSize);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-}
-void* operator new(std::size_t uiSize, const std::nothrow_t&) noexcept { return Allocate(uiSize); }
-void* operator new[](std::size_t uiSize, const std::nothrow_t&) noexcept {
-    return Allocate(uiSize);
-}
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
-
 namespace pool_file_test {
-
-Entries EntriesOf(const CHashPool::Table& table) {
-    Entries entries;
-    table.ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value& value) {
-        entries.emplace_back(std::string(pKey, uiLen), value);
-    });
-    return entries;
-}
 
 static bool Storable(const std::string& strText) {
     return !strText.empty() && strText.find('\n') == std::string::npos &&
@@ -72,15 +31,9 @@ static bool Storable(const std::string& strText) {
 
 std::string ExpectedBytes(const CHashPool::Table& table) {
     std::string strBytes;
-    for (const auto& [strKey, strValue] : EntriesOf(table)) {
+    for (const auto& [strKey, strValue] : reference::Contents(table)) {
         if (Storable(strKey) && Storable(strValue)) strBytes += strKey + "\n" + strValue + "\n";
     }
-    return strBytes;
-}
-
-std::string FileBytes(const std::string& strPath) {
-    std::string strBytes;
-    EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
     return strBytes;
 }
 
@@ -105,14 +58,14 @@ void ExpectLoadFailuresKeepEntries(const std::vector<std::pair<std::string, std:
                                    const Runner& fnRun) {
     CHashPool pool("kept");
     Fill(pool, "key", 250, 5);
-    const Entries before = EntriesOf(pool.Entries());
+    const Entries before = reference::Contents(pool.Entries());
     const uint32_t uiBuckets = pool.Entries().BucketCount();
     for (const auto& [strName, strPath] : rows) {
         auto load = [&, &strPath = strPath]() {
             pool.SetFile(strPath.c_str());
             if (pool.Load()) return 1;
-            const bool bKept =
-                EntriesOf(pool.Entries()) == before && pool.Entries().BucketCount() == uiBuckets;
+            const bool bKept = reference::Contents(pool.Entries()) == before &&
+                               pool.Entries().BucketCount() == uiBuckets;
             return bKept ? 0 : 2;
         };
         const int iStatus = fnRun(load);
@@ -136,12 +89,12 @@ Entries InsertedInOrder(const Entries& records, uint32_t uiBuckets) {
     for (const auto& [strKey, strValue] : records) {
         table.FindOrInsert(strKey.data(), strKey.size()) = strValue;
     }
-    return EntriesOf(table);
+    return reference::Contents(table);
 }
 
 Entries StorableEntries(const CHashPool::Table& table) {
     Entries kept;
-    for (const auto& entry : EntriesOf(table)) {
+    for (const auto& entry : reference::Contents(table)) {
         if (Storable(entry.first) && Storable(entry.second)) kept.push_back(entry);
     }
     return kept;
@@ -216,13 +169,13 @@ TEST(PoolFileReader, ParsesOddInputsTheSameInAnyPieces) {
         CPoolReader wholeReader(whole);
         wholeReader.Feed(row.strInput.data(), row.strInput.size());
         wholeReader.Finish();
-        EXPECT_EQ(EntriesOf(whole), expected);
+        EXPECT_EQ(reference::Contents(whole), expected);
 
         CHashPool::Table bytewise(100);
         CPoolReader bytewiseReader(bytewise);
         for (char c : row.strInput) bytewiseReader.Feed(&c, 1);
         bytewiseReader.Finish();
-        EXPECT_EQ(EntriesOf(bytewise), expected);
+        EXPECT_EQ(reference::Contents(bytewise), expected);
 
         CHashPool::Table pieces(100);
         CPoolReader piecesReader(pieces);
@@ -232,14 +185,14 @@ TEST(PoolFileReader, ParsesOddInputsTheSameInAnyPieces) {
             uiAt += uiLen;
         }
         piecesReader.Finish();
-        EXPECT_EQ(EntriesOf(pieces), expected);
+        EXPECT_EQ(reference::Contents(pieces), expected);
 
         ASSERT_TRUE(WriteWholeFile(dir.File("row.pool"), row.strInput));
         CHashPool pool("rows");
         pool.Add("stale", "entry");
         pool.SetFile(dir.File("row.pool").c_str());
         EXPECT_TRUE(pool.Load());
-        EXPECT_EQ(EntriesOf(pool.Entries()), expected);
+        EXPECT_EQ(reference::Contents(pool.Entries()), expected);
     }
 }
 
@@ -287,7 +240,7 @@ TEST(PoolFileRoundTrip, KeepsEveryStorableEntryInFileOrder) {
         const uint32_t uiBuckets = loaded.Entries().BucketCount();
         loaded.SetFile(strPath.c_str());
         ASSERT_TRUE(loaded.Load());
-        EXPECT_EQ(EntriesOf(loaded.Entries()),
+        EXPECT_EQ(reference::Contents(loaded.Entries()),
                   InsertedInOrder(StorableEntries(pool.Entries()), uiBuckets));
         EXPECT_GE(loaded.Entries().BucketCount(), uiBuckets);
         EXPECT_EQ(ListDir(dir.Path()).size(), static_cast<size_t>(iRound + 1));
@@ -313,7 +266,8 @@ TEST(PoolFileRoundTrip, KeepsLinesAroundBufferSizesWhole) {
     CHashPool loaded("loaded");
     loaded.SetFile(dir.File("long.pool").c_str());
     ASSERT_TRUE(loaded.Load());
-    EXPECT_EQ(EntriesOf(loaded.Entries()), InsertedInOrder(StorableEntries(pool.Entries()), 193));
+    EXPECT_EQ(reference::Contents(loaded.Entries()),
+              InsertedInOrder(StorableEntries(pool.Entries()), 193));
 }
 
 TEST(PoolFileRoundTrip, EmptyPoolSavesZeroBytes) {
@@ -354,8 +308,8 @@ TEST(PoolFileLoad, KeepsReachedBucketCountAndClearThenInsertOrder) {
         pool.SetFile(dir.File("p.pool").c_str());
         ASSERT_TRUE(pool.Load());
         EXPECT_EQ(pool.Entries().BucketCount(), reference.BucketCount());
-        EXPECT_EQ(EntriesOf(pool.Entries()), EntriesOf(reference));
-        EXPECT_STREQ(pool.GetIndex(0), EntriesOf(reference)[0].second.c_str());
+        EXPECT_EQ(reference::Contents(pool.Entries()), reference::Contents(reference));
+        EXPECT_STREQ(pool.GetIndex(0), reference::Contents(reference)[0].second.c_str());
     }
 }
 
@@ -385,19 +339,20 @@ TEST(PoolFileLoad, RunningOutOfMemoryLeavesEntriesAsTheyWere) {
     CHashPool pool("memory");
     Fill(pool, "before", 30, 20);
     pool.SetFile(dir.File("p.pool").c_str());
-    const Entries before = EntriesOf(pool.Entries());
+    const Entries before = reference::Contents(pool.Entries());
     long lAllowed = 0;
     for (;; ++lAllowed) {
-        s_lAllocsLeft = lAllowed;
+        counted_new::AllocsLeft() = lAllowed;
         const bool bLoaded = pool.Load();
-        s_lAllocsLeft = -1;
+        counted_new::AllocsLeft() = -1;
         if (bLoaded) break;
-        ASSERT_EQ(EntriesOf(pool.Entries()), before) << "after " << lAllowed << " allocations";
+        ASSERT_EQ(reference::Contents(pool.Entries()), before)
+            << "after " << lAllowed << " allocations";
         ASSERT_EQ(pool.Entries().BucketCount(), 193u);
         ASSERT_LT(lAllowed, 100000);
     }
     EXPECT_GT(lAllowed, 200);
-    EXPECT_EQ(EntriesOf(pool.Entries()), InsertedInOrder(records, 193));
+    EXPECT_EQ(reference::Contents(pool.Entries()), InsertedInOrder(records, 193));
 }
 
 TEST(PoolFileSave, RunningOutOfMemoryKeepsOldFile) {
@@ -406,9 +361,9 @@ TEST(PoolFileSave, RunningOutOfMemoryKeepsOldFile) {
     Fill(pool, "k", 10, 10);
     pool.SetFile(dir.File("p.pool").c_str());
     ASSERT_TRUE(WriteWholeFile(dir.File("p.pool"), "old\nbytes\n"));
-    s_lAllocsLeft = 0;
+    counted_new::AllocsLeft() = 0;
     const bool bSaved = pool.Save();
-    s_lAllocsLeft = -1;
+    counted_new::AllocsLeft() = -1;
     EXPECT_FALSE(bSaved);
     EXPECT_EQ(FileBytes(dir.File("p.pool")), "old\nbytes\n");
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"p.pool"});

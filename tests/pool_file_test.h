@@ -1,5 +1,5 @@
-// What the pool file tests share: entries in table order, the bytes a save must write, pools
-// filled with numbered entries, and files read whole.
+// What the pool file tests share: the bytes a save must write and pools filled with numbered
+// entries.
 #ifndef QUILLSTORE_TESTS_POOL_FILE_TEST_H
 #define QUILLSTORE_TESTS_POOL_FILE_TEST_H
 
@@ -14,11 +14,8 @@ namespace pool_file_test {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-Entries EntriesOf(const CHashPool::Table& table);
 // The file a save must produce, formatted independently of the writer.
 std::string ExpectedBytes(const CHashPool::Table& table);
-// The whole file; a failure to read it fails the test.
-std::string FileBytes(const std::string& strPath);
 // iCount entries named strPrefix0, strPrefix1, ... with values of uiValueLen bytes.
 void Fill(CHashPool& pool, const std::string& strPrefix, int iCount, size_t uiValueLen);
 // The bytes that a save of this pool writes, taken from a save into a private directory.

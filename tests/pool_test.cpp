@@ -17,14 +17,6 @@ std::vector<std::string> Values(const CHashPool& pool) {
     return values;
 }
 
-std::vector<std::string> Keys(const CHashPool& pool) {
-    std::vector<std::string> keys;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value&) {
-        keys.emplace_back(pKey, uiLen);
-    });
-    return keys;
-}
-
 TEST(PoolNew, StartsEmptyWithTheDefaultBuckets) {
     CHashPool pool("p");
     EXPECT_EQ(pool.Entries().Size(), 0u);
@@ -41,66 +33,57 @@ TEST(PoolNew, KeepsTheFirst127BytesOfALongName) {
     EXPECT_EQ(std::string(pool.Name()), name.substr(0, 127));
 }
 
-TEST(PoolOrder, OneByteKeysLieInTheirOwnBuckets) {
-    CHashPool pool("p");
-    pool.Add("b", "B");
-    pool.Add("a", "A");
-    EXPECT_EQ(Values(pool), (std::vector<std::string>{"A", "B"}));
+// Entries as "key=value", in the pool's order.
+std::vector<std::string> Shown(const CHashPool& pool) {
+    std::vector<std::string> entries;
+    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const CHashPool::Value& value) {
+        entries.push_back(std::string(pKey, uiLen) + "=" + std::string(value));
+    });
+    return entries;
 }
 
-TEST(PoolOrder, TheLaterOfTwoKeysInABucketComesFirst) {
-    CHashPool first("p");
-    first.Add("a", "A");
-    first.Add("oy", "OY");
-    EXPECT_EQ(Keys(first), (std::vector<std::string>{"oy", "a"}));
-    CHashPool second("p");
-    second.Add("oy", "OY");
-    second.Add("a", "A");
-    EXPECT_EQ(Keys(second), (std::vector<std::string>{"a", "oy"}));
-}
+struct OrderCase {
+    const char* pszCase;
+    // "+key=value" adds, "-key" deletes (which gives true whether or not the key was there).
+    std::vector<std::string> aSteps;
+    std::vector<std::string> aOrder;
+};
 
-TEST(PoolOrder, HighBytesCountAsNegative) {
-    // 0xE9 hashes to 2^32 - 23, bucket 85 of 193: between "T" (84) and "V" (86), not near
-    // "(" (40), where an unsigned reading would put it.
-    CHashPool pool("p");
-    pool.Add("V", "86");
-    pool.Add("\xe9", "85");
-    pool.Add("T", "84");
-    pool.Add("(", "40");
-    EXPECT_EQ(Values(pool), (std::vector<std::string>{"40", "84", "85", "86"}));
-}
-
-TEST(PoolOrder, EmptyKeyComesFirst) {
-    CHashPool pool("p");
-    pool.Add("z", "Z");
-    pool.Add("", "empty");
-    EXPECT_EQ(Values(pool).front(), "empty");
-}
-
-TEST(PoolOrder, ReAddedKeyGoesToTheHeadOfItsChain) {
-    CHashPool pool("p");
-    pool.Add("a", "A");
-    pool.Add("oy", "OY");
-    EXPECT_EQ(Keys(pool), (std::vector<std::string>{"oy", "a"}));
-    pool.Del("a");
-    pool.Add("a", "A2");
-    EXPECT_EQ(Keys(pool), (std::vector<std::string>{"a", "oy"}));
-}
-
-TEST(PoolOrder, AddOfAPresentKeyKeepsItsPosition) {
-    CHashPool pool("p");
-    pool.Add("a", "1");
-    pool.Add("oy", "2");
-    pool.Add("a", "3");
-    EXPECT_EQ(Values(pool), (std::vector<std::string>{"2", "3"}));
-}
-
-TEST(PoolOrder, DeleteMovesLaterPositionsForward) {
-    CHashPool pool("p");
-    for (const char* psz : {"a", "b", "c", "d"}) pool.Add(psz, psz);
-    EXPECT_TRUE(pool.Del("b"));
-    EXPECT_TRUE(pool.Del("missing"));
-    EXPECT_EQ(Values(pool), (std::vector<std::string>{"a", "c", "d"}));
+// Where entries land, pinned by hand beside the random sequences checked against the reference
+// container: bucket order by hash, the newest key at the head of its chain.
+TEST(PoolOrder, FollowsBucketsAndChainHeads) {
+    const OrderCase CASES[] = {
+        {"one-byte keys lie in their own buckets", {"+b=B", "+a=A"}, {"a=A", "b=B"}},
+        {"the later of two keys in a bucket comes first", {"+a=A", "+oy=OY"}, {"oy=OY", "a=A"}},
+        {"the later of two keys, the other way", {"+oy=OY", "+a=A"}, {"a=A", "oy=OY"}},
+        // 0xE9 hashes to 2^32 - 23, bucket 85 of 193: between "T" (84) and "V" (86), not near
+        // "(" (40), where an unsigned reading would put it.
+        {"high bytes count as negative",
+         {"+V=86", "+\xe9=85", "+T=84", "+(=40"},
+         {"(=40", "T=84", "\xe9=85", "V=86"}},
+        {"the empty key comes first", {"+z=Z", "+=empty"}, {"=empty", "z=Z"}},
+        {"a re-added key goes to the head of its chain",
+         {"+a=A", "+oy=OY", "-a", "+a=A2"},
+         {"a=A2", "oy=OY"}},
+        {"adding a present key keeps its position", {"+a=1", "+oy=2", "+a=3"}, {"oy=2", "a=3"}},
+        {"a delete moves later positions forward",
+         {"+a=a", "+b=b", "+c=c", "+d=d", "-b", "-missing"},
+         {"a=a", "c=c", "d=d"}},
+    };
+    for (const OrderCase& orderCase : CASES) {
+        SCOPED_TRACE(orderCase.pszCase);
+        CHashPool pool("p");
+        for (const std::string& strStep : orderCase.aSteps) {
+            const size_t uiEquals = strStep.find('=');
+            const std::string strKey = strStep.substr(1, uiEquals - 1);
+            if (strStep[0] == '-') {
+                EXPECT_TRUE(pool.Del(strKey.c_str()));
+            } else {
+                pool.Add(strKey.c_str(), strStep.substr(uiEquals + 1).c_str());
+            }
+        }
+        EXPECT_EQ(Shown(pool), orderCase.aOrder);
+    }
 }
 
 TEST(PoolGet, MissingKeyIsInsertedWithAnEmptyValue) {

@@ -1,8 +1,8 @@
 // A program linked as the shipped ones are, on their C library floor: its constructors run once
 // each before main and its destructors after it, the runtime's random source draws through the
-// kernel, fstat tells a directory from a file, and dlopen, dlsym, dlerror and dlclose reach the
-// module. Prints what failed, and "floor holds" only when nothing did; the destructor line comes
-// last. Usage: program_floor_test MODULE
+// kernel, fstat and lstat in either layout tell a directory from a file, and dlopen, dlsym,
+// dlerror and dlclose reach the module. Prints what failed, and "floor holds" only when nothing
+// did; the destructor line comes last. Usage: program_floor_test MODULE
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +69,13 @@ int main(int argc, char** argv) {
     Expect(::lstat(argv[1], &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0,
            "lstat does not see the module as a file with bytes");
     Expect(::lstat("/nonexistent/quill.so", &st) != 0, "lstat finds a missing file");
+    // The 64-bit layout's calls, which the plain ones are on x86-64 and are not on i386.
+    struct stat64 st64 {};
+    const int iFd = ::open(argv[1], O_RDONLY);
+    Expect(::fstat64(iFd, &st64) == 0 && S_ISREG(st64.st_mode) && st64.st_size > 0,
+           "fstat64 does not see the module's bytes");
+    ::close(iFd);
+    Expect(::lstat64("/", &st64) == 0 && S_ISDIR(st64.st_mode), "lstat64 does not see /");
 
     Expect(::dlopen("/nonexistent/quill.so", RTLD_NOW) == nullptr, "dlopen of nothing");
     const char* pszError = ::dlerror();

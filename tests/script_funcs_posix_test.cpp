@@ -10,10 +10,8 @@
 
 // The host's shutdown callback is the module's own: in a binary that links the module's code,
 // shutdown(2) still closes a socket and leaves the pools open.
-class ScriptFuncsOnElf : public RegisteredVm {};
-
-TEST_F(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
-    CSqVm& vm = m_vm;
+TEST(ScriptFuncsOnElf, TheCLibrarysShutdownIsNotTheHostCallback) {
+    CRegisteredVm vm;
     CTempDir dir;
     ASSERT_EQ(vm.Call("HLoad", {CSqValue::String("p"), CSqValue::String(dir.File("p.pool"))})
                   .value.Render(),

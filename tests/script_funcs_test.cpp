@@ -8,22 +8,18 @@
 #include <vector>
 
 #include "host/sq_vm.h"
-#include "plugin/register.h"
 #include "pool/hash_pool_manager.h"
 #include "tests/support/files.h"
 #include "tests/support/registered_vm.h"
+#include "tests/support/script_model.h"
 #include "tests/support/width.h"
 
 namespace {
 
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-CSqValue F(SQFloat f) { return CSqValue::Float(f); }
-
-class ScriptFuncs : public RegisteredVm {
+class ScriptFuncs : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     // Calls a global from the top level and checks that the outer stack is left as it was.
     SqCallResult Call(const std::string& strName, const Args& aArgs) {
         const SQInteger iTop = m_vm.Top();
@@ -41,51 +37,16 @@ class ScriptFuncs : public RegisteredVm {
     void Open(const std::string& strName = "p") {
         ASSERT_EQ(Render("HLoad", {S(strName), S(Path(strName + ".pool"))}), "false");
     }
-    static std::string ReadFile(const std::string& strPath) {
-        std::string strBytes;
-        EXPECT_TRUE(ReadWholeFile(strPath, strBytes)) << strPath;
-        return strBytes;
-    }
-
     CTempDir m_dir;
     const std::string& m_strDir = m_dir.Path();
 };
-
-TEST_F(ScriptFuncs, RegistersTwelveChecksInOrder) {
-    struct Row {
-        const char* pszName;
-        SQInteger iParams;
-        const char* pszMask;
-    };
-    const Row rows[] = {{"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"},
-                        {"HAdd", 0, ""},     {"HGet", 0, ""},    {"HInc", 0, ""},
-                        {"HDec", 0, ""},     {"HDel", 3, "tss"}, {"HCount", 2, "ts"},
-                        {"HHas", 3, "tss"},  {"HKey", 3, "tsi"}, {"HError", 2, "ts"}};
-    std::vector<std::string> names;
-    for (const Row& row : rows) {
-        names.emplace_back(row.pszName);
-        const SqNativeClosure* pClosure = m_vm.GlobalNative(row.pszName);
-        ASSERT_NE(pClosure, nullptr) << row.pszName;
-        EXPECT_EQ(pClosure->iParamsCheck, row.iParams) << row.pszName;
-        EXPECT_EQ(DescribeTypeMask(pClosure->aTypeMask), row.pszMask) << row.pszName;
-        EXPECT_EQ(pClosure->strName, row.pszName);
-    }
-    EXPECT_EQ(m_vm.GlobalNames(), names);
-    EXPECT_EQ(m_vm.Top(), 0);
-}
-
-TEST_F(ScriptFuncs, RegisteringAgainReplacesEachSlot) {
-    quill::RegisterFuncs(quill::ScriptVm());
-    EXPECT_EQ(m_vm.GlobalNames().size(), 12u);
-    EXPECT_EQ(m_vm.Top(), 0);
-}
 
 TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {
     Open();
     EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
     EXPECT_EQ(Render("HAdd", {S("p"), S("k"), S("v")}), "true");
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
-    EXPECT_EQ(ReadFile(Path("p.pool")), "k\nv\n");
+    EXPECT_EQ(FileBytes(Path("p.pool")), "k\nv\n");
     // Loading again replaces the entries with the file's.
     EXPECT_EQ(Render("HAdd", {S("p"), S("other"), S("x")}), "true");
     EXPECT_EQ(Render("HLoad", {S("p"), S(Path("p.pool"))}), "true");
@@ -93,14 +54,8 @@ TEST_F(ScriptFuncs, LoadCreatesAPoolEvenWhenTheFileIsMissing) {
     EXPECT_EQ(Render("HGet", {S("p"), I(0)}), "\"v\"");
 }
 
+// Wrong argument counts and types of every function are the bad-input matrix's.
 TEST_F(ScriptFuncs, LoadFailures) {
-    // The VM refuses these before the handler runs.
-    EXPECT_EQ(Render("HLoad", {S("p")}), "error: wrong number of parameters");
-    EXPECT_EQ(Render("HLoad", {I(1), I(2)}),
-              "error: parameter 1 has an invalid type 'integer' ; expected: 'string'");
-    EXPECT_EQ(Render("HLoad", {S("p"), F(2.5f)}),
-              "error: parameter 2 has an invalid type 'float' ; expected: 'string'");
-    EXPECT_EQ(m_vm.NativeCalls(), 0u);
     // An empty path: false, the pool open and unbound.
     EXPECT_EQ(Render("HLoad", {S("p"), S("")}), "false");
     EXPECT_EQ(Render("HSave", {S("p")}), "false");
@@ -117,11 +72,11 @@ TEST_F(ScriptFuncs, LoadOfAnOverlongPathUnbindsThePoolAndKeepsItsEntries) {
     ASSERT_EQ(path249.size(), 249u);
     EXPECT_EQ(Render("HLoad", {S("p"), S(path249)}), "false");
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
-    EXPECT_EQ(ReadFile(path249), "k\nv\n");
+    EXPECT_EQ(FileBytes(path249), "k\nv\n");
     EXPECT_EQ(Render("HLoad", {S("p"), S(path249 + "y")}), "false");
     EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
     EXPECT_EQ(Render("HSave", {S("p")}), "false");
-    EXPECT_EQ(ReadFile(path249), "k\nv\n");
+    EXPECT_EQ(FileBytes(path249), "k\nv\n");
 }
 
 // HError tells why the last load or save of an open pool failed until one works; a name it is
@@ -164,12 +119,6 @@ TEST_F(ScriptFuncs, ErrorTellsTheLastFailedLoadOrSaveAndEntersNoName) {
 TEST_F(ScriptFuncs, SaveAndCloseGiveNullWithoutAPool) {
     EXPECT_EQ(Render("HSave", {S("none")}), "null");
     EXPECT_EQ(Render("HClose", {S("none")}), "null");
-    EXPECT_EQ(Render("HSave", {}), "error: wrong number of parameters");
-    EXPECT_EQ(Render("HSave", {S("a"), S("b")}), "error: wrong number of parameters");
-    EXPECT_EQ(Render("HSave", {CSqValue()}),
-              "error: parameter 1 has an invalid type 'null' ; expected: 'string'");
-    EXPECT_EQ(Render("HClose", {CSqValue::NewArray()}),
-              "error: parameter 1 has an invalid type 'array' ; expected: 'string'");
     // Called from a class method, `this` is no table.
     SqCallResult result = m_vm.CallValue(*m_vm.Global("HSave"), CSqValue(), {S("p")});
     EXPECT_TRUE(result.bError);
@@ -238,18 +187,6 @@ TEST_F(ScriptFuncs, AddFormatsNumbersAndRefusesOtherTypes) {
     }
 }
 
-TEST_F(ScriptFuncs, AddChecksItsArguments) {
-    Open();
-    EXPECT_EQ(Render("HAdd", {S("p"), S("k")}), "null");
-    EXPECT_EQ(Render("HAdd", {S("p"), S("k"), S("v"), S("extra")}), "null");
-    EXPECT_EQ(Render("HAdd", {}), "null");
-    EXPECT_EQ(Render("HAdd", {S("p"), I(1), S("v")}), "null");
-    EXPECT_EQ(Render("HAdd", {I(1), S("k"), S("v")}), "null");
-    EXPECT_EQ(Render("HAdd", {S("nopool"), S("k"), S("v")}), "null");
-    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
-    EXPECT_EQ(CHashPoolManager::OpenCount(), 1u);
-}
-
 TEST_F(ScriptFuncs, GetConvertsDigitsAndCutsLongValues) {
     Open();
     struct Row {
@@ -286,7 +223,7 @@ TEST_F(ScriptFuncs, GetOfAMissingKeyGivesNullAndAddsTheKey) {
     EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 1u);
     // The empty value is not saved.
     EXPECT_EQ(Render("HSave", {S("p")}), "true");
-    EXPECT_EQ(ReadFile(Path("p.pool")), "");
+    EXPECT_EQ(FileBytes(Path("p.pool")), "");
 }
 
 TEST_F(ScriptFuncs, GetByPosition) {
@@ -298,23 +235,6 @@ TEST_F(ScriptFuncs, GetByPosition) {
     EXPECT_EQ(Render("HGet", {S("p"), I(2)}), "null");
     EXPECT_EQ(Render("HGet", {S("p"), I(-1)}), "null");
     EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 2u);
-}
-
-TEST_F(ScriptFuncs, GetFailuresPushAnEmptyStringAndReturnNothing) {
-    Open();
-    Render("HAdd", {S("p"), S("k"), S("v")});
-    const Args failures[] = {
-        {S("p"), F(0.0f)}, {S("p"), CSqValue()},     {S("p"), CSqValue::Bool(true)},
-        {S("p")},          {S("p"), S("k"), S("x")}, {S("nopool"), S("k")},
-        {I(3), S("k")},
-    };
-    for (const Args& args : failures) {
-        SqCallResult result = Call("HGet", args);
-        EXPECT_FALSE(result.bError);
-        EXPECT_TRUE(result.value.IsNull());
-        EXPECT_EQ(result.iNativeReturn, 0);
-    }
-    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 1u);
 }
 
 TEST_F(ScriptFuncs, CountersReadTheAmountOnlyAsTheThirdArgument) {
@@ -345,26 +265,12 @@ TEST_F(ScriptFuncs, CountersReadTheAmountOnlyAsTheThirdArgument) {
     }
 }
 
-TEST_F(ScriptFuncs, CounterFailures) {
-    Open();
-    for (const char* pszFunc : {"HInc", "HDec"}) {
-        EXPECT_EQ(Render(pszFunc, {S("p")}), "null");
-        EXPECT_EQ(Render(pszFunc, {}), "null");
-        EXPECT_EQ(Render(pszFunc, {S("nopool"), S("c")}), "null");
-        EXPECT_EQ(Render(pszFunc, {S("p"), I(1)}), "null");
-        EXPECT_EQ(Render(pszFunc, {CSqValue(), S("c")}), "null");
-    }
-    EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
-}
-
 TEST_F(ScriptFuncs, DelGivesTrueWhetherOrNotTheKeyWasThere) {
     Open();
     Render("HAdd", {S("p"), S("k"), S("v")});
     EXPECT_EQ(Render("HDel", {S("p"), S("k")}), "true");
     EXPECT_EQ(Render("HDel", {S("p"), S("k")}), "true");
     EXPECT_EQ(Render("HDel", {S("nopool"), S("k")}), "null");
-    EXPECT_EQ(Render("HDel", {S("p"), I(1)}),
-              "error: parameter 2 has an invalid type 'integer' ; expected: 'string'");
     EXPECT_EQ(CHashPoolManager::FindOrEnter("p")->Entries().Size(), 0u);
 }
 

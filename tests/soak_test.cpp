@@ -26,32 +26,10 @@
 
 namespace {
 
-using Args = std::vector<CSqValue>;
-
-CSqValue S(const std::string& str) { return CSqValue::String(str); }
-CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
-
 size_t SoakCalls() {
     const char* pszCalls = std::getenv("QUILL_SOAK_CALLS");
     if (pszCalls != nullptr && *pszCalls != '\0') return std::strtoul(pszCalls, nullptr, 10);
     return QUILL_SOAK_CALLS;
-}
-
-uint64_t RealDigest(const CHashPool& pool) {
-    uint64_t uiDigest = DIGEST_START;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        const std::string_view svValue(value);
-        uiDigest = DigestEntry(uiDigest, pKey, uiLen, svValue.data(), svValue.size());
-    });
-    return uiDigest;
-}
-
-ModelEntries RealEntries(const CHashPool& pool) {
-    ModelEntries entries;
-    pool.Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
-        entries.emplace_back(std::string(pKey, uiLen), std::string(value));
-    });
-    return entries;
 }
 
 // Draws the calls of a session: mostly well-formed calls on a few pools whose key sets cross
@@ -168,9 +146,8 @@ class CCallSource {
 
     // Wrong counts, wrong types, names of no open pool.
     void Bad(std::string& strFunc, Args& aArgs, const CSqValue& name) {
-        static const char* const FUNCS[] = {"HLoad", "HSave", "HClose", "HAdd",
-                                            "HGet",  "HInc",  "HDec",   "HDel"};
-        strFunc = FUNCS[Pick(8)];
+        // The first eight functions: those that take a pool's name and may change it.
+        strFunc = SCRIPT_FUNCS[Pick(8)].pszName;
         const CSqValue values[] = {
             CSqValue(), CSqValue::Bool(true), I(7), CSqValue::Float(1.5f), m_noPool, name, m_table,
             m_array,    m_aCounters[1]};
@@ -202,40 +179,16 @@ class CCallSource {
     const CSqValue m_carriageReturn = S("cr\r\xc3\xa9");
 };
 
-class Soak : public RegisteredVm {
+class Soak : public ::testing::Test {
    protected:
+    CRegisteredVm m_vm;
+
     // Every open pool, whole: entries in order, bucket count and path.
     bool SamePools(size_t uiCall) {
-        if (CHashPoolManager::OpenCount() != m_model.OpenCount()) {
-            ADD_FAILURE() << "call " << uiCall << ": " << CHashPoolManager::OpenCount()
-                          << " pools open, expected " << m_model.OpenCount();
-            return false;
-        }
-        for (const std::string& strName : m_model.OpenNames()) {
-            const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
-            const CHashPool* pPool = pEntry != nullptr ? pEntry->get() : nullptr;
-            if (pPool == nullptr) {
-                ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " is not open";
-                return false;
-            }
-            if (RealDigest(*pPool) != m_model.Digest(strName) ||
-                pPool->Entries().BucketCount() != m_model.BucketCount(strName)) {
-                const ModelEntries expected = m_model.EntriesOf(strName);
-                const ModelEntries actual = RealEntries(*pPool);
-                size_t uiAt = 0;
-                while (uiAt < actual.size() && uiAt < expected.size() &&
-                       actual[uiAt] == expected[uiAt]) {
-                    ++uiAt;
-                }
-                ADD_FAILURE() << "call " << uiCall << ": pool " << strName << " holds "
-                              << actual.size() << " entries in " << pPool->Entries().BucketCount()
-                              << " buckets, expected " << expected.size() << " in "
-                              << m_model.BucketCount(strName) << "; first difference at position "
-                              << uiAt;
-                return false;
-            }
-        }
-        return true;
+        const std::string strDifference = DifferenceFromRegistry(m_model);
+        if (strDifference.empty()) return true;
+        ADD_FAILURE() << "call " << uiCall << ": " << strDifference;
+        return false;
     }
 
     CScriptModel m_model;

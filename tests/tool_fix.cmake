@@ -5,46 +5,10 @@
 # Refused files are status 2 with nothing written.
 # Variables: EMULATOR (may be empty), TOOL, POOL_FILES, WORKDIR.
 cmake_minimum_required(VERSION 3.25)
-file(REMOVE_RECURSE "${WORKDIR}")
-file(MAKE_DIRECTORY "${WORKDIR}")
+set(TOOL_QUIET_STDERR ON)
+include(${CMAKE_CURRENT_LIST_DIR}/tool_script.cmake)
 
-# Runs the tool in WORKDIR; fails unless its status is the one given. Standard output goes to
-# ${out}; standard error must stay empty.
-function(run_tool want out)
-  execute_process(COMMAND ${EMULATOR} "${TOOL}" ${ARGN}
-    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE output ERROR_VARIABLE errors
-    RESULT_VARIABLE status)
-  if(NOT status STREQUAL want OR NOT errors STREQUAL "")
-    message(FATAL_ERROR "quillstore ${ARGN}: status ${status}, expected ${want}\n${output}${errors}")
-  endif()
-  set(${out} "${output}" PARENT_SCOPE)
-endfunction()
-
-# The escaped dump's entries without positions and without those with an empty value, sorted.
-function(entries dump out)
-  string(REGEX REPLACE "(^|\n)[0-9]+\t" "\\1" dump "${dump}")
-  string(REPLACE ";" "<SEMI>" dump "${dump}")
-  string(REGEX REPLACE "\n$" "" dump "${dump}")
-  string(REPLACE "\n" ";" lines "${dump}")
-  list(FILTER lines EXCLUDE REGEX "\t$")
-  list(SORT lines)
-  set(${out} "${lines}" PARENT_SCOPE)
-endfunction()
-
-# Fails unless the working directory holds exactly these names.
-function(expect_workdir)
-  file(GLOB names RELATIVE "${WORKDIR}" "${WORKDIR}/*" "${WORKDIR}/.*")
-  list(SORT names)
-  if(NOT names STREQUAL "${ARGN}")
-    message(FATAL_ERROR "the working directory holds '${names}', expected '${ARGN}'")
-  endif()
-endfunction()
-
-file(GLOB corpus LIST_DIRECTORIES false "${POOL_FILES}/*")
-list(LENGTH corpus corpus_count)
-if(corpus_count LESS 10)
-  message(FATAL_ERROR "only ${corpus_count} files in ${POOL_FILES}")
-endif()
+quill_corpus(corpus)
 set(fixed_count 0)
 foreach(path IN LISTS corpus)
   get_filename_component(name "${path}" NAME)

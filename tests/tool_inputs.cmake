@@ -5,8 +5,7 @@
 # should not be, and the corpus keeps every byte.
 # Variables: EMULATOR (may be empty), TOOL, POOL_FILES, WORKDIR.
 cmake_minimum_required(VERSION 3.25)
-file(REMOVE_RECURSE "${WORKDIR}")
-file(MAKE_DIRECTORY "${WORKDIR}")
+include(${CMAKE_CURRENT_LIST_DIR}/tool_script.cmake)
 
 # Runs the tool in WORKDIR; its status, standard output and standard error go to ${prefix}_status,
 # _out and _err. Fails unless the status is 0, 1 or 2.
@@ -36,23 +35,7 @@ function(expect_healthy name from)
   endif()
 endfunction()
 
-# Fails unless the working directory holds exactly these names: no temporary file of a save, no
-# pool file that should not be there.
-function(expect_workdir)
-  file(GLOB names RELATIVE "${WORKDIR}" "${WORKDIR}/*" "${WORKDIR}/.*")
-  list(SORT names)
-  set(want ${ARGN})
-  list(SORT want)
-  if(NOT names STREQUAL want)
-    message(FATAL_ERROR "the working directory holds '${names}', expected '${want}'")
-  endif()
-endfunction()
-
-file(GLOB corpus LIST_DIRECTORIES false "${POOL_FILES}/*")
-list(LENGTH corpus corpus_count)
-if(corpus_count LESS 10)
-  message(FATAL_ERROR "only ${corpus_count} files in ${POOL_FILES}")
-endif()
+quill_corpus(corpus)
 foreach(path IN LISTS corpus)
   file(SHA256 "${path}" hash_before_${path})
 endforeach()

@@ -5,31 +5,7 @@
 # bytes to standard output.
 # Variables: EMULATOR (may be empty), TOOL, POOL_FILES, CASES (tests/tools), WORKDIR.
 cmake_minimum_required(VERSION 3.25)
-file(REMOVE_RECURSE "${WORKDIR}")
-file(MAKE_DIRECTORY "${WORKDIR}")
-
-# Runs the tool; fails unless its status is the one given. Its standard output goes to ${out}.
-function(run_tool want out)
-  execute_process(COMMAND ${EMULATOR} "${TOOL}" ${ARGN}
-    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE output ERROR_VARIABLE errors
-    RESULT_VARIABLE status)
-  if(NOT status STREQUAL want)
-    message(FATAL_ERROR "quillstore ${ARGN}: status ${status}, expected ${want}\n${output}${errors}")
-  endif()
-  set(${out} "${output}" PARENT_SCOPE)
-endfunction()
-
-# The dump's lines without their positions, sorted, less those with an empty value, which a save
-# leaves out: the entries a saved file holds, whatever their order.
-function(entries dump out)
-  string(REGEX REPLACE "(^|\n)[0-9]+\t" "\\1" dump "${dump}")
-  string(REPLACE ";" "<SEMI>" dump "${dump}")
-  string(REGEX REPLACE "\n$" "" dump "${dump}")
-  string(REPLACE "\n" ";" lines "${dump}")
-  list(FILTER lines EXCLUDE REGEX "\t$")
-  list(SORT lines)
-  set(${out} "${lines}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/tool_script.cmake)
 
 # Entries with an empty value are in the table, so dump --json gives them, but no file holds
 # them: load-json leaves them out and says so with status 1.

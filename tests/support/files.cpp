@@ -33,3 +33,8 @@ std::string Printable(std::string_view sv, size_t uiMax) {
 bool ReadWholeFile(const std::string& strPath, std::string& strContents) {
     return CReadableFile::ReadWhole(strPath.c_str(), strContents);
 }
+
+std::string FileBytes(const std::string& strPath) {
+    std::string strBytes;
+    return ReadWholeFile(strPath, strBytes) ? strBytes : "(none)";
+}

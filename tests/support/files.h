@@ -45,6 +45,9 @@ std::string Printable(std::string_view sv, size_t uiMax = 80);
 // The whole contents of a regular file, read as a load reads it; false iff it could not be
 // opened or read, or is no regular file.
 bool ReadWholeFile(const std::string& strPath, std::string& strContents);
+// The whole contents of a regular file, or "(none)" when none can be read there: for tests that
+// compare a file's bytes, where a missing file must show as a difference.
+std::string FileBytes(const std::string& strPath);
 // Creates or truncates the file and writes the bytes; true iff all were written.
 bool WriteWholeFile(const std::string& strPath, const std::string& strContents);
 // The names in a directory, sorted, without "." and "..".

@@ -62,6 +62,9 @@ inline Entries Contents(const CHashPool::Table& table) {
     return entries;
 }
 
+// A pool's entries in its order: what every test compares pools by.
+inline Entries Contents(const CHashPool& pool) { return Contents(pool.Entries()); }
+
 // The records of a pool file in file order: lines end at line feeds, a last line without one
 // counts whole, a line's text ends at its first zero byte, empty lines where a key belongs are
 // skipped, and a key that the file ends after is dropped.

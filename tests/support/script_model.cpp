@@ -11,6 +11,8 @@
 #include <type_traits>
 
 #include "pool/file_env.h"
+#include "pool/hash_pool_manager.h"
+#include "tests/support/files.h"
 #include "tests/support/reference.h"
 
 namespace {
@@ -183,6 +185,42 @@ uint64_t DigestEntry(uint64_t uiDigest, const char* pKey, size_t uiKeyLen, const
     return DigestBytes(DigestBytes(uiDigest, pKey, uiKeyLen), pValue, uiValueLen);
 }
 
+std::string DifferenceFromRegistry(const CScriptModel& model) {
+    if (CHashPoolManager::OpenCount() != model.OpenCount()) {
+        return std::to_string(CHashPoolManager::OpenCount()) + " pools open, expected " +
+               std::to_string(model.OpenCount());
+    }
+    for (const std::string& strName : model.OpenNames()) {
+        const auto* pEntry = CHashPoolManager::Entries().Find(strName.data(), strName.size());
+        const CHashPool* pPool = pEntry != nullptr ? pEntry->get() : nullptr;
+        const std::string strPool = "pool '" + Printable(strName, 24) + "'";
+        if (pPool == nullptr) return strPool + " is not open";
+        if (pPool->File() != model.PathOf(strName)) {
+            return strPool + " is bound to '" + Printable(pPool->File(), 40) + "', expected '" +
+                   Printable(model.PathOf(strName), 40) + "'";
+        }
+        // A digest first: the soak compares every pool after each of many calls.
+        uint64_t uiDigest = DIGEST_START;
+        pPool->Entries().ForEach([&](const char* pKey, size_t uiLen, const auto& value) {
+            const std::string_view svValue(value);
+            uiDigest = DigestEntry(uiDigest, pKey, uiLen, svValue.data(), svValue.size());
+        });
+        const uint32_t uiBuckets = pPool->Entries().BucketCount();
+        if (uiDigest == model.Digest(strName) && uiBuckets == model.BucketCount(strName)) continue;
+        const ModelEntries expected = model.EntriesOf(strName);
+        const ModelEntries actual = reference::Contents(*pPool);
+        size_t uiAt = 0;
+        while (uiAt < actual.size() && uiAt < expected.size() && actual[uiAt] == expected[uiAt]) {
+            ++uiAt;
+        }
+        return strPool + " holds " + std::to_string(actual.size()) + " entries in " +
+               std::to_string(uiBuckets) + " buckets, expected " + std::to_string(expected.size()) +
+               " in " + std::to_string(model.BucketCount(strName)) +
+               "; first difference at position " + std::to_string(uiAt);
+    }
+    return "";
+}
+
 CScriptModel::CScriptModel() = default;
 CScriptModel::~CScriptModel() = default;
 
@@ -254,10 +292,13 @@ bool CScriptModel::ReadRegularFile(const std::string& strPath, std::string& strB
 Expect CScriptModel::Call(const std::string& strFunc, const std::vector<CSqValue>& aArgs) {
     // The functions registered with a check, by the letters of their masks after `this`: the
     // VM refuses a wrong count, then the first argument of another type, before the handler runs.
-    static const std::map<std::string, std::string> CHECKED = {
-        {"HLoad", "ss"}, {"HDel", "ss"}, {"HSave", "s"}, {"HClose", "s"},
-        {"HCount", "s"}, {"HHas", "ss"}, {"HKey", "si"}, {"HError", "s"},
-    };
+    static const std::map<std::string, std::string> CHECKED = [] {
+        std::map<std::string, std::string> checked;
+        for (const ScriptFunc& func : SCRIPT_FUNCS) {
+            if (func.iParamsCheck != 0) checked[func.pszName] = func.pszMask + 1;
+        }
+        return checked;
+    }();
     if (const auto itChecked = CHECKED.find(strFunc); itChecked != CHECKED.end()) {
         const std::string& strMask = itChecked->second;
         if (aArgs.size() != strMask.size()) return Expect::Error("wrong number of parameters");

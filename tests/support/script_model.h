@@ -15,6 +15,25 @@
 
 using ModelEntries = std::vector<std::pair<std::string, std::string>>;
 
+// A call's arguments, and shorthands for the values tests write in them.
+using Args = std::vector<CSqValue>;
+inline CSqValue S(const std::string& str) { return CSqValue::String(str); }
+inline CSqValue I(SQInteger i) { return CSqValue::Integer(i); }
+inline CSqValue F(SQFloat f) { return CSqValue::Float(f); }
+
+// A script function as the plug-in must register it: its name, the parameter count the VM
+// checks (`this` counted; 0 for no check) and its type mask as DescribeTypeMask shows it.
+struct ScriptFunc {
+    const char* pszName;
+    SQInteger iParamsCheck;
+    const char* pszMask;
+};
+// Every script function, in registration order.
+inline constexpr ScriptFunc SCRIPT_FUNCS[] = {
+    {"HLoad", 3, "tss"}, {"HSave", 2, "ts"}, {"HClose", 2, "ts"}, {"HAdd", 0, ""},
+    {"HGet", 0, ""},     {"HInc", 0, ""},    {"HDec", 0, ""},     {"HDel", 3, "tss"},
+    {"HCount", 2, "ts"}, {"HHas", 3, "tss"}, {"HKey", 3, "tsi"},  {"HError", 2, "ts"}};
+
 // What a script must receive from one call.
 struct Expect {
     // StringStart: a string that begins with str, where the rest is the system's to say.
@@ -51,6 +70,12 @@ uint64_t DigestEntry(uint64_t uiDigest, const char* pKey, size_t uiKeyLen, const
 
 // What a call actually gave, in the words Expect::Describe uses.
 std::string DescribeResult(const SqCallResult& result);
+
+class CScriptModel;
+// How the registry's open pools differ from the model's: empty when both hold the same names,
+// each with the same entries in the same order, bucket count and path; otherwise the first
+// difference found, in words. Enters no name in the registry.
+std::string DifferenceFromRegistry(const CScriptModel& model);
 
 class CScriptModel {
    public:
