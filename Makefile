@@ -12,7 +12,7 @@ FUZZ_TEST_SECONDS ?= 20
 CMAKE_FLAGS ?=
 
 .PHONY: all deps deps-windows build build-linux build-windows test test-linux test-windows demo \
-	release bench fuzz fuzz-build clean
+	release bench bench-build fuzz fuzz-build clean
 
 all: build
 
@@ -63,7 +63,7 @@ build-windows: deps-windows
 test: test-linux test-windows
 
 # The fuzzers run with a fixed seed here, so that a run repeats; `make fuzz` explores anew.
-test-linux: build-linux fuzz-build
+test-linux: build-linux fuzz-build bench-build
 	sh fuzz/run_fuzzers.sh build/fuzz $(FUZZ_TEST_SECONDS) 1
 	ctest --preset i386 -j $(JOBS)
 	ctest --preset native -j $(JOBS)
@@ -102,10 +102,15 @@ release: deps-windows
 	cmake --build --preset release-win64 -j $(JOBS)
 
 # Builds the native-release preset, runs every benchmark and writes BENCHMARKS.md (a few minutes).
-bench:
+bench: bench-build
+	cmake --build --preset native-release -j $(JOBS) --target benchmarks
+
+# The benchmark programs, built without running: `make test` builds them so that a change which
+# breaks them is found then, not at the next `make bench`.
+bench-build:
 	$(call install_missing,$(PACKAGES) $(BENCH_PACKAGES))
 	@$(call configure,native-release)
-	cmake --build --preset native-release -j $(JOBS) --target benchmarks
+	cmake --build --preset native-release -j $(JOBS) --target quill_bench quill_icount
 
 # The fuzzers, built with clang in the fuzz preset.
 fuzz-build: deps
