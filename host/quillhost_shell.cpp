@@ -64,6 +64,12 @@ int RunShell(const std::string& strModule, const Options& options) {
         if (eShell == EShell::Help) ShellHelp(editor);
         if (eShell == EShell::Pools) session.Pools();
         if (eShell != EShell::None) continue;
+        std::string strMore;
+        bool bCut = false;
+        line.aPieces.clear();
+        while (NeedsMoreLines(line.strText) && editor.Read("...... ", strMore, bCut)) {
+            JoinLine(line, strMore, bCut);
+        }
         const std::optional<LineError> error = checker.Check(line.strText, line.bTruncated);
         if (error) {
             std::fflush(stdout);
