@@ -66,6 +66,9 @@ cd ${ARCHIVE_FOLDER}")
 archives before unpacking it (`certutil` prints the hash in lower case between two other lines); \
 `SHA256SUMS` inside the folder lists each file's hash, for `Get-FileHash` on any of them.")
     set(PLACE "next to the script-host plug-in")
+    set(NOTE "Nothing else needs installing: it uses only `KERNEL32.dll` and `msvcrt.dll`. \
+Paths may use `\\` or `/`, and a pool file's read-only attribute keeps a save from replacing it \
+([docs/install.md](docs/install.md#windows-hosts)).")
   else()
     set(SYSTEM Linux)
     set(RUN "./${ARCHIVE_QUILLHOST}")
@@ -77,6 +80,11 @@ cd ${ARCHIVE_FOLDER} && sha256sum -c SHA256SUMS")
 the archives, before it is unpacked; the last checks every unpacked file against the \
 `SHA256SUMS` inside the folder.")
     set(PLACE "to the host's plug-in folder, next to the Squirrel script-host plug-in")
+    set(NOTE "It needs glibc 2.17 or newer and nothing else.")
+    if(platform STREQUAL "linux-i386")
+      string(APPEND NOTE " A 32-bit host on a 64-bit server needs the 32-bit C library, which \
+many 64-bit installations lack ([docs/install.md](docs/install.md#install)).")
+    endif()
   endif()
   file(MAKE_DIRECTORY "${stage}")
   configure_file("${source_dir}/docs/archive_readme.md.in" "${stage}/README.md" @ONLY
