@@ -521,6 +521,22 @@ class CLineParser {
 
 }  // namespace
 
+bool StartsLikeCall(std::string_view svLine) {
+    size_t i = 0;
+    const auto skipSpace = [&] {
+        while (i < svLine.size() && (svLine[i] == ' ' || svLine[i] == '\t')) ++i;
+    };
+    skipSpace();
+    if (svLine.substr(i).starts_with("::")) i += 2;
+    skipSpace();
+    const size_t uiStart = i;
+    if (i >= svLine.size() || !IsIdentStart(svLine[i])) return false;
+    while (i < svLine.size() && IsIdentChar(svLine[i])) ++i;
+    if (IsKeyword(svLine.substr(uiStart, i - uiStart))) return false;
+    skipSpace();
+    return i < svLine.size() && svLine[i] == '(';
+}
+
 CallLine ParseCallLine(std::string_view svLine, const IdentifierResolver& resolve) {
     return CLineParser(svLine, resolve).Parse();
 }

@@ -53,6 +53,10 @@ CallLine ParseCallLine(std::string_view svLine, const IdentifierResolver& resolv
 // byte, floats with %g, other scalars as in transcripts, objects as (table), (array) ...
 std::string PrintText(const CSqValue& value);
 
+// True iff the line starts as a call does, with a function's name and '(': a line that may go on
+// over the next ones.
+bool StartsLikeCall(std::string_view svLine);
+
 // Reads the next line of the stream into strLine, without its line feed, keeping at most
 // CALL_LINE_MAX bytes (bTruncated tells). False at the end of the stream with nothing read.
 bool ReadCallLine(std::FILE* pFile, std::string& strLine, bool& bTruncated);

@@ -98,8 +98,8 @@ bool ScanCode(std::string_view svText, size_t& uiEnd, int& iOpen) {
 }  // namespace
 
 bool NeedsMoreLines(std::string_view svText) {
-    const size_t uiFrom = svText.find_first_not_of(" \t\r");
-    if (uiFrom == std::string_view::npos || svText.substr(uiFrom).starts_with("//")) return false;
+    // A loop or a function is refused at its first line, not read to its end.
+    if (!StartsLikeCall(svText)) return false;
     size_t uiEnd = 0;
     int iOpen = 0;
     // A string the line does not close is the parser's error to report.

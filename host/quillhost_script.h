@@ -30,8 +30,8 @@ struct ScriptLine {
     std::vector<Piece> aPieces;
 };
 
-// True iff the text opens a call whose brackets are not closed by its end (outside strings and a
-// final comment), so that the next line goes on with it.
+// True iff the text starts a call whose brackets are not closed by its end (outside strings and
+// a final comment), so that the next line goes on with it.
 bool NeedsMoreLines(std::string_view svText);
 
 // Adds the next line to a statement that needs more lines.

@@ -14,7 +14,8 @@ namespace quillhost {
 
 namespace {
 
-constexpr char SHELL_HELP[] = R"(Type calls as in a call script, one per line: HLoad("p", "p.pool")
+constexpr char SHELL_HELP[] =
+    R"(Type calls as in a call script: HLoad("p", "p.pool"), print(HCount("p"))
 Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
   pools   the open pools: entry counts and the file each was last loaded from
   help    this text
