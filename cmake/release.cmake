@@ -1,19 +1,19 @@
 # Packs one platform's release: the stripped module (quillstore.so, or quillstore.dll for Windows)
-# linked to its separate debug information, the stripped programs, the user documents and
+# linked to its separate debug information, the stripped programs, the archive's documents
+# (cmake/archive_docs.cmake: its README made for the platform, the user documents) and
 # SHA256SUMS, in dist/quillstore-VERSION-PLATFORM.tar.gz (a .zip for Windows); then dist/SHA256SUMS
 # over every archive of VERSION there, so that a download is checked before it is unpacked. Each
 # platform's build calls this once.
-# Variables: PLATFORM (linux-i386, linux-x86_64, windows-x86, windows-x64), MODULE, PROGRAMS and
-# DOCS ("|"-separated: programs by path, documents relative to SOURCE_DIR, kept in their folders),
-# VERSION, SOURCE_DIR, STAGE_DIR, DIST_DIR, OBJCOPY; OBJDUMP for a Windows module.
-foreach(variable IN ITEMS PLATFORM MODULE PROGRAMS DOCS VERSION SOURCE_DIR STAGE_DIR DIST_DIR
-    OBJCOPY)
+# Variables: PLATFORM (linux-i386, linux-x86_64, windows-x86, windows-x64), MODULE, PROGRAMS
+# ("|"-separated paths), VERSION, SOURCE_DIR, STAGE_DIR, DIST_DIR, OBJCOPY; OBJDUMP for a Windows
+# module.
+foreach(variable IN ITEMS PLATFORM MODULE PROGRAMS VERSION SOURCE_DIR STAGE_DIR DIST_DIR OBJCOPY)
   if(NOT DEFINED ${variable} OR "${${variable}}" STREQUAL "")
     message(FATAL_ERROR "release: ${variable} is not set")
   endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/archive_docs.cmake)
 string(REPLACE "|" ";" programs "${PROGRAMS}")
-string(REPLACE "|" ";" docs "${DOCS}")
 find_program(TAR tar REQUIRED)
 find_program(GZIP gzip REQUIRED)
 
@@ -79,11 +79,16 @@ foreach(program IN LISTS programs)
   endif()
   list(APPEND contents "${base}")
 endforeach()
-foreach(doc IN LISTS docs)
-  get_filename_component(folder "${doc}" DIRECTORY)
-  file(COPY "${SOURCE_DIR}/${doc}" DESTINATION "${stage}/${folder}")
-  list(APPEND contents "${doc}")
-endforeach()
+quill_stage_docs("${SOURCE_DIR}" "${stage}" "${PLATFORM}" "${VERSION}" docs)
+list(APPEND contents ${docs})
+# The archive holds what the check of its documents takes it to hold, and nothing else.
+quill_archive_names("${PLATFORM}" "${VERSION}")
+set(packed ${contents} SHA256SUMS)
+list(SORT packed)
+if(NOT packed STREQUAL ARCHIVE_FILES)
+  message(FATAL_ERROR "release: the archive would hold ${packed}, but cmake/archive_docs.cmake "
+    "names ${ARCHIVE_FILES}")
+endif()
 write_sums("${stage}" ${contents})
 
 if(windows)

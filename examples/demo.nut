@@ -1,5 +1,5 @@
 // Quillstore demo: a pool on a file that does not exist yet, filled, saved, closed and reopened.
-// Run it with `make demo`; quillhost prints each call and what the script gets back.
+// Run it with quillhost MODULE demo.nut; quillhost prints each call and what the script gets back.
 
 // No file yet: HLoad answers false, but the pool is open and bound to demo.pool.
 HLoad("demo", "demo.pool")

@@ -122,6 +122,11 @@ std::string Print(const CallLine& line) {
     std::string str;
     switch (line.eKind) {
         case CallLine::EKind::Call: {
+            if (line.bPrint && line.strName.empty()) {
+                str = "print(";
+                AppendValue(str, line.aArgs.at(0));
+                return str + ");";
+            }
             str = line.strName + "(";
             const char* pszSeparator = "";
             for (const CSqValue& arg : line.aArgs) {
@@ -129,7 +134,7 @@ std::string Print(const CallLine& line) {
                 AppendValue(str, arg);
                 pszSeparator = ", ";
             }
-            return str + ");";
+            return line.bPrint ? "print(" + str + "));" : str + ");";
         }
         case CallLine::EKind::Directive:
             str = "//!" + line.strName;
@@ -186,8 +191,8 @@ bool SameValue(const CSqValue& a, const CSqValue& b) {
 }
 
 bool SameLine(const CallLine& a, const CallLine& b) {
-    if (a.eKind != b.eKind || a.strName != b.strName || a.aWords != b.aWords ||
-        a.aArgs.size() != b.aArgs.size()) {
+    if (a.eKind != b.eKind || a.strName != b.strName || a.bPrint != b.bPrint ||
+        a.aWords != b.aWords || a.aArgs.size() != b.aArgs.size()) {
         return false;
     }
     for (size_t i = 0; i < a.aArgs.size(); ++i) {

@@ -38,8 +38,9 @@ bool IsKeyword(std::string_view sv) {
 }
 
 constexpr char NOT_A_CALL[] =
-    "not a call: a call script holds one call per line, name(arguments) with literal arguments; "
-    "loops, 'local' and other statements need a script host (see docs/tools.md)";
+    "not a call: quillhost runs calls, name(arguments) with literal arguments, and "
+    "print(name(arguments)), each on its line or split over lines; loops, 'local' and other "
+    "statements need a script host (see docs/tools.md)";
 
 class CLineParser {
    public:
@@ -107,38 +108,23 @@ class CLineParser {
             m_i += 2;
             SkipSpace();
         }
-        const size_t uiStart = m_i;
-        const std::string_view svName = Identifier();
-        if (svName.empty()) {
-            Fail("expected a function call");
-            return;
-        }
-        SkipSpace();
-        // A loop, a `local` or an assignment is Squirrel, but no call: say what a call script is
-        // rather than what token was expected.
-        if (IsKeyword(svName) || Peek() != '(' || AtEnd()) {
-            m_i = uiStart;
-            Fail(NOT_A_CALL);
-            return;
-        }
-        line.strName = svName;
-        if (!Expect('(', "expected '('")) return;
-        SkipSpace();
-        if (Peek() == ')' && !AtEnd()) {
-            ++m_i;
-        } else {
-            while (true) {
+        if (!ParseCallee(line)) return;
+        if (line.strName == "print") {
+            // print(CALL) prints what the call gives, print(VALUE) the value itself, as the
+            // VM's print would: the one statement besides calls that samples of scripts show.
+            line.bPrint = true;
+            line.strName.clear();
+            SkipSpace();
+            if (StartsCall()) {
+                if (!ParseCallee(line) || !ParseArguments(line)) return;
+            } else {
                 CSqValue value;
                 if (!ParseValue(value, 0)) return;
                 line.aArgs.push_back(std::move(value));
-                SkipSpace();
-                if (Peek() == ',' && !AtEnd()) {
-                    ++m_i;
-                    continue;
-                }
-                if (!Expect(')', "expected ',' or ')'")) return;
-                break;
             }
+            if (!Expect(')', "expected ')': print takes one value")) return;
+        } else if (!ParseArguments(line)) {
+            return;
         }
         SkipSpace();
         if (Peek() == ';' && !AtEnd()) ++m_i;
@@ -148,6 +134,53 @@ class CLineParser {
             return;
         }
         line.eKind = CallLine::EKind::Call;
+    }
+
+    // True iff an identifier and '(' come next: a call where a value is expected.
+    bool StartsCall() const {
+        size_t i = m_i;
+        if (i >= m_sv.size() || !IsIdentStart(m_sv[i])) return false;
+        while (i < m_sv.size() && IsIdentChar(m_sv[i])) ++i;
+        if (IsKeyword(m_sv.substr(m_i, i - m_i))) return false;
+        while (i < m_sv.size() && (m_sv[i] == ' ' || m_sv[i] == '\t' || m_sv[i] == '\r')) ++i;
+        return i < m_sv.size() && m_sv[i] == '(';
+    }
+
+    // The function's name and the '(' after it.
+    bool ParseCallee(CallLine& line) {
+        const size_t uiStart = m_i;
+        const std::string_view svName = Identifier();
+        SkipSpace();
+        // A loop, a `local`, an assignment or a stray brace is Squirrel, but no call: say what
+        // quillhost runs rather than what token was expected.
+        if (svName.empty() || IsKeyword(svName) || Peek() != '(' || AtEnd()) {
+            m_i = uiStart;
+            return Fail(NOT_A_CALL);
+        }
+        line.strName = svName;
+        ++m_i;
+        return true;
+    }
+
+    // The arguments after the '(' up to the closing ')'.
+    bool ParseArguments(CallLine& line) {
+        SkipSpace();
+        if (Peek() == ')' && !AtEnd()) {
+            ++m_i;
+        } else {
+            while (true) {
+                CSqValue value;
+                if (!ParseValue(value, 0)) return false;
+                line.aArgs.push_back(std::move(value));
+                SkipSpace();
+                if (Peek() == ',' && !AtEnd()) {
+                    ++m_i;
+                    continue;
+                }
+                return Expect(')', "expected ',' or ')'");
+            }
+        }
+        return true;
     }
 
     void ParseDirective(CallLine& line) {
@@ -205,6 +238,8 @@ class CLineParser {
             if (iDepth >= CALL_NESTING_MAX) return Fail("literals nested too deeply");
             return c == '[' ? ParseArray(value, iDepth + 1) : ParseTable(value, iDepth + 1);
         }
+        // A call's value is only known once it runs: arguments are literals.
+        if (StartsCall()) return Fail(NOT_A_CALL);
         if (IsIdentStart(c)) return ParseWord(value);
         return Fail("expected a value");
     }
@@ -486,6 +521,22 @@ class CLineParser {
 
 }  // namespace
 
+bool StartsLikeCall(std::string_view svLine) {
+    size_t i = 0;
+    const auto skipSpace = [&] {
+        while (i < svLine.size() && (svLine[i] == ' ' || svLine[i] == '\t')) ++i;
+    };
+    skipSpace();
+    if (svLine.substr(i).starts_with("::")) i += 2;
+    skipSpace();
+    const size_t uiStart = i;
+    if (i >= svLine.size() || !IsIdentStart(svLine[i])) return false;
+    while (i < svLine.size() && IsIdentChar(svLine[i])) ++i;
+    if (IsKeyword(svLine.substr(uiStart, i - uiStart))) return false;
+    skipSpace();
+    return i < svLine.size() && svLine[i] == '(';
+}
+
 CallLine ParseCallLine(std::string_view svLine, const IdentifierResolver& resolve) {
     return CLineParser(svLine, resolve).Parse();
 }
@@ -511,6 +562,27 @@ bool SkipByteOrderMark(std::string& strLine) {
     if (!std::string_view(strLine).starts_with(BOM)) return false;
     strLine.erase(0, BOM.size());
     return true;
+}
+
+std::string PrintText(const CSqValue& value) {
+    switch (value.Type()) {
+        case OT_STRING: {
+            // The VM prints with %s: the text ends at a zero byte.
+            const std::string& str = value.AsString();
+            return str.substr(0, str.find('\0'));
+        }
+        case OT_FLOAT: {
+            char sz[32];
+            std::snprintf(sz, sizeof(sz), "%g", static_cast<double>(value.AsFloat()));
+            return sz;
+        }
+        case OT_NULL:
+        case OT_BOOL:
+        case OT_INTEGER:
+            return value.Render();
+        default:
+            return std::string("(") + TypeName(value.Type()) + ")";
+    }
 }
 
 std::string EchoText(std::string_view svLine) {

@@ -22,11 +22,13 @@ struct CallLine {
         Blank,      // nothing but white space
         Comment,    // a // comment that is no directive
         Directive,  // //! word operands...
-        Call,       // name(arguments) [;] [// comment]
+        Call,       // name(arguments) or print(name(arguments)) or print(value) [;] [// comment]
         Error,      // none of the above
     };
     EKind eKind = EKind::Blank;
-    std::string strName;              // Call: the function; Directive: the directive's word
+    std::string strName;              // Call: the function, empty for print(value);
+                                      // Directive: the directive's word
+    bool bPrint = false;              // Call: print what the call gives, or aArgs[0]
     std::vector<CSqValue> aArgs;      // Call: the arguments, in order
     std::vector<std::string> aWords;  // Directive: operands, string literals already unescaped
     std::vector<size_t> aColumns;     // Directive: 1-based byte column of each operand
@@ -39,13 +41,21 @@ struct CallLine {
 // Gives the value of an identifier used as an argument (this, a global); false if unknown.
 using IdentifierResolver = std::function<bool(std::string_view, CSqValue&)>;
 
-// Parses one line (without its line feed). Never reads outside the line and never recurses
-// deeper than CALL_NESTING_MAX; every input gives some CallLine. Arguments follow Squirrel's
-// literal rules: escapes \t \a \b \n \r \v \f \0 \\ \" \' and \x with at most two hex digits,
-// verbatim @"..." strings, decimal integers kept modulo 2^32, octal with a leading 0, hex with
-// at most 8 digits, 'c' characters, floats rounded to 32 bits, true, false, null, [..], {..},
-// function(){}. Identifiers go to the resolver, if there is one.
+// Parses one statement: a line without its line feed, or the lines of a split call joined. Never
+// reads outside the line and never recurses deeper than CALL_NESTING_MAX; every input gives some
+// CallLine. Arguments follow Squirrel's literal rules: escapes \t \a \b \n \r \v \f \0 \\ \" \' and
+// \x with at most two hex digits, verbatim @"..." strings, decimal integers kept modulo 2^32, octal
+// with a leading 0, hex with at most 8 digits, 'c' characters, floats rounded to 32 bits, true,
+// false, null, [..], {..}, function(){}. Identifiers go to the resolver, if there is one.
 CallLine ParseCallLine(std::string_view svLine, const IdentifierResolver& resolve = nullptr);
+
+// What the VM's print writes for the value (no line feed): strings as they are up to a zero
+// byte, floats with %g, other scalars as in transcripts, objects as (table), (array) ...
+std::string PrintText(const CSqValue& value);
+
+// True iff the line starts as a call does, with a function's name and '(': a line that may go on
+// over the next ones.
+bool StartsLikeCall(std::string_view svLine);
 
 // Reads the next line of the stream into strLine, without its line feed, keeping at most
 // CALL_LINE_MAX bytes (bTruncated tells). False at the end of the stream with nothing read.

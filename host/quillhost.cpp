@@ -35,11 +35,12 @@ int RunStream(const std::string& strModule, const Options& options) {
     CLineChecker checker;
     bool bParseErrors = false;
     ScriptLine line;
-    for (size_t uiNumber = 1; NextLine(stdin, uiNumber, line); ++uiNumber) {
+    size_t uiLines = 0;
+    while (NextStatement(stdin, uiLines, line)) {
         const std::optional<LineError> error = checker.Check(line.strText, line.bTruncated);
         if (error) {
             std::fflush(stdout);
-            ReportError("<stdin>", uiNumber, line.strText, *error);
+            ReportError("<stdin>", line, *error);
             bParseErrors = true;
             continue;
         }

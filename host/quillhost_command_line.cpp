@@ -26,8 +26,11 @@ On a terminal quillhost is a shell: a prompt, line editing and a history in
 pools (the open pools, their entry counts and files) and quit. An HLoad or
 HSave that gives false there is followed by the pool's reason (HError).
 
-A call script is valid Squirrel: one call with literal arguments per line,
-an optional semicolon, // comments. Arguments: strings with escapes, @"..."
+A call script is valid Squirrel: calls with literal arguments, each
+name(arguments) or print(name(arguments)), an optional semicolon, // comments.
+A call starts on a line of its own and goes on over the next lines while its
+brackets are open; print prints what the call gives as a script's print
+would, on a line of its own. Arguments: strings with escapes, @"..."
 verbatim strings, integers (decimal, 0 octal, 0x hex), 'c' characters, floats,
 true, false, null, [..] arrays, {name = value} tables, function(){}, this and
 the names of globals. A UTF-8 byte order mark at the start is skipped.

@@ -299,6 +299,10 @@ void CSession::Restart() {
 }
 
 void CSession::Call(const CallLine& line) {
+    if (line.bPrint && line.strName.empty()) {
+        Say(PrintText(line.aArgs[0]));
+        return;
+    }
     SqCallResult result;
     Balanced([&] { result = m_vm.Call(line.strName, line.aArgs); });
     if (result.bError) {
@@ -307,6 +311,11 @@ void CSession::Call(const CallLine& line) {
         return;
     }
     Track(line, result);
+    if (line.bPrint) {
+        Say(PrintText(result.value));
+        if (m_bTellReasons) TellReason(line, result);
+        return;
+    }
     std::string str = "= " + result.value.Render();
     if (result.value.Type() == OT_STRING && result.value.AsString().size() > LONG_STRING) {
         str += "  (" + std::to_string(result.value.AsString().size()) + " bytes)";

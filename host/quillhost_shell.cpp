@@ -17,7 +17,8 @@ namespace quillhost {
 
 namespace {
 
-constexpr char SHELL_HELP[] = R"(Type calls as in a call script, one per line: HLoad("p", "p.pool")
+constexpr char SHELL_HELP[] =
+    R"(Type calls as in a call script: HLoad("p", "p.pool"), print(HCount("p"))
 Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
   pools   the open pools: entry counts and the file each was last loaded from
   help    this text
@@ -87,6 +88,12 @@ int RunShell(const std::string& strModule, const Options& options) {
         if (eShell == EShell::Help) ShellHelp(editor);
         if (eShell == EShell::Pools) session.Pools();
         if (eShell != EShell::None) continue;
+        std::string strMore;
+        bool bCut = false;
+        line.aPieces.clear();
+        while (NeedsMoreLines(line.strText) && editor.Read("...... ", strMore, bCut)) {
+            JoinLine(line, strMore, bCut);
+        }
         const std::optional<LineError> error = checker.Check(line.strText, line.bTruncated);
         if (error) {
             std::fflush(stdout);

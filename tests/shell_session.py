@@ -145,8 +145,14 @@ def main():
             fail("pools lists a closed pool", s)
 
         text = s.run('for (local i = 0; i < HCount("fruit"); i++) print(HKey("fruit", i))')
-        if "one call per line" not in text or "docs/tools.md" not in text:
-            fail("a loop is not told what a call script holds", s)
+        if "print(name(arguments))" not in text or "docs/tools.md" not in text:
+            fail("a loop is not told what quillhost runs", s)
+        # A call split over lines waits for its end; print prints what the call gives.
+        s.send('print(HGet("fruit",\n')
+        s.expect(r"\.\.\.\.\.\. ", "the prompt for the rest of a split call")
+        text = s.run('  "pear"))')
+        if not re.search(r"^3\r?$", text, re.M):
+            fail("a split print(HGet(...)) did not print the value", s)
 
         # A reload with changes that no HSave wrote names those pools and asks first: no
         # answer, and the end of input (Ctrl-D), keep them; y reloads. A missing key that HGet
