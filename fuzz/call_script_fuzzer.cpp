@@ -240,7 +240,12 @@ void CheckLine(std::string_view svLine) {
                   strShown + ": error column " + std::to_string(line.uiColumn));
             return;
         case CallLine::EKind::Call:
-            Check(IsIdentifier(line.strName), strShown + ": called " + Printable(line.strName));
+            if (line.strName.empty()) {
+                // print(VALUE): the one value, printed as it is.
+                Check(line.bPrint && line.aArgs.size() == 1, strShown + ": a call without a name");
+            } else {
+                Check(IsIdentifier(line.strName), strShown + ": called " + Printable(line.strName));
+            }
             for (const CSqValue& arg : line.aArgs) {
                 Check(Depth(arg) <= CALL_NESTING_MAX, strShown + ": nested too deeply");
             }
