@@ -1,20 +1,16 @@
-// Pool files where only a POSIX system can make the fault or the file: a file size limit, a killed
-// child, flock, FIFOs, devices, symbolic links, mode bits and another user.
+// Pool files where only a POSIX system can make the file: flock, FIFOs, devices, symbolic links
+// and mode bits. Saves under a file size limit, killed, refused by permissions or rewriting a file
+// in place are run as whole sessions by the faults suite.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <iostream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "pool/hash_pool.h"
-#include "pool/pool_file.h"
 #include "tests/pool_file_test.h"
 #include "tests/support/files.h"
 
@@ -22,8 +18,6 @@ using namespace pool_file_test;
 using namespace std::string_literals;
 
 namespace {
-
-constexpr size_t WRITE_BUFFER_SIZE = CPoolFile::WRITE_BUFFER_SIZE;
 
 mode_t ModeOf(const std::string& strPath, bool bFollow = false) {
     struct stat st {};
@@ -64,80 +58,6 @@ TEST(PoolFileSave, RefusesLinksThatNameNoFile) {
     EXPECT_TRUE(S_ISLNK(ModeOf(dir.File("loop1"))));
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"dir", "dirlink", "loop1", "loop2"}));
     EXPECT_TRUE(ListDir(dir.File("dir")).empty());
-}
-
-// Writes fail for real past RLIMIT_FSIZE: at the first byte, around one write buffer and one
-// byte short of the whole file. The old file must survive byte for byte and no temporary file
-// may stay; a limit of exactly the file's size lets the save through.
-TEST(PoolFileSave, FileSizeLimitKeepsOldFile) {
-    CTempDir dir;
-    const std::string strPath = dir.File("limit.pool");
-    CHashPool oldPool("old");
-    Fill(oldPool, "old", 50, 30);
-    oldPool.SetFile(strPath.c_str());
-    ASSERT_TRUE(oldPool.Save());
-    const std::string strOld = FileBytes(strPath);
-    CHashPool newPool("new");
-    Fill(newPool, "new", 4000, 60);
-    const std::string strNew = SavedBytes(newPool);
-    ASSERT_GT(strNew.size(), 3 * WRITE_BUFFER_SIZE);
-    newPool.SetFile(strPath.c_str());
-
-    const long long llNew = static_cast<long long>(strNew.size());
-    const long long llBuffer = static_cast<long long>(WRITE_BUFFER_SIZE);
-    for (long long llLimit : {0LL, 1LL, llBuffer - 1, llBuffer, llBuffer + 1, llNew - 1}) {
-        const int iStatus =
-            RunInChild([&]() { return newPool.Save() ? 0 : 1; }, {.llFileSizeLimit = llLimit});
-        EXPECT_EQ(iStatus, 1) << "limit " << llLimit;
-        EXPECT_EQ(FileBytes(strPath), strOld) << "limit " << llLimit;
-        EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"limit.pool"}) << llLimit;
-    }
-    EXPECT_EQ(RunInChild([&]() { return newPool.Save() ? 0 : 1; }, {.llFileSizeLimit = llNew}), 0);
-    EXPECT_EQ(FileBytes(strPath), strNew);
-}
-
-// A save killed at any moment leaves the old file or the new one, each complete. The kill waits
-// for the temporary file to appear, then a random delay, so that kills land mid-write as well as
-// after the rename.
-TEST(PoolFileSave, KilledSaveLeavesOldOrNewFile) {
-    const uint32_t uiSeed = 777;
-    std::mt19937 rng(uiSeed);
-    CTempDir dir;
-    const std::string strPath = dir.File("killed.pool");
-    CHashPool oldPool("old");
-    Fill(oldPool, "old", 300, 20);
-    oldPool.SetFile(strPath.c_str());
-    CHashPool newPool("new");
-    Fill(newPool, "new", 30000, 40);
-    const std::string strNew = SavedBytes(newPool);
-    newPool.SetFile(strPath.c_str());
-    int iOld = 0;
-    int iNew = 0;
-    for (int iRound = 0; iRound < 30; ++iRound) {
-        SCOPED_TRACE(::testing::Message() << "seed " << uiSeed << ", round " << iRound);
-        ASSERT_TRUE(oldPool.Save());
-        ASSERT_EQ(ListDir(dir.Path()), std::vector<std::string>{"killed.pool"});
-        const std::string strOld = FileBytes(strPath);
-        const pid_t pid = StartChild([&]() { return newPool.Save() ? 0 : 1; });
-        ASSERT_GT(pid, 0);
-        while (ListDir(dir.Path()).size() < 2 && !HasEnded(pid)) ::usleep(20);
-        // Half the kills come early in the write, the rest spread over the slowest save.
-        ::usleep(rng() % 2 == 0 ? rng() % 5000 : rng() % 80000);
-        ::kill(pid, SIGKILL);
-        const int iStatus = WaitChild(pid);
-        EXPECT_TRUE(iStatus == 0 || iStatus == SIGNALLED + SIGKILL) << iStatus;
-        const std::string strNow = FileBytes(strPath);
-        EXPECT_TRUE(strNow == strOld || strNow == strNew) << strNow.size() << " bytes";
-        (strNow == strOld ? iOld : iNew) += 1;
-        for (const std::string& strName : ListDir(dir.Path())) {
-            EXPECT_TRUE(strName == "killed.pool" || strName.rfind(".killed.pool.quilltmp-", 0) == 0)
-                << strName;
-        }
-    }
-    ASSERT_TRUE(newPool.Save());
-    EXPECT_EQ(FileBytes(strPath), strNew);
-    EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"killed.pool"});
-    std::cout << "kills leaving the old file: " << iOld << ", the new file: " << iNew << "\n";
 }
 
 // A temporary file that another open file holds locked belongs to a save still writing it, in
@@ -269,59 +189,6 @@ TEST(PoolFileSave, KeepsModeOfExistingFileAndGivesNewFileTheUmaskMode) {
         ASSERT_TRUE(bSaved);
         EXPECT_EQ(ModeOf(strPath) & 07777, 0666u & ~uiMask) << std::oct << uiMask;
     }
-}
-
-// A directory closed to new files still lets a writable file in it be rewritten in place; a file
-// closed to writing is left alone. Root passes every permission check, so a root run does these
-// saves in a child that has dropped to an ordinary user.
-TEST(PoolFileSave, ClosedDirectoryRewritesWritableFileInPlace) {
-    CTempDir dir;
-    ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
-    const std::string strClosed = dir.File("closed");
-    ASSERT_EQ(::mkdir(strClosed.c_str(), 0755), 0);
-    const std::string strPath = strClosed + "/p.pool";
-    // Longer than the new file, so that a rewrite must also cut it.
-    ASSERT_TRUE(WriteWholeFile(strPath, std::string(5000, 'o') + "\nold\n"));
-    ASSERT_EQ(::chmod(strPath.c_str(), 0666), 0);
-    ASSERT_EQ(::chmod(strClosed.c_str(), 0555), 0);
-    struct stat before {};
-    ASSERT_EQ(::stat(strPath.c_str(), &before), 0);
-
-    CHashPool pool("p");
-    Fill(pool, "k", 40, 12);
-    pool.SetFile(strPath.c_str());
-    const ChildOptions asUser{.bUnprivileged = true};
-    const int iStatus = RunInChild(
-        [&]() {
-            if (::access(strClosed.c_str(), X_OK) != 0) return CHILD_SETUP_FAILED;
-            return pool.Save() ? 0 : 1;
-        },
-        asUser);
-    if (iStatus == CHILD_SETUP_FAILED) GTEST_SKIP() << "no ordinary user can reach " << strClosed;
-    EXPECT_EQ(iStatus, 0);
-    EXPECT_EQ(FileBytes(strPath), ExpectedBytes(pool.Entries()));
-    struct stat after {};
-    ASSERT_EQ(::stat(strPath.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(ListDir(strClosed), std::vector<std::string>{"p.pool"});
-
-    ChildOptions limited = asUser;
-    limited.llFileSizeLimit = 10;
-    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }, limited), 1);
-
-    // A missing file cannot be created in the closed directory.
-    pool.SetFile((strClosed + "/new.pool").c_str());
-    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }, asUser), 1);
-    EXPECT_EQ(ListDir(strClosed), std::vector<std::string>{"p.pool"});
-
-    const std::string strReadOnly = dir.File("readonly.pool");
-    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
-    ASSERT_TRUE(WriteWholeFile(strReadOnly, "old\nold\n"));
-    ASSERT_EQ(::chmod(strReadOnly.c_str(), 0444), 0);
-    pool.SetFile(strReadOnly.c_str());
-    EXPECT_EQ(RunInChild([&]() { return pool.Save() ? 0 : 1; }, asUser), 1);
-    EXPECT_EQ(FileBytes(strReadOnly), "old\nold\n");
-    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"closed", "readonly.pool"}));
 }
 
 // What decides is whether the saver may write to the file, not the folder alone: root may write
