@@ -1,5 +1,5 @@
 # Texts compared line by line, with a report of the first difference in context as a unified diff
-# shows it; shared by the transcript runner and the check of the documents' samples.
+# shows it; shared by the transcript runner and the checks of the documents.
 
 # Lines as list items; semicolons and brackets would be taken as list syntax, so they are
 # swapped for placeholders first and restored when a line is printed.
@@ -108,4 +108,26 @@ function(compare_text expected_file expected actual actual_file out)
     message("${report}")
   endif()
   set(${out} ${same} PARENT_SCOPE)
+endfunction()
+
+# The end of a check that collects its findings in a list. Given EXPECTED_ERRORS (a file), the
+# findings must be exactly its lines, one each, which proves the check finds what it should;
+# otherwise any finding fails the check under TITLE, and none prints PASSED.
+function(finish_check errors what title passed)
+  if(DEFINED EXPECTED_ERRORS)
+    string(REPLACE ";" "\n" got "${errors}")
+    if(NOT got STREQUAL "")
+      string(APPEND got "\n")
+    endif()
+    file(READ "${EXPECTED_ERRORS}" want)
+    compare_text("${EXPECTED_ERRORS}" "${want}" "${got}" "the errors found" same)
+    if(NOT same)
+      message(FATAL_ERROR "the check of ${what} did not find the errors it should")
+    endif()
+  elseif(errors)
+    string(REPLACE ";" "\n" report "${errors}")
+    message(FATAL_ERROR "${title}:\n${report}")
+  else()
+    message(STATUS "${passed}")
+  endif()
 endfunction()
