@@ -223,6 +223,12 @@ bool SplitArguments(const std::vector<std::string>& aWords,
 std::string Shown(const std::string& strPath) { return strPath == "-" ? "<stdin>" : strPath; }
 std::string ShownOut(const std::string& strPath) { return strPath == "-" ? "<stdout>" : strPath; }
 
+// The reason a file call failed, in the system's words (empty when it gave none).
+std::string SystemReason(const CStatus& status) {
+    return status.Code() == CStatus::ECode::NoMemory ? "not enough memory"
+                                                     : CStatus::SystemWords(status.SystemCode());
+}
+
 // The one place where the tool opens files to read: reads the whole of a file, or of standard
 // input for "-". With bAsLoad, refuses what HLoad refuses: a path too long for a pool, and
 // anything but a regular file. False with the reason.
@@ -244,7 +250,7 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
     if (opened.Ok()) {
         const CStatus read = ReadRest(*pFile, strBytes);
         if (read.Ok()) return true;
-        strReason = CStatus::SystemWords(read.SystemCode());
+        strReason = SystemReason(read);
         return false;
     }
     switch (opened.Code()) {
@@ -260,11 +266,8 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
         case ECode::NotAFile:
             strReason = "not a regular file";
             break;
-        case ECode::NoMemory:
-            strReason = "not enough memory";
-            break;
         default:
-            strReason = CStatus::SystemWords(opened.SystemCode());
+            strReason = SystemReason(opened);
             break;
     }
     return false;
@@ -652,9 +655,7 @@ bool WritePoolToStdout(const CHashPool& pool) {
     if (status.Ok()) status = CPoolFile::Write(*pFile, pool.Entries());
     if (status.Ok()) status = pFile->Close();
     if (status.Ok()) return true;
-    const std::string strWords = status.Code() == CStatus::ECode::NoMemory
-                                     ? "not enough memory"
-                                     : CStatus::SystemWords(status.SystemCode());
+    const std::string strWords = SystemReason(status);
     std::fprintf(stderr, "quillstore: cannot write to standard output: %s\n",
                  strWords.empty() ? "a write error" : strWords.c_str());
     return false;
