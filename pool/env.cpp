@@ -27,6 +27,12 @@ static const char* WhatOf(CStatus::EStep eStep, CStatus::ECode eCode) {
             return "the file is read-only";
         case ECode::Unbound:
             return "no file is bound to the pool";
+        case ECode::Outside:
+            return "outside the pool folder";
+        case ECode::Settings:
+            return "the settings have an error";
+        case ECode::Remote:
+            return "the store failed";
         default:
             break;
     }

@@ -1,12 +1,12 @@
-// The load and save policy: which of the Env's primitives a pool's Load and Save call, in which
-// order, and what each failure leaves behind. Nothing here names a system.
+// The load and save policy of the file store: which of the Env's primitives a load and a save
+// call, in which order, and what each failure leaves behind. Nothing here names a system.
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "pool/env.h"
-#include "pool/hash_pool.h"
+#include "pool/file_store.h"
 #include "pool/pool_file.h"
 
 using ECode = CStatus::ECode;
@@ -17,16 +17,11 @@ static constexpr size_t PATH_BUFFER_SIZE = FileTarget::PATH_BUFFER_SIZE;
 // a leftover in the moment before it was put in place.
 static constexpr int REPLACE_TRIES = 3;
 
-// True iff the path field holds a non-empty, terminated path.
-static bool HasPath(const char* pszFile) {
-    return pszFile[0] != '\0' && std::memchr(pszFile, '\0', CHashPool::FILE_SIZE) != nullptr;
-}
-
 // Reads into a fresh table of the pool's bucket count, so that a load either ends as
 // clear-then-insert would or leaves the entries untouched.
-static CStatus LoadEntries(CSequentialFile& file, CHashPool::Table& entries) {
+static CStatus LoadEntries(CSequentialFile& file, CStore::Table& entries) {
     try {
-        CHashPool::Table fresh(entries.BucketCount());
+        CStore::Table fresh(entries.BucketCount());
         const CStatus status = CPoolFile::Read(file, fresh);
         if (!status.Ok()) return status.At(EStep::Read);
         entries.Swap(fresh);
@@ -36,35 +31,12 @@ static CStatus LoadEntries(CSequentialFile& file, CHashPool::Table& entries) {
     }
 }
 
-void CHashPool::Record(bool bSave, const CStatus& status, const char* pszKept) const {
-    m_bLastWasSave = bSave;
-    m_LastStatus = status;
-    m_strKeptFile.clear();
-    if (pszKept != nullptr) m_strKeptFile = pszKept;
-}
-
-std::string CHashPool::LastError() const {
-    if (m_LastStatus.Ok()) return std::string();
-    std::string strLine = m_bLastWasSave ? "save \"" : "load \"";
-    strLine += m_szFile;
-    strLine += "\": ";
-    strLine += m_LastStatus.ToString();
-    if (!m_strKeptFile.empty()) strLine += "; the data is in \"" + m_strKeptFile + "\"";
-    return strLine;
-}
-
-bool CHashPool::Load() { return Load(CEnv::Default()); }
-
-bool CHashPool::Load(CEnv& env) {
-    if (!HasPath(m_szFile)) {
-        Record(false, CStatus::Error(ECode::Unbound).At(EStep::Bind));
-        return false;
-    }
+CStatus CFileStore::Load(const char* pszPath, Table& entries, std::string& strDetail) {
     std::unique_ptr<CSequentialFile> pFile;
-    CStatus status = env.OpenRead(m_szFile, CEnv::EReadMode::PoolFile, pFile).At(EStep::Open);
-    if (status.Ok()) status = LoadEntries(*pFile, m_Entries);
-    Record(false, status);
-    return status.Ok();
+    CStatus status = Env().OpenRead(pszPath, CEnv::EReadMode::PoolFile, pFile).At(EStep::Open);
+    if (status.Ok()) status = LoadEntries(*pFile, entries);
+    if (status.Code() == ECode::Outside) strDetail = m_strOutside;
+    return status;
 }
 
 namespace {
@@ -130,7 +102,7 @@ static CStatus CreateTemp(CEnv& env, const FileTarget& target, char (&szTemp)[PA
 // The new file's contents, made durable: what it takes over from the old file first, so that
 // it is never readable by more people than the old one was.
 static CStatus WriteNew(CWritableFile& file, const FileTarget& target,
-                        const CHashPool::Table& entries) {
+                        const CStore::Table& entries) {
     CStatus status = file.TakeOver(target).At(EStep::TakeOver);
     if (status.Ok()) status = CPoolFile::Write(file, entries).At(EStep::Write);
     if (status.Ok()) status = file.Sync().At(EStep::Sync);
@@ -145,7 +117,7 @@ static CStatus WriteNew(CWritableFile& file, const FileTarget& target,
 // reported every write error by then. On any failure the target is as it was and the new file
 // is removed, except when putting it in place removed the old file but could not move the new
 // one: it then holds the only copy of the data and stays, named in szKept.
-static CStatus Replace(CEnv& env, const FileTarget& target, const CHashPool::Table& entries,
+static CStatus Replace(CEnv& env, const FileTarget& target, const CStore::Table& entries,
                        char (&szKept)[PATH_BUFFER_SIZE]) {
     std::unique_ptr<CSaveTurn> pTurn;
     env.TakeSaveTurn(target.szPath, pTurn);
@@ -185,7 +157,7 @@ static CStatus Replace(CEnv& env, const FileTarget& target, const CHashPool::Tab
 
 // Writes into the target itself: a device or pipe as it is, or a regular file emptied first
 // and synced after, for the in-place rewrite. A failed rewrite can leave the file short.
-static CStatus WriteInto(CEnv& env, const FileTarget& target, const CHashPool::Table& entries,
+static CStatus WriteInto(CEnv& env, const FileTarget& target, const CStore::Table& entries,
                          CEnv::EWriteInto eInto) {
     const bool bRewrite = eInto == CEnv::EWriteInto::Rewrite;
     const EStep eStep = bRewrite ? EStep::Rewrite : EStep::DeviceWrite;
@@ -202,7 +174,7 @@ static CStatus WriteInto(CEnv& env, const FileTarget& target, const CHashPool::T
 // How a save treats its target: a folder, a path ending in a folder separator and a file closed
 // to writing are refused; a device or pipe is written into; anything else is replaced, or, in
 // a folder that takes no new files, rewritten in place.
-static CStatus SaveEntries(CEnv& env, const char* pszPath, const CHashPool::Table& entries,
+static CStatus SaveEntries(CEnv& env, const char* pszPath, const CStore::Table& entries,
                            char (&szKept)[PATH_BUFFER_SIZE]) {
     FileTarget target;
     const CStatus resolved = env.Resolve(pszPath, target).At(EStep::Resolve);
@@ -228,16 +200,11 @@ static CStatus SaveEntries(CEnv& env, const char* pszPath, const CHashPool::Tabl
     return status;
 }
 
-bool CHashPool::Save() const { return Save(CEnv::Default()); }
-
-bool CHashPool::Save(CEnv& env) const {
-    if (!HasPath(m_szFile)) {
-        Record(true, CStatus::Error(ECode::Unbound).At(EStep::Bind));
-        return false;
-    }
+CStatus CFileStore::Save(const char* pszPath, const Table& entries, std::string& strDetail) {
     char szKept[PATH_BUFFER_SIZE];
     szKept[0] = '\0';
-    const CStatus status = SaveEntries(env, m_szFile, m_Entries, szKept);
-    Record(true, status, status.Code() == ECode::HalfDone ? szKept : nullptr);
-    return status.Ok();
+    const CStatus status = SaveEntries(Env(), pszPath, entries, szKept);
+    if (status.Code() == ECode::HalfDone) strDetail = szKept;
+    if (status.Code() == ECode::Outside) strDetail = m_strOutside;
+    return status;
 }

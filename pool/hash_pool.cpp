@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "pool/digits.h"
+#include "pool/file_store.h"
+#include "pool/store.h"
 
 CHashPool::CHashPool(const char* pszName) : m_szName(), m_szFile(), m_Entries(100) {
     std::strncpy(m_szName, pszName, NAME_SIZE - 1);
@@ -66,4 +68,66 @@ bool CHashPool::SetFile(const char* pszPath) {
     }
     std::memcpy(m_szFile, pszPath, uiLen + 1);
     return true;
+}
+
+// True iff the path field holds a non-empty, terminated path.
+static bool HasPath(const char* pszFile) {
+    return pszFile[0] != '\0' && std::memchr(pszFile, '\0', CHashPool::FILE_SIZE) != nullptr;
+}
+
+void CHashPool::Record(bool bSave, const CStatus& status, std::string&& strDetail) const {
+    m_bLastWasSave = bSave;
+    m_LastStatus = status;
+    m_strDetail = std::move(strDetail);
+}
+
+std::string CHashPool::LastError() const {
+    if (m_LastStatus.Ok()) return std::string();
+    std::string strLine = m_bLastWasSave ? "save \"" : "load \"";
+    strLine += m_szFile;
+    strLine += "\": ";
+    if (CStore::Describes(m_LastStatus.Code()) && !m_strDetail.empty()) {
+        return strLine + m_strDetail;
+    }
+    strLine += m_LastStatus.ToString();
+    if (m_LastStatus.Code() == CStatus::ECode::HalfDone && !m_strDetail.empty()) {
+        strLine += "; the data is in \"" + m_strDetail + "\"";
+    }
+    return strLine;
+}
+
+bool CHashPool::Load() { return Load(quill::PoolStores().For(m_szFile)); }
+
+bool CHashPool::Load(CEnv& env) {
+    CFileStore store(env);
+    return Load(store);
+}
+
+bool CHashPool::Load(CStore& store) {
+    if (!HasPath(m_szFile)) {
+        Record(false, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind), {});
+        return false;
+    }
+    std::string strDetail;
+    const CStatus status = store.Load(m_szFile, m_Entries, strDetail);
+    Record(false, status, std::move(strDetail));
+    return status.Ok();
+}
+
+bool CHashPool::Save() const { return Save(quill::PoolStores().For(m_szFile)); }
+
+bool CHashPool::Save(CEnv& env) const {
+    CFileStore store(env);
+    return Save(store);
+}
+
+bool CHashPool::Save(CStore& store) const {
+    if (!HasPath(m_szFile)) {
+        Record(true, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind), {});
+        return false;
+    }
+    std::string strDetail;
+    const CStatus status = store.Save(m_szFile, m_Entries, strDetail);
+    Record(true, status, std::move(strDetail));
+    return status.Ok();
 }

@@ -13,6 +13,7 @@
 #include "pool/status.h"
 
 class CEnv;
+class CStore;
 
 class CHashPool {
    public:
@@ -65,16 +66,18 @@ class CHashPool {
     // otherwise the path is emptied, so the pool cannot be saved until it is bound again.
     bool SetFile(const char* pszPath);
 
-    // Replaces the entries by the pool file's, read through env (the system's own by default).
-    // True iff the file was read to its end; on false the entries and their order are exactly
-    // as before.
+    // Replaces the entries by those kept where the bound path names: in the store that
+    // quill::PoolStores() chooses for it, in the one given, or in the pool file read through
+    // env. True iff all were read; on false the entries and their order are exactly as before.
     bool Load();
+    bool Load(CStore& store);
     bool Load(CEnv& env);
-    // Replaces the pool file by the entries that have a non-empty key and value free of line
-    // feeds, written through env (the system's own by default). True iff the whole new file is
-    // in place; on false the old file is untouched, or, where the system removed it half-way
-    // through putting the new one in place, the data is in the new file, which LastError names.
+    // Replaces what is kept at the bound path by the entries that have a non-empty key and value
+    // free of line feeds, chosen as for Load. True iff the whole new set is in place; on false
+    // the old one is untouched, or, where the system removed the old file half-way through
+    // putting the new one in place, the data is in the new file, which LastError names.
     bool Save() const;
+    bool Save(CStore& store) const;
     bool Save(CEnv& env) const;
     // The last Load or Save's failure as one line of text, empty when the last of them succeeded
     // or none was made. Throws std::bad_alloc.
@@ -95,17 +98,17 @@ class CHashPool {
     template <typename TInt>
     bool Count(const char* pszKey, std::make_unsigned_t<TInt> uiDelta);
 
-    // Records how the last Load or Save ended; a save's half-way failure also keeps the name
-    // of the new file that holds the data.
-    void Record(bool bSave, const CStatus& status, const char* pszKept = nullptr) const;
+    // Records how the last Load or Save ended, with the store's words for it (for a save's
+    // half-way failure, the name of the new file that holds the data).
+    void Record(bool bSave, const CStatus& status, std::string&& strDetail) const;
 
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];
     Table m_Entries;
-    // The last Load or Save's result: kept without allocating, read by LastError.
+    // The last Load or Save's result, read by LastError.
     mutable CStatus m_LastStatus;
     mutable bool m_bLastWasSave = false;
-    mutable std::string m_strKeptFile;
+    mutable std::string m_strDetail;
 };
 
 #endif

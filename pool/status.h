@@ -32,6 +32,12 @@ class CStatus {
         // Set by the policy: a regular file its owner made read-only, and a pool with no path.
         ReadOnly,
         Unbound,
+        // A path that leaves the folder the owner keeps pool files in.
+        Outside,
+        // The owner's settings could not be read or have an error, so no store is used.
+        Settings,
+        // A store on another machine failed or refused the command.
+        Remote,
         // Anything else the system reported.
         Failed,
     };
