@@ -27,6 +27,8 @@ static const char* WhatOf(CStatus::EStep eStep, CStatus::ECode eCode) {
             return "the file is read-only";
         case ECode::Unbound:
             return "no file is bound to the pool";
+        case ECode::NoFolder:
+            return "the folder does not exist";
         case ECode::Outside:
             return "outside the pool folder";
         case ECode::Settings:

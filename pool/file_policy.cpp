@@ -31,14 +31,6 @@ static CStatus LoadEntries(CSequentialFile& file, CStore::Table& entries) {
     }
 }
 
-CStatus CFileStore::Load(const char* pszPath, Table& entries, std::string& strDetail) {
-    std::unique_ptr<CSequentialFile> pFile;
-    CStatus status = Env().OpenRead(pszPath, CEnv::EReadMode::PoolFile, pFile).At(EStep::Open);
-    if (status.Ok()) status = LoadEntries(*pFile, entries);
-    if (status.Code() == ECode::Outside) strDetail = m_strOutside;
-    return status;
-}
-
 namespace {
 
 // The folder part of a target, ending in a separator, or empty for the working folder.
@@ -76,6 +68,30 @@ class CLeftoverSweep final : public IFolderNames {
 };
 
 }  // namespace
+
+// A file that is missing because its folder is: the status that names the folder, in strDetail.
+// The folder part is the one the system finds in the path, without its last separator.
+static CStatus MissingFolder(CEnv& env, const FileTarget& target, const CStatus& status,
+                             std::string& strDetail) {
+    if (status.Code() != ECode::NotFound || target.uiBaseOffset < 2) return status;
+    CFolderOf folder(target);
+    std::string strFolder(folder.Get(), target.uiBaseOffset - 1);
+    if (env.Exists(strFolder.c_str())) return status;
+    strDetail = "the folder \"" + strFolder + "\" does not exist";
+    return CStatus::Error(ECode::NoFolder, status.SystemCode()).At(status.Step());
+}
+
+CStatus CFileStore::Load(const char* pszPath, Table& entries, std::string& strDetail) {
+    std::unique_ptr<CSequentialFile> pFile;
+    CStatus status = Env().OpenRead(pszPath, CEnv::EReadMode::PoolFile, pFile).At(EStep::Open);
+    if (status.Ok()) return LoadEntries(*pFile, entries);
+    if (status.Code() == ECode::Outside) strDetail = m_strOutside;
+    FileTarget target;
+    if (status.Code() == ECode::NotFound && Env().Resolve(pszPath, target).Ok()) {
+        status = MissingFolder(Env(), target, status, strDetail);
+    }
+    return status;
+}
 
 // A folder that cannot be listed, or a leftover that cannot be removed, fails no save: the next
 // save tries again.
@@ -175,7 +191,7 @@ static CStatus WriteInto(CEnv& env, const FileTarget& target, const CStore::Tabl
 // to writing are refused; a device or pipe is written into; anything else is replaced, or, in
 // a folder that takes no new files, rewritten in place.
 static CStatus SaveEntries(CEnv& env, const char* pszPath, const CStore::Table& entries,
-                           char (&szKept)[PATH_BUFFER_SIZE]) {
+                           char (&szKept)[PATH_BUFFER_SIZE], std::string& strDetail) {
     FileTarget target;
     const CStatus resolved = env.Resolve(pszPath, target).At(EStep::Resolve);
     if (!resolved.Ok()) return resolved;
@@ -192,7 +208,8 @@ static CStatus SaveEntries(CEnv& env, const char* pszPath, const CStore::Table& 
             if (!target.bWritable) return CStatus::Error(ECode::ReadOnly);
             break;
     }
-    const CStatus status = Replace(env, target, entries, szKept);
+    CStatus status = Replace(env, target, entries, szKept);
+    if (status.Step() == EStep::Create) status = MissingFolder(env, target, status, strDetail);
     const bool bClosedFolder = status.Step() == EStep::Create && status.Code() == ECode::Denied;
     if (bClosedFolder && target.eKind == FileTarget::EKind::Regular) {
         return WriteInto(env, target, entries, CEnv::EWriteInto::Rewrite);
@@ -203,7 +220,7 @@ static CStatus SaveEntries(CEnv& env, const char* pszPath, const CStore::Table& 
 CStatus CFileStore::Save(const char* pszPath, const Table& entries, std::string& strDetail) {
     char szKept[PATH_BUFFER_SIZE];
     szKept[0] = '\0';
-    const CStatus status = SaveEntries(Env(), pszPath, entries, szKept);
+    const CStatus status = SaveEntries(Env(), pszPath, entries, szKept, strDetail);
     if (status.Code() == ECode::HalfDone) strDetail = szKept;
     if (status.Code() == ECode::Outside) strDetail = m_strOutside;
     return status;

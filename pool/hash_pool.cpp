@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -64,15 +65,24 @@ bool CHashPool::SetFile(const char* pszPath) {
     const size_t uiLen = std::strlen(pszPath);
     if (uiLen >= FILE_SIZE) {
         m_szFile[0] = '\0';
+        m_uiRefusedPathLen = uiLen;
         return false;
     }
     std::memcpy(m_szFile, pszPath, uiLen + 1);
+    m_uiRefusedPathLen = 0;
     return true;
 }
 
 // True iff the path field holds a non-empty, terminated path.
 static bool HasPath(const char* pszFile) {
     return pszFile[0] != '\0' && std::memchr(pszFile, '\0', CHashPool::FILE_SIZE) != nullptr;
+}
+
+std::string CHashPool::RefusedPath() const {
+    if (m_uiRefusedPathLen == 0) return std::string();
+    return "the path given is " + std::to_string(m_uiRefusedPathLen) +
+           " bytes long; a pool keeps paths of at most " + std::to_string(FILE_SIZE - 1) +
+           " bytes, so no file is bound to it";
 }
 
 void CHashPool::Record(bool bSave, const CStatus& status, std::string&& strDetail) const {
@@ -83,6 +93,9 @@ void CHashPool::Record(bool bSave, const CStatus& status, std::string&& strDetai
 
 std::string CHashPool::LastError() const {
     if (m_LastStatus.Ok()) return std::string();
+    if (m_LastStatus.Code() == CStatus::ECode::Unbound && !m_strDetail.empty()) {
+        return (m_bLastWasSave ? "save: " : "load: ") + m_strDetail;
+    }
     std::string strLine = m_bLastWasSave ? "save \"" : "load \"";
     strLine += m_szFile;
     strLine += "\": ";
@@ -105,7 +118,8 @@ bool CHashPool::Load(CEnv& env) {
 
 bool CHashPool::Load(CStore& store) {
     if (!HasPath(m_szFile)) {
-        Record(false, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind), {});
+        Record(false, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind),
+               RefusedPath());
         return false;
     }
     std::string strDetail;
@@ -123,7 +137,8 @@ bool CHashPool::Save(CEnv& env) const {
 
 bool CHashPool::Save(CStore& store) const {
     if (!HasPath(m_szFile)) {
-        Record(true, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind), {});
+        Record(true, CStatus::Error(CStatus::ECode::Unbound).At(CStatus::EStep::Bind),
+               RefusedPath());
         return false;
     }
     std::string strDetail;

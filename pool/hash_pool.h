@@ -63,7 +63,8 @@ class CHashPool {
     }
 
     // Binds the pool to a path. True iff the path and its terminating zero fit FILE_SIZE bytes;
-    // otherwise the path is emptied, so the pool cannot be saved until it is bound again.
+    // otherwise the path is emptied, so the pool cannot be saved until it is bound again, and
+    // the length given is kept for LastError.
     bool SetFile(const char* pszPath);
 
     // Replaces the entries by those kept where the bound path names: in the store that
@@ -101,6 +102,8 @@ class CHashPool {
     // Records how the last Load or Save ended, with the store's words for it (for a save's
     // half-way failure, the name of the new file that holds the data).
     void Record(bool bSave, const CStatus& status, std::string&& strDetail) const;
+    // Why no file is bound after a path too long to keep, or empty when none was refused.
+    std::string RefusedPath() const;
 
     char m_szName[NAME_SIZE];
     char m_szFile[FILE_SIZE];
@@ -109,6 +112,8 @@ class CHashPool {
     mutable CStatus m_LastStatus;
     mutable bool m_bLastWasSave = false;
     mutable std::string m_strDetail;
+    // The length of the last path SetFile refused as too long; 0 once one was bound.
+    size_t m_uiRefusedPathLen = 0;
 };
 
 #endif

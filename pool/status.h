@@ -32,6 +32,8 @@ class CStatus {
         // Set by the policy: a regular file its owner made read-only, and a pool with no path.
         ReadOnly,
         Unbound,
+        // The folder a path names its file in does not exist.
+        NoFolder,
         // A path that leaves the folder the owner keeps pool files in.
         Outside,
         // The owner's settings could not be read or have an error, so no store is used.

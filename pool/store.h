@@ -30,8 +30,8 @@ class CStore {
     // True iff a failure of this code is told by the store's strDetail rather than by the
     // status's own phrase.
     static bool Describes(CStatus::ECode eCode) {
-        return eCode == CStatus::ECode::Outside || eCode == CStatus::ECode::Settings ||
-               eCode == CStatus::ECode::Remote;
+        return eCode == CStatus::ECode::NoFolder || eCode == CStatus::ECode::Outside ||
+               eCode == CStatus::ECode::Settings || eCode == CStatus::ECode::Remote;
     }
 };
 

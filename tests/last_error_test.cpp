@@ -22,6 +22,8 @@ enum class EPath {
     // A pool file holding one entry.
     OldFile,
     Device,
+    // A file in a folder that does not exist, below another that does not.
+    MissingFolder,
 };
 
 // What the failing Env plays: nothing, a read-only file, or a folder that takes no new files.
@@ -47,12 +49,16 @@ const Refusal REFUSALS[] = {
      "load \"PATH\": the file does not exist (No such file or directory)", true},
     {"load of a folder", EOp::Load, EPath::Folder, EPlay::Nothing,
      "load \"PATH\": it is a folder, not a file", true},
+    {"load from a missing folder", EOp::Load, EPath::MissingFolder, EPlay::Nothing,
+     "load \"PATH\": the folder \"FOLDER\" does not exist", true},
     {"save to no file", EOp::Save, EPath::None, EPlay::Nothing,
      "save \"\": no file is bound to the pool", true},
     {"save to a folder", EOp::Save, EPath::Folder, EPlay::Nothing,
      "save \"PATH\": it is a folder, not a file", true},
     {"save to a folder named with its separator", EOp::Save, EPath::FolderWithSeparator,
      EPlay::Nothing, "save \"PATH\": it is a folder, not a file", true},
+    {"save into a missing folder", EOp::Save, EPath::MissingFolder, EPlay::Nothing,
+     "save \"PATH\": the folder \"FOLDER\" does not exist", true},
     {"save to a read-only file", EOp::Save, EPath::OldFile, EPlay::ReadOnly,
      "save \"PATH\": the file is read-only", true},
     {"save of a new file in a folder that takes none", EOp::Save, EPath::Missing,
@@ -75,6 +81,8 @@ std::string PathFor(EPath ePath, const CTempDir& dir) {
             return dir.Path() + "/";
         case EPath::Device:
             return "/dev/full";
+        case EPath::MissingFolder:
+            return dir.File("nodir/sub/p.pool");
         case EPath::Missing:
         case EPath::OldFile:
             break;
@@ -106,6 +114,9 @@ TEST_P(RefusedLoadsAndSaves, NameTheirCauseUntilTheNextSuccess) {
     std::string strExpected = refusal.pszError;
     if (const size_t uiAt = strExpected.find("PATH"); uiAt != std::string::npos) {
         strExpected.replace(uiAt, 4, strPath);
+    }
+    if (const size_t uiAt = strExpected.find("FOLDER"); uiAt != std::string::npos) {
+        strExpected.replace(uiAt, 6, dir.File("nodir/sub"));
     }
     const std::string strError = pool.LastError();
     EXPECT_EQ(refusal.bWithWords ? strError : strError.substr(0, strError.find(" (")), strExpected);

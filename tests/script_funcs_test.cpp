@@ -99,11 +99,17 @@ TEST_F(ScriptFuncs, ErrorTellsTheLastFailedLoadOrSaveAndEntersNoName) {
     EXPECT_EQ(Render("HAdd", {S("p"), S("k"), S("v")}), "true");
     EXPECT_EQ(Render("HGet", {S("p"), S("k")}), "\"v\"");
     EXPECT_EQ(Call("HError", {S("p")}).value.AsString(), result.value.AsString());
-    // A path too long to bind unbinds the pool, and the load of the unbound pool says so.
-    EXPECT_EQ(Render("HLoad", {S("p"), S(std::string(300, 'x'))}), "false");
-    EXPECT_EQ(Render("HError", {S("p")}), R"("load \"\": no file is bound to the pool")");
-    EXPECT_EQ(Render("HSave", {S("p")}), "false");
-    EXPECT_EQ(Render("HError", {S("p")}), R"("save \"\": no file is bound to the pool")");
+    // A path too long to bind unbinds the pool, and the load of the unbound pool names the
+    // length given and the limit, at and past the limit alike.
+    for (const size_t uiLen : {size_t{250}, size_t{300}}) {
+        const std::string strWhy = "the path given is " + std::to_string(uiLen) +
+                                   " bytes long; a pool keeps paths of at most 249 bytes, so no "
+                                   "file is bound to it";
+        EXPECT_EQ(Render("HLoad", {S("p"), S(std::string(uiLen, 'x'))}), "false");
+        EXPECT_EQ(Call("HError", {S("p")}).value.AsString(), "load: " + strWhy);
+        EXPECT_EQ(Render("HSave", {S("p")}), "false");
+        EXPECT_EQ(Call("HError", {S("p")}).value.AsString(), "save: " + strWhy);
+    }
     // A load that works clears the reason; a save that works after a failed one does too.
     ASSERT_TRUE(WriteWholeFile(Path("p.pool"), "k\nw\n"));
     EXPECT_EQ(Render("HLoad", {S("p"), S(Path("p.pool"))}), "true");
