@@ -7,6 +7,7 @@
 #ifndef QUILLSTORE_FLOOR_FILE_STATUS_POSIX_H
 #define QUILLSTORE_FLOOR_FILE_STATUS_POSIX_H
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,9 +17,11 @@ namespace quill {
 #if defined(SYS_fstat64)
 inline constexpr long SYS_FSTAT = SYS_fstat64;
 inline constexpr long SYS_LSTAT = SYS_lstat64;
+inline constexpr long SYS_FSTATAT = SYS_fstatat64;
 #else
 inline constexpr long SYS_FSTAT = SYS_fstat;
 inline constexpr long SYS_LSTAT = SYS_lstat;
+inline constexpr long SYS_FSTATAT = SYS_newfstatat;
 #endif
 static_assert(sizeof(off_t) == 8, "struct stat must have the kernel's 64-bit layout");
 #if defined(__i386__)
@@ -32,6 +35,12 @@ inline bool StatFd(int iFd, struct stat& st) { return ::syscall(SYS_FSTAT, iFd, 
 // tells why not.
 inline bool StatLink(const char* pszPath, struct stat& st) {
     return ::syscall(SYS_LSTAT, pszPath, &st) == 0;
+}
+
+// True iff the status of pszName in the folder open as iDirFd (AT_FDCWD: the working folder),
+// a symbolic link itself not followed, was read into st; errno tells why not.
+inline bool StatLinkAt(int iDirFd, const char* pszName, struct stat& st) {
+    return ::syscall(SYS_FSTATAT, iDirFd, pszName, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace quill

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "pool/confined_env.h"
 #include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "pool/status.h"
@@ -110,6 +112,9 @@ enum class EScenario {
 struct Scenario {
     const char* pszName;
     EScenario eScenario;
+    // Through the confined Env rooted at the world's folder, the path taken relative to the
+    // working folder.
+    bool bConfined = false;
 };
 
 std::ostream& operator<<(std::ostream& os, const Scenario& scenario) {
@@ -130,9 +135,19 @@ const Scenario SAVE_SCENARIOS[] = {
 // the Env that plays what the system cannot make.
 class CSaveWorld {
    public:
-    explicit CSaveWorld(EScenario eScenario) : m_eScenario(eScenario), m_Pool("faults") {
+    explicit CSaveWorld(const Scenario& scenario)
+        : m_eScenario(scenario.eScenario),
+          m_pConfined(scenario.bConfined ? Confined(m_Dir) : nullptr),
+          m_Pool("faults"),
+          m_Env(m_pConfined != nullptr ? *m_pConfined : CEnv::Default()) {
+        const EScenario eScenario = scenario.eScenario;
         Fill(m_Pool, "new", 1500);
         m_strPath = eScenario == EScenario::Device ? BottomlessDevicePath() : m_Dir.File(POOL_NAME);
+        if (scenario.bConfined) {
+            m_strPath =
+                std::filesystem::relative(std::filesystem::canonical(m_Dir.Path()) / POOL_NAME)
+                    .string();
+        }
         m_Pool.SetFile(m_strPath.c_str());
         const bool bOldFile = eScenario != EScenario::NewFile &&
                               eScenario != EScenario::ClosedFolderNoFile &&
@@ -169,8 +184,16 @@ class CSaveWorld {
     CFailingEnv& Env() { return m_Env; }
 
    private:
+    // The confined Env on the folder. REQUIRES: the folder exists.
+    static std::unique_ptr<CEnv> Confined(const CTempDir& dir) {
+        std::unique_ptr<CEnv> pEnv;
+        EXPECT_TRUE(NewConfinedEnv(dir.Path().c_str(), pEnv).Ok());
+        return pEnv;
+    }
+
     EScenario m_eScenario;
     CTempDir m_Dir;
+    std::unique_ptr<CEnv> m_pConfined;
     CHashPool m_Pool;
     CFailingEnv m_Env;
     std::string m_strPath;
@@ -192,8 +215,8 @@ struct Plain {
     std::string strNewBytes;
 };
 
-Plain PlainSave(EScenario eScenario) {
-    CSaveWorld world(eScenario);
+Plain PlainSave(const Scenario& scenario) {
+    CSaveWorld world(scenario);
     world.Env().FailCall(0);
     Plain plain;
     plain.bSaved = world.Pool().Save(world.Env());
@@ -319,7 +342,7 @@ struct Fault {
 
 // Fails the save's calls as the fault says and checks all that must hold after it.
 void FailSaveCalls(const Scenario& scenario, const Plain& plain, const Fault& fault) {
-    CSaveWorld world(scenario.eScenario);
+    CSaveWorld world(scenario);
     CFailingEnv& env = world.Env();
     env.FailCall(fault.uiCall, fault.eMode, fault.bAndAfter);
     const bool bSaved = world.Pool().Save(env);
@@ -388,7 +411,7 @@ class FailedSaveCalls : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(FailedSaveCalls, GiveTheWholeNewFileOrKeepTheOldAndSayWhy) {
     const Scenario& scenario = GetParam();
-    const Plain plain = PlainSave(scenario.eScenario);
+    const Plain plain = PlainSave(scenario);
     ASSERT_FALSE(plain.aCalls.empty());
     std::string strCalls;
     for (const ECall eCall : plain.aCalls)
@@ -408,25 +431,48 @@ TEST_P(FailedSaveCalls, GiveTheWholeNewFileOrKeepTheOldAndSayWhy) {
 
 INSTANTIATE_TEST_SUITE_P(EveryScenario, FailedSaveCalls, ::testing::ValuesIn(SAVE_SCENARIOS));
 
+#if !defined(_WIN32)
+// The same saves kept inside the pool folder: every scenario but the device, which a confined
+// save refuses.
+const Scenario CONFINED_SCENARIOS[] = {
+    {"confined: a new file", EScenario::NewFile, true},
+    {"confined: an existing file", EScenario::ExistingFile, true},
+    {"confined: a read-only file", EScenario::ReadOnlyFile, true},
+    {"confined: a folder that takes no new files, with the file in it", EScenario::ClosedFolder,
+     true},
+    {"confined: a folder that takes no new files, without the file", EScenario::ClosedFolderNoFile,
+     true},
+    {"confined: leftovers of killed saves", EScenario::Leftovers, true},
+};
+INSTANTIATE_TEST_SUITE_P(Confined, FailedSaveCalls, ::testing::ValuesIn(CONFINED_SCENARIOS));
+#endif
+
 struct LoadCase {
     const char* pszName;
     int iRecords;
 };
 
 // Fails each call of a load in turn: the load gives false, the entries and their order stay
-// as they were, and the last error names the open or the read.
-TEST(FailedLoadCalls, KeepTheEntriesAndSayWhy) {
+// as they were, and the last error names the open or the read. bConfined loads through the
+// confined Env rooted at the file's folder, by a path relative to the working folder.
+void FailLoadCalls(bool bConfined) {
     for (const LoadCase& loadCase :
          {LoadCase{"a file of several reads", 3000}, LoadCase{"an empty file", 0}}) {
         SCOPED_TRACE(loadCase.pszName);
         CTempDir dir;
-        const std::string strPath = dir.File(POOL_NAME);
+        std::string strPath = dir.File(POOL_NAME);
         CHashPool source("source");
         Fill(source, "file", loadCase.iRecords);
         source.SetFile(strPath.c_str());
         ASSERT_TRUE(source.Save());
 
-        CFailingEnv env;
+        std::unique_ptr<CEnv> pConfined;
+        if (bConfined) {
+            ASSERT_TRUE(NewConfinedEnv(dir.Path().c_str(), pConfined).Ok());
+            strPath = std::filesystem::relative(std::filesystem::canonical(dir.Path()) / POOL_NAME)
+                          .string();
+        }
+        CFailingEnv env(pConfined != nullptr ? *pConfined : CEnv::Default());
         CHashPool counted("counted");
         counted.SetFile(strPath.c_str());
         env.FailCall(0);
@@ -455,5 +501,11 @@ TEST(FailedLoadCalls, KeepTheEntriesAndSayWhy) {
         }
     }
 }
+
+TEST(FailedLoadCalls, KeepTheEntriesAndSayWhy) { FailLoadCalls(false); }
+
+#if !defined(_WIN32)
+TEST(FailedLoadCalls, KeepTheEntriesAndSayWhyWhenConfined) { FailLoadCalls(true); }
+#endif
 
 }  // namespace
