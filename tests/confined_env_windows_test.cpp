@@ -360,6 +360,10 @@ TEST(ConfinedWindows, KeepsSavesInsideWhileALinkIsSwapped) {
         }
     }
     EXPECT_TRUE(swapper.Wait());
+    // The link goes before the sandbox does, which would otherwise walk through it.
+    const CUnixCommand unlink("rm -f '" + strRoot + "/swap' '" + strRoot + "/t'",
+                              sandbox.Markers().File("unlinked"));
+    EXPECT_TRUE(unlink.Wait());
     std::printf("confined env, race: %d saves inside, %d refused, 0 outside\n", iSaved, iRefused);
     // Only saves' own files were left inside: the pool file, no temporary one.
     EXPECT_EQ(ListDir(sandbox.File("root\\sub")),
