@@ -1,6 +1,8 @@
 // The Env on Windows: the script's path bytes read in the ANSI code page, as the C library's
 // fopen and the ANSI file API read them, and handed to the file API as full paths; a new file
 // held open without delete sharing is a live save's, and saves of one file take turns.
+#include "pool/env_windows.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -484,5 +486,17 @@ class CWindowsEnv final : public CEnv {
 CWindowsEnv s_Env;
 
 }  // namespace
+
+CStatus quill::WindowsStatus(DWORD dwError) { return StatusOf(dwError); }
+
+CStatus quill::RefusalOfHandle(HANDLE hFile) { return RefusalOf(hFile); }
+
+std::unique_ptr<CSequentialFile> quill::NewHandleReader(HANDLE hFile) {
+    return std::unique_ptr<CSequentialFile>(new (std::nothrow) CHandleReader(hFile, true));
+}
+
+std::unique_ptr<CWritableFile> quill::NewHandleWriter(HANDLE hFile, const char* pszPath) {
+    return std::unique_ptr<CWritableFile>(new (std::nothrow) CHandleWriter(hFile, pszPath));
+}
 
 CEnv& CEnv::Default() { return s_Env; }
