@@ -1,11 +1,14 @@
 // Every disk a crash in the middle of a save could leave: the save's operations, logged by the
-// in-memory Env, are replayed to every crash state, and each state is loaded and saved again.
+// in-memory Env, are replayed to every crash state, and each state is loaded and saved again;
+// the next save is crashed in turn, at every step, on each of those states.
 #include "tests/support/crash_states.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,11 @@ const EntryMap OLD_ENTRIES = {{"k", "old"}, {"n", "1"}};
 const EntryMap NEW_ENTRIES = {{"k", "new"}, {"m", "22"}};
 const EntryMap NEXT_ENTRIES = {{"z", "next"}};
 
+// The crash states of the next save drawn at each of its steps, on each crash state of the
+// first, from a generator of this seed.
+constexpr uint64_t NEXT_SAVE_SEED = 30;
+constexpr size_t NEXT_SAVE_STATES_PER_STEP = 1;
+
 struct Scenario {
     const char* pszName;
     MemDisk before;
@@ -42,7 +50,19 @@ struct Findings {
     size_t uiNotDurable = 0;
     // States after which the next save failed or left anything but the one pool file.
     size_t uiUntidy = 0;
+    // Crash states of the next save, and those whose load saw neither what the state before it
+    // held nor the next entries, or lost the next save once it had returned true.
+    size_t uiNextStates = 0;
+    size_t uiNextThirdContent = 0;
+    size_t uiNextNotDurable = 0;
     std::string strFirst;
+};
+
+// What a load found: the entries, or nothing when it failed.
+struct Outcome {
+    bool bLoaded = false;
+    EntryMap entries;
+    bool operator==(const Outcome&) const = default;
 };
 
 EntryMap Entries(const CHashPool& pool) {
@@ -100,9 +120,40 @@ void Note(Findings& findings, size_t& uiCount, const std::string& strWhat,
     if (uiCount++ == 0 && findings.strFirst.empty()) findings.strFirst = strWhat + "; " + strWhere;
 }
 
-// Loads the state as the pool does, then saves the next entries on it.
+Outcome LoadOutcome(CMemEnv& env) {
+    CHashPool loaded("p");
+    loaded.SetFile(TARGET);
+    const bool bLoaded = loaded.Load(env);
+    return {bLoaded, Entries(loaded)};
+}
+
+// Crashes the next save, whose log is vecNext, on the state a first crash left, whose load gave
+// before: every load sees that or the next entries, and the next entries once the save returned.
+void CheckNextSave(const Scenario& scenario, const MemDisk& state, const Outcome& before,
+                   const std::vector<MemOp>& vecNext, bool bSaved, std::mt19937_64& rng,
+                   const std::string& strWhere, Findings& findings) {
+    const Outcome next{true, NEXT_ENTRIES};
+    findings.uiNextStates += SampleCrashStates(
+        state, vecNext, NEXT_SAVE_STATES_PER_STEP, rng,
+        [&](const MemDisk& nextState, const CrashPoint& point) {
+            CMemEnv env(nextState);
+            const Outcome outcome = LoadOutcome(env);
+            const std::string strNextWhere = "the next save's " + point.Describe(vecNext) +
+                                             "; disk:" + nextState.Describe() + "; after " +
+                                             strWhere;
+            if (!scenario.bClosed && !(outcome == before) && !(outcome == next)) {
+                Note(findings, findings.uiNextThirdContent, "a third content", strNextWhere);
+            }
+            if (bSaved && point.uiOps == vecNext.size() && !(outcome == next)) {
+                Note(findings, findings.uiNextNotDurable, "the returned next save lost",
+                     strNextWhere);
+            }
+        });
+}
+
+// Loads the state as the pool does, then saves the next entries on it, and crashes that save.
 void Check(const Scenario& scenario, const std::vector<MemOp>& vecLog, const MemDisk& state,
-           const CrashPoint& point, Findings& findings) {
+           const CrashPoint& point, std::mt19937_64& rng, Findings& findings) {
     const std::string strWhere = point.Describe(vecLog) + "; disk:" + state.Describe();
     CMemEnv env(state);
     if (scenario.bClosed) env.CloseFolder(FOLDER);
@@ -127,13 +178,16 @@ void Check(const Scenario& scenario, const std::vector<MemOp>& vecLog, const Mem
                        strBytes == reference::Serialize({NEXT_ENTRIES.begin(), NEXT_ENTRIES.end()});
     if (!bTidy)
         Note(findings, findings.uiUntidy, "the next save left" + env.Disk().Describe(), strWhere);
+    CheckNextSave(scenario, state, {bLoaded, Entries(loaded)}, env.Log(), bSaved, rng, strWhere,
+                  findings);
 }
 
 Findings CheckEveryCrash(const Scenario& scenario, const std::vector<MemOp>& vecLog) {
     Findings findings;
+    std::mt19937_64 rng(NEXT_SAVE_SEED);
     findings.uiStates = ForEachCrashState(scenario.before, vecLog,
                                           [&](const MemDisk& state, const CrashPoint& point) {
-                                              Check(scenario, vecLog, state, point, findings);
+                                              Check(scenario, vecLog, state, point, rng, findings);
                                           });
     return findings;
 }
@@ -142,11 +196,24 @@ std::string Counts(const Findings& findings) {
     return std::to_string(findings.uiStates) + " crash states, " +
            std::to_string(findings.uiThirdContent) + " with a third content, " +
            std::to_string(findings.uiNotDurable) + " losing a returned save, " +
-           std::to_string(findings.uiUntidy) + " untidy after the next save";
+           std::to_string(findings.uiUntidy) +
+           " untidy after the next save; next save: " + std::to_string(findings.uiNextStates) +
+           " crash states (seed " + std::to_string(NEXT_SAVE_SEED) + "), " +
+           std::to_string(findings.uiNextThirdContent) + " with a third content, " +
+           std::to_string(findings.uiNextNotDurable) + " losing a returned save";
+}
+
+// A disk as one line, zero bytes shown as \0.
+std::string Shown(const MemDisk& disk) {
+    std::string strShown;
+    for (const char c : disk.Describe())
+        strShown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return strShown;
 }
 
 // The enumeration on a log small enough to list by hand: a file made under one name, written,
-// synced and renamed over another, whose folder is never synced.
+// synced and renamed over another, whose folder is never synced. Blocks are one byte long, so
+// that the two bytes written hold a block with data after it.
 TEST(CrashStates, ListsEachStateOfTheModel) {
     MemDisk before = DiskWith({{"b", "old"}});
     const uint32_t uiNew = before.uiNextFile;
@@ -159,20 +226,37 @@ TEST(CrashStates, ListsEachStateOfTheModel) {
     std::vector<std::string> vecStates;
     const size_t uiStates = ForEachCrashState(
         before, vecLog,
-        [&](const MemDisk& state, const CrashPoint&) { vecStates.push_back(state.Describe()); });
+        [&](const MemDisk& state, const CrashPoint&) { vecStates.push_back(Shown(state)); },
+        CrashModel{1});
     const std::vector<std::string> vecExpected = {
         // Nothing done.
         " b=\"old\"",
         // Made: the name there or not.
         " b=\"old\"",
         " a=\"\" b=\"old\"",
-        // Written: any first part of the data, under the name or not.
+        // Written, the name lost: ten cuts of the data, all unseen.
         " b=\"old\"",
         " b=\"old\"",
         " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        " b=\"old\"",
+        // The name kept: any first part of the data; the size grown past it, the rest zeros or
+        // stale bytes; or the first block lost.
         " a=\"\" b=\"old\"",
         " a=\"x\" b=\"old\"",
         " a=\"xy\" b=\"old\"",
+        " a=\"\\0\" b=\"old\"",
+        " a=\"\\0\\0\" b=\"old\"",
+        " a=\"x\\0\" b=\"old\"",
+        " a=\"s\" b=\"old\"",
+        " a=\"st\" b=\"old\"",
+        " a=\"xt\" b=\"old\"",
+        " a=\"\\0y\" b=\"old\"",
         // Synced: the data whole.
         " b=\"old\"",
         " a=\"xy\" b=\"old\"",
@@ -196,6 +280,8 @@ TEST(CrashStates, EveryCrashOfASaveLeavesTheOldOrTheNewFile) {
         std::printf("%-26s %s\n", scenario.pszName, Counts(findings).c_str());
         EXPECT_EQ(findings.uiNotDurable, 0u) << scenario.pszName << ": " << findings.strFirst;
         EXPECT_EQ(findings.uiUntidy, 0u) << scenario.pszName << ": " << findings.strFirst;
+        EXPECT_EQ(findings.uiNextNotDurable, 0u) << scenario.pszName << ": " << findings.strFirst;
+        EXPECT_EQ(findings.uiNextThirdContent, 0u) << scenario.pszName << ": " << findings.strFirst;
         if (scenario.bClosed) {
             EXPECT_GT(findings.uiThirdContent, 0u) << scenario.pszName;
             continue;
