@@ -67,18 +67,29 @@ void ApplyCut(const std::vector<DataStep>& vecSteps, const DataCut& cut, size_t 
     }
 }
 
-// The blocks whose loss leaves data after them and changes the file: those a LostBlock may name.
+// The blocks whose loss leaves data after them and changes the file: those a LostBlock may name,
+// the blocks that hold a byte other than zero that the pending steps wrote.
 std::vector<size_t> LosableBlocks(const std::string& strDurable,
                                   const std::vector<DataStep>& vecSteps, size_t uiBlockSize) {
-    std::string strWhole = strDurable;
-    ApplyCut(vecSteps, {DataCut::EKind::Prefix, vecSteps.size(), 0, 0, vecSteps.size()},
-             uiBlockSize, strWhole);
+    size_t uiSize = strDurable.size();
+    std::vector<bool> vecWritten(uiSize, false);
+    for (const DataStep& step : vecSteps) {
+        if (step.bEmpty) {
+            uiSize = 0;
+            vecWritten.clear();
+            continue;
+        }
+        ++uiSize;
+        vecWritten.push_back(step.c != '\0');
+    }
     std::vector<size_t> vecBlocks;
-    for (size_t uiBlock = 0; (uiBlock + 1) * uiBlockSize < strWhole.size(); ++uiBlock) {
-        std::string strLost = strDurable;
-        ApplyCut(vecSteps, {DataCut::EKind::LostBlock, 0, 0, uiBlock, vecSteps.size()}, uiBlockSize,
-                 strLost);
-        if (strLost != strWhole) vecBlocks.push_back(uiBlock);
+    for (size_t uiBlock = 0; (uiBlock + 1) * uiBlockSize < uiSize; ++uiBlock) {
+        const size_t uiStart = uiBlock * uiBlockSize;
+        for (size_t uiAt = uiStart; uiAt < uiStart + uiBlockSize; ++uiAt) {
+            if (!vecWritten[uiAt]) continue;
+            vecBlocks.push_back(uiBlock);
+            break;
+        }
     }
     return vecBlocks;
 }
