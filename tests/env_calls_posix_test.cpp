@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pool/hash_pool.h"
@@ -112,21 +114,15 @@ class CSaveCheck {
         }
     }
 
-    // The folder of the target, opened after the rename, and a descriptor of it fsynced.
+    // A descriptor of the target's own folder fsynced after the rename, and none before it: a
+    // sync of the folder before the name changed makes nothing durable.
     void CheckFolderSynced() {
-        bool bOpened = false;
         bool bSynced = false;
         for (size_t i = 0; i < m_vecCalls.size(); ++i) {
             const SystemCall& call = m_vecCalls[i];
-            if (!call.bOk || !(call.id == m_Folder)) continue;
-            if (call.eKind == EKind::Open && (call.uiFlags & O_DIRECTORY) != 0) {
-                if (i < m_uiRename) continue;
-                bOpened = true;
-            }
-            if (call.eKind == EKind::Sync) {
-                if (i < m_uiRename) Problem("the folder fsynced before the rename");
-                if (i > m_uiRename && bOpened) bSynced = true;
-            }
+            if (call.eKind != EKind::Sync || !call.bOk || !(call.id == m_Folder)) continue;
+            if (i < m_uiRename) Problem("the folder fsynced before the rename");
+            if (i > m_uiRename) bSynced = true;
         }
         if (!bSynced) Problem("the target's folder never fsynced after the rename");
     }
@@ -163,17 +159,17 @@ struct SaveCase {
 
 std::vector<SaveCase> SaveCases() {
     return {
-        {"over an existing file", "data.pool", "data.pool", {{"data.pool", "old\t1\n"}}},
+        {"over an existing file", "data.pool", "data.pool", {{"data.pool", "old\n1\n"}}},
         {"a new file, no file there yet", "data.pool", "data.pool", {}},
         {"beside a killed save's leftover",
          "data.pool",
          "data.pool",
-         {{"data.pool", "old\t1\n"}, {".data.pool.quilltmp-k1lled", "old"}}},
+         {{"data.pool", "old\n1\n"}, {".data.pool.quilltmp-k1lled", "old"}}},
         // The file replaced, and the folder synced, are the link's target's, in another folder.
         {"through a link into another folder",
          "link.pool",
          "real/data.pool",
-         {{"real/data.pool", "old\t1\n"}, {"link.pool", "->real/data.pool"}}},
+         {{"real/data.pool", "old\n1\n"}, {"link.pool", "->real/data.pool"}}},
         {"a pool of several megabytes", "data.pool", "data.pool", {}, 40000, 100},
     };
 }
