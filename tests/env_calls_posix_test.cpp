@@ -74,18 +74,20 @@ class CSaveCheck {
     // the rename: another save must never take the file for a killed save's leftover.
     void CheckLockHeld() {
         size_t uiLock = NONE;
+        bool bWrittenUnlocked = false;
         for (size_t i = m_uiCreate; i < m_uiRename; ++i) {
             const SystemCall& call = m_vecCalls[i];
             if (!OnNewFile(call)) continue;
             if (call.eKind == EKind::Lock && (call.uiFlags & LOCK_EX) != 0 && uiLock == NONE) {
                 uiLock = i;
             }
-            if (call.eKind == EKind::Write && uiLock == NONE) Problem("written before its flock");
+            bWrittenUnlocked = bWrittenUnlocked || (call.eKind == EKind::Write && uiLock == NONE);
             const bool bUnlock = call.eKind == EKind::Lock && (call.uiFlags & LOCK_UN) != 0;
             if (uiLock != NONE && (bUnlock || call.eKind == EKind::Close)) {
                 Problem("its flock let go before the rename: " + call.Describe());
             }
         }
+        if (bWrittenUnlocked) Problem("written before its flock");
         if (uiLock == NONE) Problem("the new file never flocked");
     }
 
