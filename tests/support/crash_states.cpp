@@ -3,6 +3,7 @@
 #include "tests/support/crash_states.h"
 
 #include <cassert>
+#include <string>
 #include <utility>
 
 namespace {
@@ -43,14 +44,103 @@ void ApplyName(const MemOp& op, std::map<std::string, uint32_t>& mapNames) {
     }
 }
 
-void ApplyData(const std::vector<DataStep>& vecSteps, size_t uiKept, std::string& strBytes) {
-    for (size_t i = 0; i < uiKept; ++i) {
+// The bytes a file holds after the crash kept cut of its pending steps.
+void ApplyCut(const std::vector<DataStep>& vecSteps, const DataCut& cut, size_t uiBlockSize,
+              std::string& strBytes) {
+    using EKind = DataCut::EKind;
+    const bool bTail = cut.eKind == EKind::ZeroTail || cut.eKind == EKind::StaleTail;
+    const size_t uiEnd = bTail                        ? cut.uiGrownTo
+                         : cut.eKind == EKind::Prefix ? cut.uiKept
+                                                      : vecSteps.size();
+    const size_t uiStale = sizeof(STALE_BYTES) - 1;
+    for (size_t i = 0; i < uiEnd; ++i) {
         if (vecSteps[i].bEmpty) {
             strBytes.clear();
-        } else {
-            strBytes += vecSteps[i].c;
+            continue;
+        }
+        const size_t uiAt = strBytes.size();
+        char c = vecSteps[i].c;
+        if (bTail && i >= cut.uiKept)
+            c = cut.eKind == EKind::ZeroTail ? '\0' : STALE_BYTES[uiAt % uiStale];
+        if (cut.eKind == EKind::LostBlock && uiAt / uiBlockSize == cut.uiBlock) c = '\0';
+        strBytes += c;
+    }
+}
+
+// The blocks whose loss leaves data after them and changes the file: those a LostBlock may name,
+// the blocks that hold a byte other than zero that the pending steps wrote.
+std::vector<size_t> LosableBlocks(const std::string& strDurable,
+                                  const std::vector<DataStep>& vecSteps, size_t uiBlockSize) {
+    size_t uiSize = strDurable.size();
+    std::vector<bool> vecWritten(uiSize, false);
+    for (const DataStep& step : vecSteps) {
+        if (step.bEmpty) {
+            uiSize = 0;
+            vecWritten.clear();
+            continue;
+        }
+        ++uiSize;
+        vecWritten.push_back(step.c != '\0');
+    }
+    std::vector<size_t> vecBlocks;
+    for (size_t uiBlock = 0; (uiBlock + 1) * uiBlockSize < uiSize; ++uiBlock) {
+        const size_t uiStart = uiBlock * uiBlockSize;
+        for (size_t uiAt = uiStart; uiAt < uiStart + uiBlockSize; ++uiAt) {
+            if (!vecWritten[uiAt]) continue;
+            vecBlocks.push_back(uiBlock);
+            break;
         }
     }
+    return vecBlocks;
+}
+
+// Every cut of a file's pending steps the model allows: each prefix, each prefix grown to each
+// later step in zeros and in stale bytes, and each block lost.
+std::vector<DataCut> EveryCut(const std::string& strDurable, const std::vector<DataStep>& vecSteps,
+                              size_t uiBlockSize) {
+    using EKind = DataCut::EKind;
+    const size_t uiSteps = vecSteps.size();
+    std::vector<DataCut> vecCuts;
+    for (size_t uiKept = 0; uiKept <= uiSteps; ++uiKept) {
+        vecCuts.push_back({EKind::Prefix, uiKept, 0, 0, uiSteps});
+    }
+    for (const EKind eKind : {EKind::ZeroTail, EKind::StaleTail}) {
+        for (size_t uiKept = 0; uiKept < uiSteps; ++uiKept) {
+            for (size_t uiTo = uiKept + 1; uiTo <= uiSteps; ++uiTo) {
+                vecCuts.push_back({eKind, uiKept, uiTo, 0, uiSteps});
+            }
+        }
+    }
+    for (const size_t uiBlock : LosableBlocks(strDurable, vecSteps, uiBlockSize)) {
+        vecCuts.push_back({EKind::LostBlock, 0, 0, uiBlock, uiSteps});
+    }
+    return vecCuts;
+}
+
+// One cut drawn at random, each kind as likely where the steps allow it.
+DataCut RandomCut(const std::string& strDurable, const std::vector<DataStep>& vecSteps,
+                  size_t uiBlockSize, std::mt19937_64& rng) {
+    using EKind = DataCut::EKind;
+    const size_t uiSteps = vecSteps.size();
+    const auto below = [&rng](size_t uiBound) {
+        return std::uniform_int_distribution<size_t>(0, uiBound - 1)(rng);
+    };
+    switch (uiSteps == 0 ? 0 : below(4)) {
+        case 1:
+        case 2: {
+            const size_t uiKept = below(uiSteps);
+            const size_t uiTo = uiKept + 1 + below(uiSteps - uiKept);
+            return {below(2) == 0 ? EKind::ZeroTail : EKind::StaleTail, uiKept, uiTo, 0, uiSteps};
+        }
+        case 3: {
+            const std::vector<size_t> vecBlocks = LosableBlocks(strDurable, vecSteps, uiBlockSize);
+            if (vecBlocks.empty()) break;
+            return {EKind::LostBlock, 0, 0, vecBlocks[below(vecBlocks.size())], uiSteps};
+        }
+        default:
+            break;
+    }
+    return {EKind::Prefix, below(uiSteps + 1), 0, 0, uiSteps};
 }
 
 void Step(const std::vector<MemOp>& vecLog, size_t uiOp, Replay& replay) {
@@ -74,7 +164,9 @@ void Step(const std::vector<MemOp>& vecLog, size_t uiOp, Replay& replay) {
         case MemOp::EKind::SyncFile: {
             const auto it = replay.mapPendingData.find(op.uiFile);
             if (it == replay.mapPendingData.end()) break;
-            ApplyData(it->second, it->second.size(), replay.durable.mapFiles[op.uiFile]);
+            const size_t uiSteps = it->second.size();
+            ApplyCut(it->second, {DataCut::EKind::Prefix, uiSteps, 0, 0, uiSteps}, 1,
+                     replay.durable.mapFiles[op.uiFile]);
             replay.mapPendingData.erase(it);
             break;
         }
@@ -93,45 +185,93 @@ void Step(const std::vector<MemOp>& vecLog, size_t uiOp, Replay& replay) {
     }
 }
 
+// The disk with the chosen pending name changes (bit i of uiMask for the i-th) taken effect.
+MemDisk WithNames(const Replay& replay, const std::vector<MemOp>& vecLog, uint32_t uiMask,
+                  CrashPoint& point) {
+    MemDisk names = replay.durable;
+    point.vecPendingNames = replay.vecPendingNames;
+    point.vecKeptNames.clear();
+    for (size_t i = 0; i < replay.vecPendingNames.size(); ++i) {
+        if ((uiMask & (1u << i)) == 0) continue;
+        ApplyName(vecLog[replay.vecPendingNames[i]], names.mapNames);
+        point.vecKeptNames.push_back(replay.vecPendingNames[i]);
+    }
+    return names;
+}
+
+MemDisk WithData(const Replay& replay, const MemDisk& names, const CrashPoint& point,
+                 const CrashModel& model) {
+    MemDisk state = names;
+    for (const auto& [uiFile, cut] : point.mapKeptData) {
+        ApplyCut(replay.mapPendingData.at(uiFile), cut, model.uiBlockSize, state.mapFiles[uiFile]);
+    }
+    return state;
+}
+
 // Every state after a crash at this point of the replay.
 size_t Enumerate(const Replay& replay, const std::vector<MemOp>& vecLog, CrashPoint& point,
-                 const std::function<void(const MemDisk&, const CrashPoint&)>& visit) {
+                 const CrashVisit& visit, const CrashModel& model) {
     const size_t uiChanges = replay.vecPendingNames.size();
     assert(uiChanges <= 16);
-    point.vecPendingNames = replay.vecPendingNames;
+    std::map<uint32_t, std::vector<DataCut>> mapCuts;
+    for (const auto& [uiFile, vecSteps] : replay.mapPendingData) {
+        mapCuts[uiFile] = EveryCut(replay.durable.mapFiles.at(uiFile), vecSteps, model.uiBlockSize);
+    }
     size_t uiStates = 0;
     for (uint32_t uiMask = 0; uiMask < (1u << uiChanges); ++uiMask) {
-        MemDisk names = replay.durable;
-        point.vecKeptNames.clear();
-        for (size_t i = 0; i < uiChanges; ++i) {
-            if ((uiMask & (1u << i)) == 0) continue;
-            ApplyName(vecLog[replay.vecPendingNames[i]], names.mapNames);
-            point.vecKeptNames.push_back(replay.vecPendingNames[i]);
-        }
-        // An odometer over each pending file's cut, from nothing kept to all of it.
-        point.mapKeptData.clear();
-        for (const auto& [uiFile, vecSteps] : replay.mapPendingData) {
-            point.mapKeptData[uiFile] = {0, vecSteps.size()};
-        }
+        const MemDisk names = WithNames(replay, vecLog, uiMask, point);
+        // An odometer over each pending file's cuts.
+        std::map<uint32_t, size_t> mapAt;
+        for (const auto& [uiFile, vecCuts] : mapCuts) mapAt[uiFile] = 0;
         for (;;) {
-            MemDisk state = names;
-            for (const auto& [uiFile, kept] : point.mapKeptData) {
-                ApplyData(replay.mapPendingData.at(uiFile), kept.first, state.mapFiles[uiFile]);
-            }
-            visit(state, point);
+            point.mapKeptData.clear();
+            for (const auto& [uiFile, uiAt] : mapAt)
+                point.mapKeptData[uiFile] = mapCuts[uiFile][uiAt];
+            visit(WithData(replay, names, point, model), point);
             ++uiStates;
-            auto it = point.mapKeptData.begin();
-            for (; it != point.mapKeptData.end(); ++it) {
-                if (it->second.first < it->second.second) {
-                    ++it->second.first;
-                    break;
-                }
-                it->second.first = 0;
+            auto it = mapAt.begin();
+            for (; it != mapAt.end(); ++it) {
+                if (++it->second < mapCuts[it->first].size()) break;
+                it->second = 0;
             }
-            if (it == point.mapKeptData.end()) break;
+            if (it == mapAt.end()) break;
         }
     }
     return uiStates;
+}
+
+// uiCount states drawn at random at this point of the replay.
+size_t Sample(const Replay& replay, const std::vector<MemOp>& vecLog, CrashPoint& point,
+              size_t uiCount, std::mt19937_64& rng, const CrashVisit& visit,
+              const CrashModel& model) {
+    const size_t uiChanges = replay.vecPendingNames.size();
+    assert(uiChanges <= 16);
+    for (size_t i = 0; i < uiCount; ++i) {
+        const uint32_t uiMask =
+            std::uniform_int_distribution<uint32_t>(0, (1u << uiChanges) - 1)(rng);
+        const MemDisk names = WithNames(replay, vecLog, uiMask, point);
+        point.mapKeptData.clear();
+        for (const auto& [uiFile, vecSteps] : replay.mapPendingData) {
+            point.mapKeptData[uiFile] =
+                RandomCut(replay.durable.mapFiles.at(uiFile), vecSteps, model.uiBlockSize, rng);
+        }
+        visit(WithData(replay, names, point, model), point);
+    }
+    return uiCount;
+}
+
+// Calls atPoint at each crash point, the replay brought to it.
+template <typename TAtPoint>
+size_t EachPoint(const MemDisk& before, const std::vector<MemOp>& vecLog, TAtPoint atPoint) {
+    Replay replay{before, {}, {}};
+    size_t uiStates = 0;
+    for (size_t uiOps = 0;; ++uiOps) {
+        CrashPoint point;
+        point.uiOps = uiOps;
+        uiStates += atPoint(replay, point);
+        if (uiOps == vecLog.size()) return uiStates;
+        Step(vecLog, uiOps, replay);
+    }
 }
 
 }  // namespace
@@ -148,22 +288,39 @@ std::string CrashPoint::Describe(const std::vector<MemOp>& vecLog) const {
         strText += "; not yet durable, " + std::string(bKept ? "kept: " : "lost: ") +
                    vecLog[uiChange].Describe();
     }
-    for (const auto& [uiFile, kept] : mapKeptData) {
-        strText += "; #" + std::to_string(uiFile) + " kept " + std::to_string(kept.first) + " of " +
-                   std::to_string(kept.second) + " unsynced steps";
+    for (const auto& [uiFile, cut] : mapKeptData) {
+        strText += "; #" + std::to_string(uiFile) + " " + cut.Describe();
     }
     return strText;
 }
 
-size_t ForEachCrashState(const MemDisk& before, const std::vector<MemOp>& vecLog,
-                         const std::function<void(const MemDisk&, const CrashPoint&)>& visit) {
-    Replay replay{before, {}, {}};
-    size_t uiStates = 0;
-    for (size_t uiOps = 0;; ++uiOps) {
-        CrashPoint point;
-        point.uiOps = uiOps;
-        uiStates += Enumerate(replay, vecLog, point, visit);
-        if (uiOps == vecLog.size()) return uiStates;
-        Step(vecLog, uiOps, replay);
+std::string DataCut::Describe() const {
+    const std::string strOf = " of " + std::to_string(uiSteps) + " unsynced steps";
+    const std::string strTail = "kept " + std::to_string(uiKept) + ", grown to " +
+                                std::to_string(uiGrownTo) + strOf + " in ";
+    switch (eKind) {
+        case EKind::Prefix:
+            return "kept " + std::to_string(uiKept) + strOf;
+        case EKind::ZeroTail:
+            return strTail + "zeros";
+        case EKind::StaleTail:
+            return strTail + "stale bytes";
+        case EKind::LostBlock:
+            return "kept all" + strOf + " but block " + std::to_string(uiBlock);
     }
+    return "?";
+}
+
+size_t ForEachCrashState(const MemDisk& before, const std::vector<MemOp>& vecLog,
+                         const CrashVisit& visit, const CrashModel& model) {
+    return EachPoint(before, vecLog, [&](const Replay& replay, CrashPoint& point) {
+        return Enumerate(replay, vecLog, point, visit, model);
+    });
+}
+
+size_t SampleCrashStates(const MemDisk& before, const std::vector<MemOp>& vecLog, size_t uiPerPoint,
+                         std::mt19937_64& rng, const CrashVisit& visit, const CrashModel& model) {
+    return EachPoint(before, vecLog, [&](const Replay& replay, CrashPoint& point) {
+        return Sample(replay, vecLog, point, uiPerPoint, rng, visit, model);
+    });
 }
