@@ -58,7 +58,8 @@ bool SameAll(const std::vector<RedisReply>& a, const std::vector<RedisReply>& b)
 }
 
 // Feeds the bytes in pieces of uiPiece (all at once for 0) until the reader refuses them.
-bool ReadAll(const uint8_t* pData, size_t uiSize, size_t uiPiece, std::vector<RedisReply>& replies) {
+bool ReadAll(const uint8_t* pData, size_t uiSize, size_t uiPiece,
+             std::vector<RedisReply>& replies) {
     CRedisReplyReader reader;
     std::string strWhy;
     if (uiPiece == 0) uiPiece = uiSize;
