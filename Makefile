@@ -1,6 +1,8 @@
 # Thin front for the CMake presets: every target calls a preset.
 PACKAGES := g++-multilib qemu-user cmake libgtest-dev clang libclang-rt-14-dev nlohmann-json3-dev \
-  libedit-dev
+  libedit-dev libhiredis-dev redis-server
+# The 32-bit build's hiredis, from the i386 architecture.
+I386_PACKAGES := libhiredis-dev:i386
 # The Windows builds' cross compilers and Wine, whose 32-bit half comes from the i386 architecture.
 WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32 wine64 zip
 BENCH_PACKAGES := libbenchmark-dev valgrind
@@ -41,6 +43,8 @@ configure = cache=build/$(1)/CMakeCache.txt; \
 
 deps:
 	$(call install_missing,$(PACKAGES))
+	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }
+	$(call install_missing,$(I386_PACKAGES))
 
 deps-windows: deps
 	@dpkg --print-foreign-architectures | grep -qx i386 || { echo "adding the i386 architecture"; dpkg --add-architecture i386; }

@@ -164,7 +164,7 @@ class CWriteBuffer {
 
 // A line end would split the record and a zero byte would end the line's text early: either way
 // the entry would not read back as it is, so it is not written.
-static bool FitsLine(const char* pText, size_t uiLen) {
+bool CPoolFile::FitsLine(const char* pText, size_t uiLen) {
     // Eight bytes at a time: a word holds a zero byte iff (w - 0x01..01) & ~w & 0x80..80 is
     // not zero, and a line end iff the same holds for w ^ 0x0A..0A. Most keys and values are a
     // word or two, where two calls of memchr per text would cost more than the scan.

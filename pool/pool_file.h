@@ -27,6 +27,9 @@ class CPoolFile {
     // zero byte, in iteration order; fails with the first failed write's status, or NoMemory.
     // Does not sync or close.
     static CStatus Write(CWritableFile& file, const CHashPool::Table& table);
+    // True iff the text can be a key or value of a record: non-empty, with neither a line end nor
+    // a zero byte, so that it reads back as it is. Writers of other stores keep what it keeps.
+    static bool FitsLine(const char* pText, size_t uiLen);
     // True iff pszName is a temporary file name that a save of a file named pszBase uses: "."
     // + the base name (cut to fit a file name) + ".quilltmp-" + six letters or digits.
     static bool IsTempName(const char* pszName, const char* pszBase);

@@ -27,11 +27,12 @@ class CStore {
     // Throws std::bad_alloc.
     virtual CStatus Save(const char* pszPath, const Table& entries, std::string& strDetail) = 0;
 
-    // True iff a failure of this code is told by the store's strDetail rather than by the
-    // status's own phrase.
+    // True iff a failure of this code is told by the store's strDetail, where it gives one,
+    // rather than by the status's own phrase (a missing hash is no missing file).
     static bool Describes(CStatus::ECode eCode) {
-        return eCode == CStatus::ECode::NoFolder || eCode == CStatus::ECode::Outside ||
-               eCode == CStatus::ECode::Settings || eCode == CStatus::ECode::Remote;
+        return eCode == CStatus::ECode::NotFound || eCode == CStatus::ECode::NoFolder ||
+               eCode == CStatus::ECode::Outside || eCode == CStatus::ECode::Settings ||
+               eCode == CStatus::ECode::Remote;
     }
 };
 
