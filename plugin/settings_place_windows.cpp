@@ -48,12 +48,15 @@ bool Variable(const wchar_t* pwszName, std::wstring& wstrValue) {
     }
 }
 
+// A byte of the module's own, whose address names it.
+constexpr char ANCHOR = 0;
+
 // The path of the module that holds this code; false when it is the program itself.
 bool ModulePath(std::wstring& wstrPath) {
     HMODULE hModule = nullptr;
     if (!::GetModuleHandleExW(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&ModulePath), &hModule) ||
+            reinterpret_cast<LPCWSTR>(&ANCHOR), &hModule) ||
         hModule == ::GetModuleHandleW(nullptr)) {
         return false;
     }
