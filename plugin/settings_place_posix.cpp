@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "plugin/settings_place.h"
 
@@ -46,12 +47,13 @@ quill::SettingsPlace quill::FindSettingsPlace() {
     dl_iterate_phdr(FindObject, &search);
     // The program itself has an empty name: code linked into it has no folder of its own.
     if (!search.bFound || search.pszName == nullptr || search.pszName[0] == '\0') return place;
-    const std::string strModule = search.pszName;
-    const size_t uiSlash = strModule.rfind('/');
+    // The folder part of the module's path, as the loader was given it.
+    const char* pszSlash = std::strrchr(search.pszName, '/');
     place.eFrom = SettingsPlace::EFrom::BesideModule;
-    place.strPath =
-        (uiSlash == std::string::npos ? std::string() : strModule.substr(0, uiSlash + 1)) +
-        SETTINGS_FILE_NAME;
+    if (pszSlash != nullptr) {
+        place.strPath.append(search.pszName, static_cast<size_t>(pszSlash - search.pszName) + 1);
+    }
+    place.strPath += SETTINGS_FILE_NAME;
     place.strName = SETTINGS_FILE_NAME;
     return place;
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "pool/env.h"
 
@@ -12,8 +13,8 @@ namespace {
 constexpr size_t ECHO_MAX = 64;
 
 std::string Echo(std::string_view sv) {
-    if (sv.size() <= ECHO_MAX) return std::string(sv);
-    return std::string(sv.substr(0, ECHO_MAX)) + "...";
+    if (sv.size() <= ECHO_MAX) return SettingsText(sv);
+    return SettingsText(std::string_view(sv.data(), ECHO_MAX)) + "...";
 }
 
 std::string_view Trim(std::string_view sv) {
@@ -44,7 +45,7 @@ constexpr SectionKind SECTION_KINDS[] = {
 
 }  // namespace
 
-CSettingsReader::CSettingsReader(std::string_view svName) : m_strName(svName) {
+CSettingsReader::CSettingsReader(std::string_view svName) : m_strName(SettingsText(svName)) {
     for (char& c : m_strName) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     }
@@ -82,8 +83,10 @@ void CSettingsReader::Finish() {
     m_bOverlong = false;
 }
 
-void CSettingsReader::Error(const std::string& strWhat) {
-    m_vecErrors.push_back(m_strName + ":" + std::to_string(m_uiLine) + ": " + strWhat);
+void CSettingsReader::Error(std::string_view svWhat) {
+    std::string strLine = m_strName + ":" + std::to_string(m_uiLine) + ": ";
+    strLine += svWhat;
+    m_vecErrors.push_back(std::move(strLine));
     if (m_vecErrors.size() < MAX_ERRORS) return;
     m_vecErrors.push_back(m_strName + ":" + std::to_string(m_uiLine) +
                           ": too many errors; the rest of the file is not read");
@@ -102,7 +105,7 @@ void CSettingsReader::Line(std::string_view svLine) {
         const unsigned char uc = static_cast<unsigned char>(svLine[i]);
         if ((uc < 0x20 && uc != '\t') || uc == 0x7F) {
             static constexpr char HEX[] = "0123456789ABCDEF";
-            Error(std::string("byte 0x") + HEX[uc >> 4] + HEX[uc & 15] + " at column " +
+            Error(SettingsText("byte 0x") + HEX[uc >> 4] + HEX[uc & 15] + " at column " +
                   std::to_string(i + 1) + " is not text");
             return;
         }
@@ -125,11 +128,12 @@ void CSettingsReader::Section(std::string_view svText) {
         Error("a section's '[' needs a ']' at the end of its line");
         return;
     }
-    const std::string_view svInner = Trim(svText.substr(1, svText.size() - 2));
+    const std::string_view svInner = Trim(std::string_view(svText.data() + 1, svText.size() - 2));
     const size_t uiBlank = svInner.find_first_of(" \t");
-    const std::string_view svWord = svInner.substr(0, uiBlank);
+    const size_t uiWord = uiBlank == std::string_view::npos ? svInner.size() : uiBlank;
+    const std::string_view svWord(svInner.data(), uiWord);
     const std::string_view svName =
-        uiBlank == std::string_view::npos ? std::string_view() : Trim(svInner.substr(uiBlank));
+        Trim(std::string_view(svInner.data() + uiWord, svInner.size() - uiWord));
     if (svWord.empty()) {
         Error("a section needs a name between '[' and ']'");
         return;
@@ -142,13 +146,14 @@ void CSettingsReader::Section(std::string_view svText) {
     }
     const SectionKind& kind = SECTION_KINDS[uiKind];
     const std::string strShown =
-        "[" + std::string(svWord) + (svName.empty() ? "" : " " + Echo(svName)) + "]";
+        "[" + SettingsText(svWord) + (svName.empty() ? "" : " " + Echo(svName)) + "]";
     if (!kind.bNamed && !svName.empty()) {
-        Error("[" + std::string(svWord) + "] takes no name, but '" + Echo(svName) + "' follows it");
+        Error("[" + SettingsText(svWord) + "] takes no name, but '" + Echo(svName) +
+              "' follows it");
         return;
     }
     if (kind.bNamed && svName.empty()) {
-        Error("[" + std::string(svWord) + " NAME] needs a name");
+        Error("[" + SettingsText(svWord) + " NAME] needs a name");
         return;
     }
     for (const Opened& opened : m_vecOpened) {
@@ -163,7 +168,7 @@ void CSettingsReader::Section(std::string_view svText) {
         Error(strWhat);
         return;
     }
-    m_vecOpened.push_back(Opened{uiKind, std::string(svName), m_uiLine});
+    m_vecOpened.push_back(Opened{uiKind, SettingsText(svName), m_uiLine});
     m_uiKind = uiKind;
     m_strSection = strShown;
     m_vecSetLines.assign(kind.rows.size(), 0);
@@ -175,8 +180,9 @@ void CSettingsReader::Setting(std::string_view svText) {
         Error("expected \"[section]\", \"name = value\" or a comment");
         return;
     }
-    const std::string_view svName = Trim(svText.substr(0, uiEquals));
-    const std::string_view svValue = Trim(svText.substr(uiEquals + 1));
+    const std::string_view svName = Trim(std::string_view(svText.data(), uiEquals));
+    const std::string_view svValue =
+        Trim(std::string_view(svText.data() + uiEquals + 1, svText.size() - uiEquals - 1));
     if (svName.empty()) {
         Error("a setting needs a name before '='");
         return;
@@ -194,8 +200,8 @@ void CSettingsReader::Setting(std::string_view svText) {
         return;
     }
     if (m_vecSetLines[uiRow] != 0) {
-        Error("'" + std::string(svName) + "' is set twice in " + m_strSection + " (first on line " +
-              std::to_string(m_vecSetLines[uiRow]) + ")");
+        Error("'" + SettingsText(svName) + "' is set twice in " + m_strSection +
+              " (first on line " + std::to_string(m_vecSetLines[uiRow]) + ")");
         return;
     }
     std::string strWhat;

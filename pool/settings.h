@@ -14,6 +14,15 @@
 
 class CEnv;
 
+// The bytes of sv as a string. Built by appending: the string constructors that check their
+// arguments raise errors through helpers of the C++ runtime that the module does not link.
+// Throws std::bad_alloc.
+inline std::string SettingsText(std::string_view sv) {
+    std::string str;
+    str.append(sv.data(), sv.size());
+    return str;
+}
+
 // What the file sets: one member per section kind. A kind that may be given several times under
 // names of its own ("[KIND NAME]") keeps a vector of records, one per NAME.
 struct Settings {
@@ -81,7 +90,7 @@ class CSettingsReader {
     void Statement(std::string_view svText);
     void Section(std::string_view svText);
     void Setting(std::string_view svText);
-    void Error(const std::string& strWhat);
+    void Error(std::string_view svWhat);
 
     std::string m_strName;
     Settings m_settings;

@@ -6,7 +6,7 @@
 #include "pool/confined_env.h"
 
 std::string UnreadableSettingsLine(std::string_view svName, const CStatus& status) {
-    return std::string(svName) + ": " + status.ToString();
+    return SettingsText(svName) + ": " + status.ToString();
 }
 
 std::string CSettingsStores::Load(CEnv& env, const char* pszPath, std::string_view svName) {
@@ -30,7 +30,7 @@ std::string CSettingsStores::Open(const Settings& settings, std::string_view svN
     m_pStore = &m_plain;
     const Settings::Files& files = settings.files;
     if (files.strRoot.empty()) return std::string();
-    const std::string strWhere = std::string(svName) + ":" + std::to_string(files.uiRootLine);
+    const std::string strWhere = SettingsText(svName) + ":" + std::to_string(files.uiRootLine);
     const CStatus status = NewConfinedEnv(files.strRoot.c_str(), m_pFolderEnv);
     if (!status.Ok() || m_pFolderEnv == nullptr) {
         std::string strLine =
@@ -42,7 +42,7 @@ std::string CSettingsStores::Open(const Settings& settings, std::string_view svN
     }
     m_pFolder =
         std::make_unique<CFileStore>(*m_pFolderEnv, "outside the pool folder \"" + files.strRoot +
-                                                        "\" (" + std::string(svName) + ")");
+                                                        "\" (" + SettingsText(svName) + ")");
     m_pStore = m_pFolder.get();
     return std::string();
 }
@@ -61,11 +61,19 @@ void CSettingsStores::CloseForLackOfMemory() {
 CStore& CSettingsStores::For(const char*) { return *m_pStore; }
 
 CStatus CSettingsStores::CClosedStore::Load(const char*, Table&, std::string& strDetail) {
-    strDetail = m_strLine.empty() ? m_pszFixed : m_strLine;
+    if (m_strLine.empty()) {
+        strDetail.assign(m_pszFixed);
+    } else {
+        strDetail = m_strLine;
+    }
     return CStatus::Error(CStatus::ECode::Settings);
 }
 
 CStatus CSettingsStores::CClosedStore::Save(const char*, const Table&, std::string& strDetail) {
-    strDetail = m_strLine.empty() ? m_pszFixed : m_strLine;
+    if (m_strLine.empty()) {
+        strDetail.assign(m_pszFixed);
+    } else {
+        strDetail = m_strLine;
+    }
     return CStatus::Error(CStatus::ECode::Settings);
 }
