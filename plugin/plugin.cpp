@@ -45,6 +45,9 @@ class CInstalledSettings {
 };
 
 constinit CInstalledSettings s_Settings;
+// The stores closed for lack of memory, made at load time: a static inside the handler would need
+// the C++ runtime's guard, and with it a C library newer than the module may need.
+CSettingsStores s_OutOfMemory;
 
 // Reads the settings, once a load, and installs the stores they choose; a problem closes every
 // store and is the one line printed. The host loads the module in this call, before any event:
@@ -76,7 +79,6 @@ void LoadSettingsGuarded() noexcept {
     try {
         LoadSettings();
     } catch (const std::bad_alloc&) {
-        static CSettingsStores s_OutOfMemory;
         s_OutOfMemory.CloseForLackOfMemory();
         quill::InstallPoolStores(&s_OutOfMemory);
         std::printf("%s: the settings cannot be read (not enough memory)\n", PLUGIN_NAME);
