@@ -13,7 +13,7 @@ seconds=$2
 seed=${3:-0}
 here=$(cd "$(dirname "$0")" && pwd)
 
-for fuzzer in pool_file script_calls call_script redis_reply; do
+for fuzzer in pool_file script_calls call_script settings redis_reply; do
     binary=$build/${fuzzer}_fuzzer
     seeds=$here/corpus/$fuzzer
     work=$build/corpus/$fuzzer

@@ -21,6 +21,11 @@ bool IsRegularFile(std::FILE* pFile);
 // written, with the system's words in strError when it gave any (empty when only closing failed).
 bool ReplaceFile(const std::string& strPath, std::string_view svBytes, std::string& strError);
 
+// Names the settings file of the module loaded after it, in QUILLSTORE_CONF, where the
+// module reads the environment (on Windows its own GetEnvironmentVariableW, not a C runtime's
+// copy).
+void SetModuleSettings(const std::string& strPath);
+
 // True iff standard input is a terminal (a console on Windows).
 bool StdinIsTerminal();
 

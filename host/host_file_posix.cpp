@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "floor/file_status_posix.h"
 #include "host/host_file.h"
 
@@ -13,6 +15,10 @@ namespace quillhost {
 bool IsRegularFile(std::FILE* pFile) {
     struct stat st;
     return quill::StatFd(fileno(pFile), st) && S_ISREG(st.st_mode);
+}
+
+void SetModuleSettings(const std::string& strPath) {
+    ::setenv("QUILLSTORE_CONF", strPath.c_str(), 1);
 }
 
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) != 0; }

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
         std::puts("quillhost (Quillstore) " QUILL_VERSION);
         return EXIT_OK;
     }
+    if (cmd.bConfig) SetModuleSettings(cmd.strConfig);
     // dlopen searches the library path for a bare name; here it is a file like any other.
     std::string strModule = cmd.aOperands[0];
     if (strModule.find('/') == std::string::npos) strModule = "./" + strModule;

@@ -69,6 +69,11 @@ Options:
   --no-shutdown    do not deliver shutdown at the end
   --manual         all three: only the script's directives deliver events
   --attach-fail=KIND   start with the exports failing as above
+  --config FILE    load the module under the settings file FILE (the
+                   environment variable QUILLSTORE_CONF is set to it, as an
+                   owner would set it for the server); a problem with it is
+                   the line the module prints at load, and every HLoad and
+                   HSave then gives false
   --version        the Quillstore release this program belongs to
   -h, --help       this text
 
@@ -135,6 +140,14 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& cmd, std::string& strE
             cmd.bHelp = true;
         } else if (bOptions && sv == "--version") {
             cmd.bVersion = true;
+        } else if (bOptions && (sv == "--config" || sv.starts_with("--config="))) {
+            if (sv == "--config" && i + 1 == argc) {
+                strError = "--config needs a FILE";
+                return false;
+            }
+            cmd.strConfig = sv == "--config" ? std::string(argv[++i])
+                                             : std::string(sv.substr(sizeof("--config=") - 1));
+            cmd.bConfig = true;
         } else if (bOptions && sv.starts_with("-") && sv.size() > 1) {
             if (!ParseOption(sv, cmd.options)) {
                 strError = sv.starts_with("--attach-fail=")

@@ -29,6 +29,9 @@ struct Options {
 struct CommandLine {
     Options options;
     std::vector<std::string> aOperands;
+    // --config FILE: the settings file the module reads, as QUILLSTORE_CONF names it.
+    std::string strConfig;
+    bool bConfig = false;
     bool bHelp = false;
     bool bVersion = false;
 };

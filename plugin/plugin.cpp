@@ -3,9 +3,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "plugin/register.h"
+#include "plugin/settings_place.h"
+#include "pool/env.h"
 #include "pool/hash_pool_manager.h"
+#include "pool/settings_stores.h"
 
 namespace {
 
@@ -16,6 +22,68 @@ constexpr char SCRIPT_HOST_NAME[] = "SQHost2";
 // The release version as text in the module's bytes, so that a person (strings, quillstore
 // version) reads it without loading the module; the information record keeps its fixed word.
 [[gnu::used]] const char VERSION_MARKER[] = "QUILLSTORE_VERSION=" QUILL_VERSION;
+
+// The stores the owner's settings chose for this load; none installed without a settings file.
+// Whatever is installed is taken out before the stores go, when the module is unloaded.
+class CInstalledSettings {
+   public:
+    constexpr CInstalledSettings() = default;
+    ~CInstalledSettings() { Remove(); }
+
+    void Remove() {
+        quill::InstallPoolStores(nullptr);
+        m_pStores.reset();
+    }
+    void Install(std::unique_ptr<CSettingsStores> pStores) {
+        Remove();
+        m_pStores = std::move(pStores);
+        quill::InstallPoolStores(m_pStores.get());
+    }
+
+   private:
+    std::unique_ptr<CSettingsStores> m_pStores;
+};
+
+constinit CInstalledSettings s_Settings;
+// The stores closed for lack of memory, made at load time: a static inside the handler would need
+// the C++ runtime's guard, and with it a C library newer than the module may need.
+CSettingsStores s_OutOfMemory;
+
+// Reads the settings, once a load, and installs the stores they choose; a problem closes every
+// store and is the one line printed. The host loads the module in this call, before any event:
+// initialize may come late, twice or never, and no path may be used before the settings are in.
+void LoadSettings() {
+    s_Settings.Remove();
+    const quill::SettingsPlace place = quill::FindSettingsPlace();
+    using EFrom = quill::SettingsPlace::EFrom;
+    if (place.eFrom == EFrom::Nowhere) return;
+    if (place.eFrom == EFrom::BesideModule && !CEnv::Default().Exists(place.strPath.c_str())) {
+        return;
+    }
+    auto pStores = std::make_unique<CSettingsStores>();
+    std::string strProblem;
+    if (place.eFrom == EFrom::Problem) {
+        strProblem = place.strProblem;
+        pStores->Close(strProblem);
+    } else {
+        strProblem = pStores->Load(CEnv::Default(), place.strPath.c_str(), place.strName);
+    }
+    s_Settings.Install(std::move(pStores));
+    if (!strProblem.empty()) std::printf("%s: %s\n", PLUGIN_NAME, strProblem.c_str());
+}
+
+// The settings without letting an allocation failure into the host: the stores stay closed with
+// a fixed line. The only catch outside the script functions' guard, since this is the only code
+// the host calls that allocates outside a script function.
+void LoadSettingsGuarded() noexcept {
+    try {
+        LoadSettings();
+    } catch (const std::bad_alloc&) {
+        s_OutOfMemory.CloseForLackOfMemory();
+        quill::InstallPoolStores(&s_OutOfMemory);
+        std::printf("%s: the settings cannot be read (not enough memory)\n", PLUGIN_NAME);
+    }
+}
 
 // The host's callbacks and the attachment have internal linkage: a binary that links the core
 // library keeps the C library's shutdown(2), and the host reaches them only through its table.
@@ -63,5 +131,6 @@ extern "C" int32_t TolmPluginInit(HostFuncTable* pFuncs, HostCallbackTable* pCal
     pCallbacks->pfnInitialize = initialize;
     pCallbacks->pfnShutdown = shutdown;
     pCallbacks->pfnInternalCmd = internalcmd;
+    LoadSettingsGuarded();
     return 1;
 }

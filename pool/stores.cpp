@@ -13,8 +13,9 @@ class CFilesOnly final : public IStoreChooser {
     CFileStore m_Store;
 };
 
-// Constant-initialised: no guard and no order to get wrong.
-constinit CFilesOnly s_FilesOnly;
+// Made before any code of the module runs (no function-local static: its guard would need a
+// newer C library); nothing calls PoolStores while statics are being made.
+CFilesOnly s_FilesOnly;
 constinit IStoreChooser* s_pChooser = nullptr;
 
 }  // namespace

@@ -38,11 +38,12 @@ function(archive_has path files out)
 endfunction()
 
 # True in ${out} iff PATH (relative to the top) is in the source tree or a build of it: its
-# first part is one of the tree's files or folders, build or dist.
+# first part is one of the tree's files or folders, build or dist (a path that climbs out with ".."
+# first, as a script's "../x.pool", is none of them).
 function(source_has path out)
   string(REGEX REPLACE "/.*" "" first "${path}")
   if(first STREQUAL "build" OR first STREQUAL "dist" OR
-     (NOT first STREQUAL "" AND EXISTS "${SOURCE_DIR}/${first}"))
+     (NOT first STREQUAL "" AND NOT first STREQUAL ".." AND EXISTS "${SOURCE_DIR}/${first}"))
     set(${out} TRUE PARENT_SCOPE)
   else()
     set(${out} FALSE PARENT_SCOPE)

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -269,6 +270,125 @@ TEST_F(Module, UnloadTakesTheModuleAndItsFunctionsAway) {
     EXPECT_TRUE(m_host.CheckEntry().empty());
     Command(SCRIPT_HOST_READY);
     EXPECT_EQ(Call("HSave", {S("p")}), "null");
+}
+
+// A string as a call's result shows it.
+std::string Quoted(const std::string& str) { return S(str).Render(); }
+
+// The owner's settings, read at the load: the console line of a problem, the stores it closes,
+// the file beside the module, and a root. QUILLSTORE_CONF is unset again after each test.
+class ModuleSettings : public testing::Test {
+   protected:
+    void TearDown() override {
+        if (m_host.Loaded()) m_host.Shutdown();
+        SetVariable("QUILLSTORE_CONF", nullptr);
+    }
+
+    // Loads the module (and delivers initialize and ready); what it printed.
+    std::string Start(const std::string& strModule = QUILL_MODULE_PATH) {
+        CStdoutCapture capture;
+        EXPECT_TRUE(m_host.Load(strModule)) << m_host.Error();
+        int32_t iResult = 0;
+        EXPECT_TRUE(m_host.Initialize(&iResult));
+        EXPECT_TRUE(m_host.InternalCommand(SCRIPT_HOST_READY, "", &iResult));
+        return capture.Text();
+    }
+
+    std::string Call(const std::string& strName, const std::vector<CSqValue>& aArgs) {
+        const SqCallResult result = m_vm.Call(strName, aArgs);
+        return result.bError ? "error: " + result.ErrorText() : result.value.Render();
+    }
+
+    CTempDir m_dir;
+    CSqVm m_vm;
+    CStandInHost m_host{m_vm};
+};
+
+TEST_F(ModuleSettings, ABadFilePrintsItsLineAndClosesLoadsAndSavesOnly) {
+    const std::string strConf = m_dir.File("quillstore.conf");
+    const std::string strPool = m_dir.File("x.pool");
+    ASSERT_TRUE(WriteWholeFile(strConf, "[files]\n\nrot = pools\n"));
+    ASSERT_TRUE(WriteWholeFile(strPool, "old\nfile\n"));
+    SetVariable("QUILLSTORE_CONF", strConf.c_str());
+    const std::string strLine = strConf + ":3: unknown setting 'rot' in [files]";
+    EXPECT_EQ(Start(), "Quillstore: " + strLine + "\nQuillstore plugin loaded.\n");
+
+    EXPECT_EQ(Call("HLoad", {S("p"), S(strPool)}), "false");
+    EXPECT_EQ(Call("HError", {S("p")}), Quoted("load \"" + strPool + "\": " + strLine));
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HGet", {S("p"), S("k")}), "\"v\"");
+    EXPECT_EQ(Call("HCount", {S("p")}), "1");
+    EXPECT_EQ(Call("HSave", {S("p")}), "false");
+    EXPECT_EQ(Call("HError", {S("p")}), Quoted("save \"" + strPool + "\": " + strLine));
+    EXPECT_EQ(FileBytes(strPool), "old\nfile\n");
+
+    // The settings are read at each load: without the variable the next load is as before.
+    SetVariable("QUILLSTORE_CONF", nullptr);
+    m_host.Shutdown();
+    ASSERT_TRUE(m_host.Unload());
+    EXPECT_EQ(Start(), "Quillstore plugin loaded.\n");
+    EXPECT_EQ(Call("HLoad", {S("p"), S(strPool)}), "true");
+    EXPECT_EQ(Call("HGet", {S("p"), S("old")}), "\"file\"");
+}
+
+TEST_F(ModuleSettings, AVariableNamingNoFileFailsClosed) {
+    const std::string strConf = m_dir.File("none.conf");
+    SetVariable("QUILLSTORE_CONF", strConf.c_str());
+    const std::string strText = Start();
+    EXPECT_EQ(KnownPartOfLine(strText.substr(0, strText.find('\n'))),
+              KnownPartOfLine("Quillstore: " + strConf +
+                              ": the file does not exist (No such file or directory)"));
+    EXPECT_EQ(Call("HLoad", {S("p"), S(m_dir.File("y.pool"))}), "false");
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HSave", {S("p")}), "false");
+    EXPECT_EQ(FileBytes(m_dir.File("y.pool")), "(none)");
+}
+
+TEST_F(ModuleSettings, TheFileBesideTheModuleIsReadWhenItIsThere) {
+    std::string strBytes;
+    ASSERT_TRUE(ReadWholeFile(QUILL_MODULE_PATH, strBytes));
+    const std::string strModule =
+        m_dir.File(std::string(QUILL_MODULE_PATH)
+                       .substr(std::string(QUILL_MODULE_PATH).find_last_of("/\\") + 1));
+    ASSERT_TRUE(WriteWholeFile(strModule, strBytes));
+    const std::string strPool = m_dir.File("z.pool");
+
+    EXPECT_EQ(Start(strModule), "Quillstore plugin loaded.\n");
+    EXPECT_EQ(Call("HLoad", {S("p"), S(strPool)}), "false");
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HSave", {S("p")}), "true");
+    m_host.Shutdown();
+    ASSERT_TRUE(m_host.Unload());
+
+    // Only the file's own name is shown: the module's folder is not the owner's to read.
+    ASSERT_TRUE(
+        WriteWholeFile(m_dir.File("quillstore.conf"), "\xEF\xBB\xBF[files]\r\n[pools]\r\n"));
+    EXPECT_EQ(
+        Start(strModule),
+        "Quillstore: quillstore.conf:2: unknown section [pools]\nQuillstore plugin loaded.\n");
+    EXPECT_EQ(Call("HLoad", {S("p"), S(strPool)}), "false");
+    EXPECT_EQ(Call("HError", {S("p")}),
+              Quoted("load \"" + strPool + "\": quillstore.conf:2: unknown section [pools]"));
+}
+
+TEST_F(ModuleSettings, ARootKeepsSavesInsideItsFolder) {
+    CTempDir other;
+    const std::string strConf = other.File("q.conf");
+    ASSERT_TRUE(WriteWholeFile(strConf, "[files]\nroot = " + m_dir.Path() + "\n"));
+    SetVariable("QUILLSTORE_CONF", strConf.c_str());
+    EXPECT_EQ(Start(), "Quillstore plugin loaded.\n");
+    EXPECT_EQ(Call("HLoad", {S("p"), S(m_dir.File("in.pool"))}), "false");
+    EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HSave", {S("p")}), "true");
+    EXPECT_EQ(FileBytes(m_dir.File("in.pool")), "k\nv\n");
+    const std::string strOutside = other.File("out.pool");
+    EXPECT_EQ(Call("HLoad", {S("q"), S(strOutside)}), "false");
+    EXPECT_EQ(Call("HAdd", {S("q"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HSave", {S("q")}), "false");
+    EXPECT_EQ(Call("HError", {S("q")}),
+              Quoted("save \"" + strOutside + "\": outside the pool folder \"" + m_dir.Path() +
+                     "\" (" + strConf + ")"));
+    EXPECT_EQ(FileBytes(strOutside), "(none)");
 }
 
 namespace {

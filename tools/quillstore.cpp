@@ -20,6 +20,8 @@
 #include "pool/env.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
+#include "pool/settings.h"
+#include "pool/settings_stores.h"
 #include "script/number_text.h"
 #include "tools/json_line.h"
 #include "tools/text_forms.h"
@@ -53,6 +55,8 @@ Commands:
                                   write the pool file a script would save after
                                   adding IN's JSON Lines entries in order
   version MODULE                  the release version a module file carries
+  check-config FILE               is the settings file FILE healthy, as the
+                                  plug-in reads quillstore.conf at load
 
 Options may come before or after the command and the other arguments; "--"
 ends them. A FILE or IN of "-" is standard input, and load-json's FILE "-" is
@@ -60,9 +64,9 @@ standard output. 'quillstore help COMMAND' or 'quillstore COMMAND --help'
 describes a command.
 
 Exit status:
-  0  done; for check, every FILE is healthy
-  1  check found something; load-json left entries out or could not save
-     FILE; fix could not save a FILE; version found none
+  0  done; for check, every FILE is healthy; for check-config, FILE is
+  1  check or check-config found something; load-json left entries out or
+     could not save FILE; fix could not save a FILE; version found none
   2  usage error, a FILE that a load refuses (missing, a directory, a device
      or FIFO, unreadable), an IN line that is not a valid entry
 )";
@@ -166,6 +170,22 @@ line stays, as a script stored it.
 
 Exit status: 0; 1 if a save failed (FILE is then as it was); 2 if a load
 refuses some FILE (missing, a directory, a device or FIFO, unreadable).
+)";
+
+constexpr char HELP_CHECK_CONFIG[] = R"(usage: quillstore check-config FILE
+
+Reads the settings file FILE as the plug-in reads its quillstore.conf at load,
+and opens the pool folder its [files] root names, against the current folder
+(run it in the server's working folder, where the plug-in takes it). Each
+problem is a line "FILE:LINE: what", the first of them the line the plug-in
+prints at load; then one verdict line:
+  FILE: healthy: pool files stay in the folder "pools"
+  FILE: healthy: pool files may be anywhere (no [files] root)
+  FILE: 2 problems: the plug-in would refuse every HLoad and HSave
+
+Exit status: 0 if FILE is healthy, 1 if it has problems, 2 if it cannot be
+read (missing, a directory, unreadable: the plug-in would refuse every HLoad
+and HSave too).
 )";
 
 constexpr char HELP_VERSION[] = R"(usage: quillstore version MODULE
@@ -882,6 +902,42 @@ int Version(const Arguments& args) {
     return EXIT_OK;
 }
 
+int CheckConfig(const Arguments& args) {
+    if (args.aOperands.size() != 1) {
+        return UsageError("check-config",
+                          args.aOperands.empty() ? "no FILE given" : "one FILE at a time");
+    }
+    const std::string& strPath = args.aOperands[0];
+    CSettingsReader reader(strPath);
+    const CStatus status = ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader);
+    if (!status.Ok()) {
+        std::fprintf(stderr, "quillstore: cannot read %s\n",
+                     UnreadableSettingsLine(reader.Name(), status).c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<std::string> vecProblems = reader.Errors();
+    CSettingsStores stores;
+    if (reader.Ok()) {
+        std::string strProblem = stores.Open(reader.Get(), reader.Name());
+        if (!strProblem.empty()) vecProblems.push_back(std::move(strProblem));
+    }
+    for (const std::string& strLine : vecProblems) std::printf("%s\n", strLine.c_str());
+    if (!vecProblems.empty()) {
+        std::printf("%s: %zu problem%s: the plug-in would refuse every HLoad and HSave\n",
+                    reader.Name().c_str(), vecProblems.size(), vecProblems.size() == 1 ? "" : "s");
+        return EXIT_FINDINGS;
+    }
+    const std::string& strRoot = reader.Get().files.strRoot;
+    if (strRoot.empty()) {
+        std::printf("%s: healthy: pool files may be anywhere (no [files] root)\n",
+                    reader.Name().c_str());
+    } else {
+        std::printf("%s: healthy: pool files stay in the folder \"%s\"\n", reader.Name().c_str(),
+                    strRoot.c_str());
+    }
+    return EXIT_OK;
+}
+
 struct Command {
     std::string_view svName;
     const char* pszHelp;
@@ -892,6 +948,7 @@ struct Command {
 const Command* FindCommand(std::string_view svName) {
     static const Command COMMANDS[] = {
         {"check", HELP_CHECK, {}, Check},
+        {"check-config", HELP_CHECK_CONFIG, {}, CheckConfig},
         {"dump", HELP_DUMP, {"--json", "--escaped"}, Dump},
         {"fix", HELP_FIX, {"--dry-run"}, Fix},
         {"load-json", HELP_LOAD_JSON, {"--force", "--quiet"}, LoadJson},

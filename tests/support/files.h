@@ -58,6 +58,10 @@ std::vector<std::string> ListDir(const std::string& strPath);
 // opened, so taking a snapshot cannot block).
 std::map<std::string, std::string> SnapshotTree(const std::string& strPath);
 
+// Sets the environment variable of this process (unsets it for a null value) where a module
+// loaded later reads it: getenv on POSIX, GetEnvironmentVariableW on Windows.
+void SetVariable(const char* pszName, const char* pszValue);
+
 // Heap bytes in use, as the allocator that serves this build counts them.
 size_t HeapBytesInUse();
 

@@ -298,3 +298,11 @@ int RunProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
     ReadToEnd(iOutput, strOutput);
     return WaitChild(pid);
 }
+
+void SetVariable(const char* pszName, const char* pszValue) {
+    if (pszValue == nullptr) {
+        unsetenv(pszName);
+    } else {
+        setenv(pszName, pszValue, 1);
+    }
+}

@@ -125,3 +125,7 @@ std::map<std::string, std::string> SnapshotTree(const std::string& strPath) {
     SnapshotInto(strPath, "", tree);
     return tree;
 }
+
+void SetVariable(const char* pszName, const char* pszValue) {
+    ::SetEnvironmentVariableA(pszName, pszValue);
+}

@@ -1,0 +1,76 @@
+// Fuzzes the settings reader: any bytes give the same settings and error lines whole and in
+// pieces cut anywhere; every error is one line "c.conf:LINE: what" with lines in file order,
+// never more than the reader keeps; a healthy text sets only a root it could hold on one line.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pool/settings.h"
+#include "tests/support/files.h"
+
+namespace {
+
+struct Result {
+    std::string strRoot;
+    uint32_t uiRootLine;
+    std::vector<std::string> vecErrors;
+    bool operator==(const Result&) const = default;
+};
+
+// The text fed in pieces of the given sizes, taken in turn (the last piece takes the rest).
+Result Read(std::string_view svText, const std::vector<size_t>& vecSizes) {
+    CSettingsReader reader("c.conf");
+    size_t uiTurn = 0;
+    while (!svText.empty()) {
+        const size_t uiSize =
+            vecSizes.empty() ? svText.size() : vecSizes[uiTurn++ % vecSizes.size()];
+        const size_t uiTake = uiSize < svText.size() ? uiSize : svText.size();
+        reader.Feed(svText.substr(0, uiTake));
+        svText.remove_prefix(uiTake);
+    }
+    reader.Finish();
+    Check(reader.Ok() == reader.Errors().empty(), "Ok() disagrees with the errors");
+    return {reader.Get().files.strRoot, reader.Get().files.uiRootLine, reader.Errors()};
+}
+
+void CheckErrors(const std::vector<std::string>& vecErrors, std::string_view svText) {
+    Check(vecErrors.size() <= CSettingsReader::MAX_ERRORS + 1, "more errors than are kept");
+    unsigned long ulLast = 0;
+    for (const std::string& strLine : vecErrors) {
+        Check(strLine.rfind("c.conf:", 0) == 0,
+              "an error without the file's name: " + Printable(strLine));
+        Check(strLine.find('\n') == std::string::npos, "an error of two lines");
+        Check(strLine.size() < 400, "an error too long to read: " + Printable(strLine));
+        const unsigned long ulLine = std::stoul(strLine.substr(7));
+        Check(ulLine >= 1 && ulLine >= ulLast, "error lines out of order: " + Printable(strLine));
+        Check(ulLine <=
+                  1 + static_cast<unsigned long>(std::count(svText.begin(), svText.end(), '\n')),
+              "an error past the last line");
+        ulLast = ulLine;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
+    // The first byte chooses the piece sizes; the rest is the text.
+    if (uiSize == 0) return 0;
+    const std::string_view svText(reinterpret_cast<const char*>(pData + 1), uiSize - 1);
+    const Result whole = Read(svText, {});
+    CheckErrors(whole.vecErrors, svText);
+    const std::vector<size_t> vecSizes = {1u + pData[0] % 7u, 1u + pData[0] / 7u, 1};
+    Check(Read(svText, vecSizes) == whole, "pieces read otherwise than the whole text");
+    if (whole.vecErrors.empty() && !whole.strRoot.empty()) {
+        Check(whole.strRoot.size() <= CSettingsReader::MAX_LINE_BYTES, "a root longer than a line");
+        Check(whole.uiRootLine >= 1, "a root without its line");
+        for (char c : whole.strRoot) {
+            const unsigned char uc = static_cast<unsigned char>(c);
+            Check(uc >= 0x20 && uc != 0x7F, "a control byte in the root");
+        }
+        Check(whole.strRoot.front() != ' ' && whole.strRoot.back() != ' ', "a root not trimmed");
+    }
+    return 0;
+}

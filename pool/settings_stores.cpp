@@ -1,0 +1,79 @@
+// The stores the owner's settings choose: the pool folder's file store, or the closed store.
+#include "pool/settings_stores.h"
+
+#include <utility>
+
+#include "pool/confined_env.h"
+
+std::string UnreadableSettingsLine(std::string_view svName, const CStatus& status) {
+    return SettingsText(svName) + ": " + status.ToString();
+}
+
+std::string CSettingsStores::Load(CEnv& env, const char* pszPath, std::string_view svName) {
+    CSettingsReader reader(svName);
+    const CStatus status = ReadSettingsFile(env, pszPath, reader);
+    if (!status.Ok()) {
+        std::string strLine = UnreadableSettingsLine(reader.Name(), status);
+        Close(strLine);
+        return strLine;
+    }
+    if (!reader.Ok()) {
+        Close(reader.Errors().front());
+        return reader.Errors().front();
+    }
+    return Open(reader.Get(), reader.Name());
+}
+
+std::string CSettingsStores::Open(const Settings& settings, std::string_view svName) {
+    m_pFolder.reset();
+    m_pFolderEnv.reset();
+    m_pStore = &m_plain;
+    const Settings::Files& files = settings.files;
+    if (files.strRoot.empty()) return std::string();
+    const std::string strWhere = SettingsText(svName) + ":" + std::to_string(files.uiRootLine);
+    const CStatus status = NewConfinedEnv(files.strRoot.c_str(), m_pFolderEnv);
+    if (!status.Ok() || m_pFolderEnv == nullptr) {
+        std::string strLine =
+            strWhere + ": the pool folder \"" + files.strRoot + "\" cannot be opened";
+        const std::string strWords = CStatus::SystemWords(status.SystemCode());
+        if (!strWords.empty()) strLine += " (" + strWords + ")";
+        Close(strLine);
+        return strLine;
+    }
+    m_pFolder =
+        std::make_unique<CFileStore>(*m_pFolderEnv, "outside the pool folder \"" + files.strRoot +
+                                                        "\" (" + SettingsText(svName) + ")");
+    m_pStore = m_pFolder.get();
+    return std::string();
+}
+
+void CSettingsStores::Close(std::string strLine) {
+    m_closed.m_strLine = std::move(strLine);
+    m_pStore = &m_closed;
+}
+
+void CSettingsStores::CloseForLackOfMemory() {
+    m_closed.m_strLine.clear();
+    m_closed.m_pszFixed = "the settings cannot be read (not enough memory)";
+    m_pStore = &m_closed;
+}
+
+CStore& CSettingsStores::For(const char*) { return *m_pStore; }
+
+CStatus CSettingsStores::CClosedStore::Load(const char*, Table&, std::string& strDetail) {
+    if (m_strLine.empty()) {
+        strDetail.assign(m_pszFixed);
+    } else {
+        strDetail = m_strLine;
+    }
+    return CStatus::Error(CStatus::ECode::Settings);
+}
+
+CStatus CSettingsStores::CClosedStore::Save(const char*, const Table&, std::string& strDetail) {
+    if (m_strLine.empty()) {
+        strDetail.assign(m_pszFixed);
+    } else {
+        strDetail = m_strLine;
+    }
+    return CStatus::Error(CStatus::ECode::Settings);
+}

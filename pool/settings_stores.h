@@ -1,0 +1,54 @@
+// The stores that the owner's settings choose for pool paths, and the closed store that every
+// path gets when the settings have a problem: nothing falls back to a store without limits.
+#ifndef QUILLSTORE_POOL_SETTINGS_STORES_H
+#define QUILLSTORE_POOL_SETTINGS_STORES_H
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "pool/file_store.h"
+#include "pool/settings.h"
+#include "pool/store.h"
+
+class CSettingsStores final : public IStoreChooser {
+   public:
+    // Reads the settings file at pszPath through env (svName naming it in lines) and opens what
+    // it sets. The first problem as one line ("NAME:LINE: what", or "NAME: what" for the file
+    // as a whole), empty when there is none; with a problem the stores are closed (see Close).
+    // Throws std::bad_alloc.
+    std::string Load(CEnv& env, const char* pszPath, std::string_view svName);
+    // Opens what healthy settings set: a pool folder, on the system's own Env. The problem as one
+    // line, empty when there is none; with a problem the stores are closed. Throws
+    // std::bad_alloc.
+    std::string Open(const Settings& settings, std::string_view svName);
+    // From now on every Load and Save fails with ECode::Settings and strLine as its detail.
+    void Close(std::string strLine);
+    // Closes the stores with a fixed line, allocating nothing, for when memory ran out.
+    void CloseForLackOfMemory();
+
+    // The store for every path: the pool folder's, the system's own without one, or the closed
+    // one.
+    CStore& For(const char* pszPath) override;
+
+   private:
+    // Fails every call with ECode::Settings, the problem's line as its detail.
+    class CClosedStore final : public CStore {
+       public:
+        CStatus Load(const char*, Table&, std::string& strDetail) override;
+        CStatus Save(const char*, const Table&, std::string& strDetail) override;
+        std::string m_strLine;
+        const char* m_pszFixed = "";
+    };
+
+    CClosedStore m_closed;
+    CFileStore m_plain;
+    std::unique_ptr<CEnv> m_pFolderEnv;
+    std::unique_ptr<CFileStore> m_pFolder;
+    CStore* m_pStore = &m_plain;
+};
+
+// The problem line of a settings file that could not be read: "NAME: what (words)".
+std::string UnreadableSettingsLine(std::string_view svName, const CStatus& status);
+
+#endif

@@ -1,0 +1,268 @@
+// The settings reader on texts (every rule, lines sized around its limit, any pieces), the file
+// it is fed through, and the stores the settings choose: closed on any problem.
+#include "pool/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pool/hash_pool.h"
+#include "pool/settings_stores.h"
+#include "tests/support/failing_env.h"
+#include "tests/support/files.h"
+
+namespace {
+
+constexpr size_t MAX = CSettingsReader::MAX_LINE_BYTES;
+
+struct Row {
+    const char* pszCase;
+    std::string strText;
+    // The root set, and the errors joined by line feeds (empty for none).
+    std::string strRoot;
+    std::string strErrors;
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& row) { return os << row.pszCase; }
+
+std::string Joined(const std::vector<std::string>& vec) {
+    std::string str;
+    for (const std::string& strLine : vec) str += (str.empty() ? "" : "\n") + strLine;
+    return str;
+}
+
+// "[files]" and a root line of exactly uiLen bytes before its line end.
+std::string RootLineOf(size_t uiLen, const char* pszEnd = "\n") {
+    const std::string strStart = "root = ";
+    return "[files]\n" + strStart + std::string(uiLen - strStart.size(), 'a') + pszEnd;
+}
+std::string RootOf(size_t uiLen) { return std::string(uiLen - 7, 'a'); }
+
+const std::string OVERLONG_2 =
+    "c.conf:2: the line is longer than " + std::to_string(MAX) + " bytes";
+
+const Row ROWS[] = {
+    {"empty text", "", "", ""},
+    {"a root", "[files]\nroot = pools\n", "pools", ""},
+    {"blanks around everything", " \t[ files ]\t\n\t root\t=  my pools \t\n", "my pools", ""},
+    {"comments and blank lines", "; one\n# two\n\n   \n[files]\n  ; root = x\nroot=p\n", "p", ""},
+    {"no comment after a value", "[files]\nroot = p ; q\n", "p ; q", ""},
+    {"a byte order mark", "\xEF\xBB\xBF[files]\nroot = p\n", "p", ""},
+    {"a byte order mark later is no text of ours", "[files]\n\xEF\xBB\xBFroot = p\n", "",
+     "c.conf:2: unknown setting '\xEF\xBB\xBFroot' in [files]"},
+    {"CRLF line ends", "[files]\r\nroot = p\r\n", "p", ""},
+    {"a last line without a line feed", "[files]\nroot = p", "p", ""},
+    {"a last line of a carriage return alone", "[files]\nroot = p\r", "p", ""},
+    {"high bytes in a value", "[files]\nroot = p\xC3\xA9\xFF\n", "p\xC3\xA9\xFF", ""},
+    {"an empty [files]", "[files]\n", "", ""},
+    {"an unknown setting", "[files]\n\nrot = pools\n", "",
+     "c.conf:3: unknown setting 'rot' in [files]"},
+    {"names compare exactly", "[Files]\nROOT = p\n", "", "c.conf:1: unknown section [Files]"},
+    {"an unknown section and what it holds", "[filez]\nroot = p\nx = y\n", "",
+     "c.conf:1: unknown section [filez]"},
+    {"a named kind is not known yet", "[redis cache]\nurl = redis://h\n", "",
+     "c.conf:1: unknown section [redis]"},
+    {"[files] takes no name", "[files extra]\nroot = p\n", "",
+     "c.conf:1: [files] takes no name, but 'extra' follows it"},
+    {"a setting before any section", "root = p\n[files]\n", "",
+     "c.conf:1: setting 'root' comes before any [section]"},
+    {"a section given twice", "[files]\nroot = p\n[files]\n", "p",
+     "c.conf:3: [files] is given twice (first on line 1)"},
+    {"a setting given twice", "[files]\nroot = p\nroot = q\n", "p",
+     "c.conf:3: 'root' is set twice in [files] (first on line 2)"},
+    {"a root without a folder", "[files]\nroot =\n", "",
+     "c.conf:2: 'root' in [files] needs a folder"},
+    {"a line without '='", "[files]\nroot pools\n", "",
+     "c.conf:2: expected \"[section]\", \"name = value\" or a comment"},
+    {"a name missing before '='", "[files]\n= p\n", "",
+     "c.conf:2: a setting needs a name before '='"},
+    {"an unclosed section", "[files\n", "",
+     "c.conf:1: a section's '[' needs a ']' at the end of its line"},
+    {"text after a section", "[files] x\n", "",
+     "c.conf:1: a section's '[' needs a ']' at the end of its line"},
+    {"an empty section", "[ ]\n", "", "c.conf:1: a section needs a name between '[' and ']'"},
+    {"a zero byte", std::string("[files]\nroot = p\0q\n", 17), "",
+     "c.conf:2: byte 0x00 at column 9 is not text"},
+    {"a control byte in a comment", "; \x1B[31m\n", "",
+     "c.conf:1: byte 0x1B at column 3 is not text"},
+    {"a carriage return inside a line", "[files]\nroot = p\rq\n", "",
+     "c.conf:2: byte 0x0D at column 9 is not text"},
+    {"every bad line is told", "[files]\nrot = 1\nroot = p\nx\n", "p",
+     "c.conf:2: unknown setting 'rot' in [files]\nc.conf:4: expected \"[section]\", \"name = "
+     "value\" or a comment"},
+    {"a long name is cut in its echo", "[files]\n" + std::string(100, 'n') + " = 1\n", "",
+     "c.conf:2: unknown setting '" + std::string(64, 'n') + "...' in [files]"},
+    {"a line of MAX - 1 bytes", RootLineOf(MAX - 1), RootOf(MAX - 1), ""},
+    {"a line of MAX bytes", RootLineOf(MAX), RootOf(MAX), ""},
+    {"a line of MAX bytes and CRLF", RootLineOf(MAX, "\r\n"), RootOf(MAX), ""},
+    {"a last line of MAX bytes", RootLineOf(MAX, ""), RootOf(MAX), ""},
+    {"a first line of MAX bytes after a byte order mark",
+     "\xEF\xBB\xBF; " + std::string(MAX - 2, 'c') + "\r\n", "", ""},
+    {"a line of MAX + 1 bytes", RootLineOf(MAX + 1), "", OVERLONG_2},
+    {"a last line of MAX + 1 bytes", RootLineOf(MAX + 1, ""), "", OVERLONG_2},
+    {"a line of twice MAX bytes, and reading goes on", RootLineOf(2 * MAX) + "root = p\n", "p",
+     OVERLONG_2},
+    {"a comment of MAX + 1 bytes", "#" + std::string(MAX, '#') + "\n", "",
+     "c.conf:1: the line is longer than " + std::to_string(MAX) + " bytes"},
+    {"a megabyte line", "[files]\n" + std::string(1 << 20, 'x'), "", OVERLONG_2},
+};
+
+// What a reader makes of the text fed in the given pieces.
+std::pair<std::string, std::string> Read(const std::string& strText,
+                                         const std::vector<size_t>& vecCuts) {
+    CSettingsReader reader("c.conf");
+    size_t uiFrom = 0;
+    for (size_t uiCut : vecCuts) {
+        reader.Feed(std::string_view(strText).substr(uiFrom, uiCut - uiFrom));
+        uiFrom = uiCut;
+    }
+    reader.Feed(std::string_view(strText).substr(uiFrom));
+    reader.Finish();
+    EXPECT_EQ(reader.Ok(), reader.Errors().empty());
+    return {reader.Get().files.strRoot, Joined(reader.Errors())};
+}
+
+TEST(SettingsReader, ReadsEachRowAlikeInAnyPieces) {
+    std::mt19937 random(28);
+    for (const Row& row : ROWS) {
+        const std::pair<std::string, std::string> expected{row.strRoot, row.strErrors};
+        EXPECT_EQ(Read(row.strText, {}), expected) << row;
+        if (row.strText.size() < 20000) {
+            std::vector<size_t> vecBytes;
+            for (size_t i = 1; i < row.strText.size(); ++i) vecBytes.push_back(i);
+            EXPECT_EQ(Read(row.strText, vecBytes), expected) << row << " byte by byte";
+        }
+        for (int iRound = 0; iRound < 4; ++iRound) {
+            std::vector<size_t> vecCuts;
+            for (size_t i = 0; i < row.strText.size(); i += 1 + random() % 600)
+                vecCuts.push_back(i);
+            EXPECT_EQ(Read(row.strText, vecCuts), expected) << row << " in pieces, seed 28";
+        }
+    }
+}
+
+TEST(SettingsReader, StopsAfterSoManyErrorsAndSaysSo) {
+    std::string strText;
+    for (int i = 0; i < 1000; ++i) strText += "junk\n";
+    CSettingsReader reader("c.conf");
+    reader.Feed(strText);
+    reader.Finish();
+    ASSERT_EQ(reader.Errors().size(), CSettingsReader::MAX_ERRORS + 1);
+    EXPECT_EQ(reader.Errors().back(),
+              "c.conf:20: too many errors; the rest of the file is not read");
+}
+
+TEST(SettingsReader, ShowsControlBytesOfTheFileNameAsQuestionMarks) {
+    CSettingsReader reader("a\nb\r.conf");
+    reader.Feed("x\n");
+    reader.Finish();
+    EXPECT_EQ(Joined(reader.Errors()),
+              "a?b?.conf:1: expected \"[section]\", \"name = value\" or a comment");
+}
+
+TEST(SettingsFile, IsReadAsALoadReadsAndItsFailuresAreTold) {
+    CTempDir dir;
+    const std::string strPath = dir.File("q.conf");
+    ASSERT_TRUE(WriteWholeFile(strPath, "[files]\r\nroot = " + std::string(70000, 'r')));
+    {
+        CSettingsReader reader("q.conf");
+        ASSERT_TRUE(ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader).Ok());
+        EXPECT_EQ(Joined(reader.Errors()),
+                  "q.conf:2: the line is longer than " + std::to_string(MAX) + " bytes");
+    }
+    {
+        CSettingsReader reader("q.conf");
+        const CStatus status = ReadSettingsFile(CEnv::Default(), dir.File("no").c_str(), reader);
+        EXPECT_EQ(status.Code(), CStatus::ECode::NotFound);
+        EXPECT_EQ(KnownPartOfLine(UnreadableSettingsLine("q.conf", status)),
+                  KnownPartOfLine("q.conf: the file does not exist (No such file or directory)"));
+    }
+    {
+        CSettingsReader reader("q.conf");
+        const CStatus status = ReadSettingsFile(CEnv::Default(), dir.Path().c_str(), reader);
+        EXPECT_EQ(UnreadableSettingsLine("q.conf", status), "q.conf: it is a folder, not a file");
+    }
+    CFailingEnv failing;
+    failing.FailCall(2);
+    CSettingsReader reader("q.conf");
+    const CStatus status = ReadSettingsFile(failing, strPath.c_str(), reader);
+    EXPECT_EQ(status.Step(), CStatus::EStep::Read);
+    EXPECT_TRUE(reader.Errors().empty());
+}
+
+// A pool bound to pszPath, loaded or saved through the chooser.
+std::string Refusal(IStoreChooser& stores, const char* pszPath, bool bSave) {
+    CHashPool pool("p");
+    pool.SetFile(pszPath);
+    pool.Add("k", "v");
+    const bool bDone = bSave ? pool.Save(stores.For(pszPath)) : pool.Load(stores.For(pszPath));
+    return bDone ? "done" : pool.LastError();
+}
+
+TEST(SettingsStores, AProblemClosesEveryStoreWithItsLine) {
+    CTempDir dir;
+    const std::string strConf = dir.File("quillstore.conf");
+    const std::string strPool = dir.File("x.pool");
+    ASSERT_TRUE(WriteWholeFile(strConf, "[files]\n\nrot = pools\n"));
+    CSettingsStores stores;
+    const std::string strLine = "quillstore.conf:3: unknown setting 'rot' in [files]";
+    EXPECT_EQ(stores.Load(CEnv::Default(), strConf.c_str(), "quillstore.conf"), strLine);
+    EXPECT_EQ(Refusal(stores, strPool.c_str(), false), "load \"" + strPool + "\": " + strLine);
+    EXPECT_EQ(Refusal(stores, strPool.c_str(), true), "save \"" + strPool + "\": " + strLine);
+    EXPECT_EQ(FileBytes(strPool), "(none)");
+
+    EXPECT_EQ(stores.Load(CEnv::Default(), dir.File("gone.conf").c_str(), "gone.conf")
+                  .rfind("gone.conf: the file does not exist", 0),
+              0u);
+    EXPECT_EQ(Refusal(stores, "y.pool", true).rfind("save \"y.pool\": gone.conf: the file", 0), 0u);
+
+    stores.CloseForLackOfMemory();
+    EXPECT_EQ(Refusal(stores, "y.pool", false),
+              "load \"y.pool\": the settings cannot be read (not enough memory)");
+}
+
+TEST(SettingsStores, AFolderThatCannotBeOpenedClosesThemWithTheRootsLine) {
+    CTempDir dir;
+    const std::string strConf = dir.File("q.conf");
+    ASSERT_TRUE(WriteWholeFile(strConf, "# pools\n[files]\nroot = " + dir.File("none") + "\n"));
+    CSettingsStores stores;
+    const std::string strStart =
+        "q.conf:3: the pool folder \"" + dir.File("none") + "\" cannot be opened";
+    EXPECT_EQ(stores.Load(CEnv::Default(), strConf.c_str(), "q.conf").rfind(strStart, 0), 0u);
+    EXPECT_EQ(Refusal(stores, "x.pool", true).rfind("save \"x.pool\": " + strStart, 0), 0u);
+}
+
+TEST(SettingsStores, HealthySettingsWithoutARootLeavePathsAsTheyAre) {
+    CTempDir dir;
+    const std::string strConf = dir.File("q.conf");
+    const std::string strPool = dir.File("x.pool");
+    ASSERT_TRUE(WriteWholeFile(strConf, "; nothing set\n[files]\n"));
+    CSettingsStores stores;
+    stores.Close("an earlier problem");
+    EXPECT_EQ(stores.Load(CEnv::Default(), strConf.c_str(), "q.conf"), "");
+    EXPECT_EQ(Refusal(stores, strPool.c_str(), true), "done");
+    EXPECT_EQ(FileBytes(strPool), "k\nv\n");
+}
+
+// A root keeps saves inside it and names itself as the owner wrote it.
+TEST(SettingsStores, ARootKeepsPoolFilesInsideItsFolder) {
+    CTempDir root;
+    CTempDir other;
+    ASSERT_TRUE(WriteWholeFile(other.File("q.conf"), "[files]\nroot = " + root.Path() + "\n"));
+    CSettingsStores stores;
+    ASSERT_EQ(stores.Load(CEnv::Default(), other.File("q.conf").c_str(), "q.conf"), "");
+    const std::string strInside = root.File("in.pool");
+    EXPECT_EQ(Refusal(stores, strInside.c_str(), true), "done");
+    EXPECT_EQ(FileBytes(strInside), "k\nv\n");
+    const std::string strOther = other.Path().substr(other.Path().find_last_of("/\\") + 1);
+    const std::string strOutside = root.File("../" + strOther + "/out.pool");
+    EXPECT_EQ(
+        Refusal(stores, strOutside.c_str(), true),
+        "save \"" + strOutside + "\": outside the pool folder \"" + root.Path() + "\" (q.conf)");
+    EXPECT_EQ(FileBytes(other.File("out.pool")), "(none)");
+}
+
+}  // namespace
