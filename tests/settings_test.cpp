@@ -247,22 +247,26 @@ TEST(SettingsStores, HealthySettingsWithoutARootLeavePathsAsTheyAre) {
     EXPECT_EQ(FileBytes(strPool), "k\nv\n");
 }
 
-// A root keeps saves inside it and names itself as the owner wrote it.
+// A root keeps saves inside it and names itself as the owner wrote it; paths are taken against
+// the working folder, and one that leaves the root is refused, touching nothing.
 TEST(SettingsStores, ARootKeepsPoolFilesInsideItsFolder) {
     CTempDir root;
     CTempDir other;
     ASSERT_TRUE(WriteWholeFile(other.File("q.conf"), "[files]\nroot = " + root.Path() + "\n"));
+    const CWorkingFolder working(other.Path());
     CSettingsStores stores;
-    ASSERT_EQ(stores.Load(CEnv::Default(), other.File("q.conf").c_str(), "q.conf"), "");
-    const std::string strInside = root.File("in.pool");
+    ASSERT_EQ(stores.Load(CEnv::Default(), "q.conf", "q.conf"), "");
+    const std::string strRoot = root.Path().substr(root.Path().find_last_of("/\\") + 1);
+    const std::string strInside = "../" + strRoot + "/in.pool";
     EXPECT_EQ(Refusal(stores, strInside.c_str(), true), "done");
-    EXPECT_EQ(FileBytes(strInside), "k\nv\n");
-    const std::string strOther = other.Path().substr(other.Path().find_last_of("/\\") + 1);
-    const std::string strOutside = root.File("../" + strOther + "/out.pool");
-    EXPECT_EQ(
-        Refusal(stores, strOutside.c_str(), true),
-        "save \"" + strOutside + "\": outside the pool folder \"" + root.Path() + "\" (q.conf)");
+    EXPECT_EQ(FileBytes(root.File("in.pool")), "k\nv\n");
+    EXPECT_EQ(Refusal(stores, "out.pool", true),
+              "save \"out.pool\": outside the pool folder \"" + root.Path() + "\" (q.conf)");
     EXPECT_EQ(FileBytes(other.File("out.pool")), "(none)");
+    EXPECT_EQ(Refusal(stores, root.File("abs.pool").c_str(), true),
+              "save \"" + root.File("abs.pool") + "\": outside the pool folder \"" + root.Path() +
+                  "\" (q.conf)")
+        << "an absolute path is refused even where it names the folder";
 }
 
 }  // namespace

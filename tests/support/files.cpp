@@ -4,8 +4,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "pool/file_env.h"
+
+CWorkingFolder::CWorkingFolder(const std::string& strPath)
+    : m_strOld(std::filesystem::current_path().string()) {
+    std::filesystem::current_path(strPath);
+}
+
+CWorkingFolder::~CWorkingFolder() { std::filesystem::current_path(m_strOld); }
 
 void Fail(const std::string& strWhat) {
     std::fprintf(stderr, "check failed: %s\n", strWhat.c_str());

@@ -28,6 +28,19 @@ class CTempDir {
     std::string m_strPath;
 };
 
+// The working folder changed to a path for as long as the object lives, then changed back: for
+// cases whose paths must be relative to it, as a confined pool's are.
+class CWorkingFolder {
+   public:
+    explicit CWorkingFolder(const std::string& strPath);
+    ~CWorkingFolder();
+    CWorkingFolder(const CWorkingFolder&) = delete;
+    CWorkingFolder& operator=(const CWorkingFolder&) = delete;
+
+   private:
+    std::string m_strOld;
+};
+
 // A directory of this process's own, made on first use and removed when the process exits.
 // Saves sync their files, so a memory file system is preferred where there is one: the save
 // path stays the real one and the runs stay fast. QUILL_FUZZ_TMPDIR overrides the choice.
