@@ -323,7 +323,7 @@ class Report:
         self.target(
             "save",
             "save of 1,000,000 entries: quill/by hand, the median of the runs' ratios "
-            f"(least-greatest: {self.spread(case, 'quill_by_hand').partition(' ')[2] or 'n/a'})",
+            f"(least-greatest: {self.spread(case, 'quill_by_hand').partition(' ')[2].strip('()') or 'n/a'})",
             self.get(case, "quill_by_hand"),
             1.25,
         )
@@ -474,7 +474,7 @@ class Report:
             "a save's formatting of 1,000,000 entries: instructions per entry (three quarters of "
             "before the copy that tests)",
             write,
-            BEFORE_COPY_TEST * 0.75,
+            round(BEFORE_COPY_TEST * 0.75),
             unit="",
         )
 
