@@ -92,6 +92,12 @@ void CSideTimer::Report(size_t uiOps) {
     m_state.counters["ops"] = static_cast<double>(uiOps);
 }
 
+void CSideTimer::ReportRatio(const std::string& strName, size_t uiSide, size_t uiAgainst) {
+    if (m_aTotals[uiAgainst] == 0) return;
+    m_state.counters[strName] =
+        static_cast<double>(m_aTotals[uiSide]) / static_cast<double>(m_aTotals[uiAgainst]);
+}
+
 size_t HeapBytes() {
     const struct mallinfo2 info = ::mallinfo2();
     return info.uordblks + info.hblkhd;

@@ -59,6 +59,9 @@ class CSideTimer {
     // Sets the counters: nanoseconds per operation for each side, uiOps operations per side in
     // each iteration.
     void Report(size_t uiOps);
+    // Sets the counter strName to side uiSide's total time over side uiAgainst's in this run of
+    // the case, so that repetitions give the ratio's spread.
+    void ReportRatio(const std::string& strName, size_t uiSide, size_t uiAgainst);
     // The side that goes first in round uiRound; the order rotates from round to round.
     size_t First(size_t uiRound) const { return uiRound % m_aSides.size(); }
 

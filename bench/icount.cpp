@@ -13,6 +13,8 @@
 //   handler/SIDE: each handler through the lean table on the pool of 1,000,000, and floor (two
 //     arguments) and floor3 (three): hget_key, hget_pos (in order), hget_pos_random, hkey (in
 //     order), hkey_random, hhas, hcount, hadd (an integer to a present key), hinc, hdel.
+//   save/write: CPoolFile::Write of the pool of 1,000,000 into a file that drops the bytes,
+//     counted per entry: the formatting part of a save, without the system's calls.
 #include <valgrind/callgrind.h>
 
 #include <algorithm>
@@ -25,6 +27,8 @@
 
 #include "bench/bench_support.h"
 #include "bench/lean_api.h"
+#include "pool/env.h"
+#include "pool/pool_file.h"
 #include "script/sq_hash_funcs.h"
 
 namespace {
@@ -112,6 +116,25 @@ void Large(CLeanSession& session) {
         LARGE);
 }
 
+// A file that takes every byte and keeps none.
+class CDroppedFile final : public CWritableFile {
+   public:
+    CStatus Append(const char*, size_t) override { return CStatus(); }
+    CStatus Sync() override { return CStatus(); }
+    CStatus TakeOver(const FileTarget&) override { return CStatus(); }
+    CStatus Close() override { return CStatus(); }
+};
+
+void SaveWrite(CLeanSession& session) {
+    CDroppedFile file;
+    Count(
+        "save/write", 1,
+        [&](uint32_t) {
+            benchmark::DoNotOptimize(CPoolFile::Write(file, session.Pool().Entries()));
+        },
+        LARGE);
+}
+
 void Sparse() {
     CLeanSession session(LARGE, LARGE);
     const Workload& work = GetWorkload(KeyKind::Numbered, LARGE);
@@ -165,6 +188,7 @@ int main() {
     {
         CLeanSession session(LARGE, LARGE);
         Large(session);
+        SaveWrite(session);
         Handlers(session);
     }
     Sparse();

@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "pool/bytes.h"
+
 // A save writes "." + base name + TEMP_INFIX + TEMP_SUFFIX_LEN characters of TEMP_SUFFIX_CHARS
 // beside the pool file and puts it in place of the pool file when complete.
 static constexpr char TEMP_INFIX[] = ".quilltmp-";
@@ -103,6 +105,68 @@ CStatus CPoolFile::Read(CSequentialFile& file, CHashPool::Table& table) {
     reader.Finish();
     return CStatus();
 }
+// Eight bytes at a time: a word holds a zero byte iff (w - 0x01..01) & ~w & 0x80..80 is not
+// zero, and a line end iff the same holds for w ^ 0x0A..0A. The result is not zero iff the word
+// holds either.
+static uint64_t BadBytes(uint64_t uiWord) {
+    constexpr uint64_t ONES = 0x0101010101010101ull;
+    constexpr uint64_t HIGHS = 0x8080808080808080ull;
+    constexpr uint64_t ENDS = ONES * static_cast<uint8_t>(CPoolFile::LINE_END);
+    const uint64_t uiEnds = uiWord ^ ENDS;
+    return (((uiWord - ONES) & ~uiWord) | ((uiEnds - ONES) & ~uiEnds)) & HIGHS;
+}
+
+// A line end would split the record and a zero byte would end the line's text early: either way
+// the entry would not read back as it is, so it is not written.
+static bool FitsLine(const char* pText, size_t uiLen) {
+    size_t i = 0;
+    for (; i + 8 <= uiLen; i += 8) {
+        if (BadBytes(bytes::Load<uint64_t>(pText + i)) != 0) return false;
+    }
+    for (; i < uiLen; ++i) {
+        if (pText[i] == CPoolFile::LINE_END || pText[i] == '\0') return false;
+    }
+    return uiLen > 0;
+}
+
+// Copies uiLen bytes of pText to pOut and returns what BadBytes finds in them, or not zero for
+// no bytes: a line's text in one pass over it, where a test and then a copy would read it twice.
+// The pieces read never leave the text: whole words, then the last word again; for four to seven
+// bytes two overlapping halves; for fewer the first, middle and last byte.
+// REQUIRES: pOut has room for uiLen bytes and does not overlap pText.
+[[gnu::always_inline]] static inline uint64_t CopyText(char* pOut, const char* pText,
+                                                       size_t uiLen) {
+    if (uiLen >= 8) {
+        uint64_t uiBad = 0;
+        size_t i = 0;
+        for (; i + 8 <= uiLen; i += 8) {
+            const uint64_t uiWord = bytes::Load<uint64_t>(pText + i);
+            std::memcpy(pOut + i, &uiWord, 8);
+            uiBad |= BadBytes(uiWord);
+        }
+        if (i == uiLen) return uiBad;
+        const uint64_t uiLastWord = bytes::Load<uint64_t>(pText + uiLen - 8);
+        std::memcpy(pOut + uiLen - 8, &uiLastWord, 8);
+        return uiBad | BadBytes(uiLastWord);
+    }
+    if (uiLen >= 4) {
+        const uint32_t uiHead = bytes::Load<uint32_t>(pText);
+        const uint32_t uiTail = bytes::Load<uint32_t>(pText + uiLen - 4);
+        std::memcpy(pOut, &uiHead, 4);
+        std::memcpy(pOut + uiLen - 4, &uiTail, 4);
+        return BadBytes(uiHead | static_cast<uint64_t>(uiTail) << 32);
+    }
+    if (uiLen == 0) return 1;
+    // One to three bytes: the first, the middle and the last, each copied and each tested.
+    const uint64_t uiFirst = static_cast<uint8_t>(pText[0]);
+    const uint64_t uiMiddle = static_cast<uint8_t>(pText[uiLen / 2]);
+    const uint64_t uiLast = static_cast<uint8_t>(pText[uiLen - 1]);
+    pOut[0] = pText[0];
+    pOut[uiLen / 2] = pText[uiLen / 2];
+    pOut[uiLen - 1] = pText[uiLen - 1];
+    const uint64_t uiQuarter = uiFirst | uiMiddle << 8 | uiLast << 16 | uiFirst << 24;
+    return BadBytes(uiQuarter | uiQuarter << 32);
+}
 
 namespace {
 
@@ -125,16 +189,20 @@ class CWriteBuffer {
         return true;
     }
 
-    // Puts a whole record: the key, a line end, the value, a line end.
+    // Puts a whole record, the key, a line end, the value, a line end, if both texts fit a line;
+    // a record that does not is left out.
     bool PutRecord(const char* pKey, size_t uiKeyLen, const char* pValue, size_t uiValueLen) {
         if (uiKeyLen + uiValueLen + 2 > CPoolFile::WRITE_BUFFER_SIZE - m_uiUsed) {
+            if (!FitsLine(pKey, uiKeyLen) || !FitsLine(pValue, uiValueLen)) return true;
             return Put(pKey, uiKeyLen) && Put(&CPoolFile::LINE_END, 1) && Put(pValue, uiValueLen) &&
                    Put(&CPoolFile::LINE_END, 1);
         }
+        // Copied while tested: the buffer's end moves on only past a record that fits.
         char* pOut = m_pBuffer + m_uiUsed;
-        std::memcpy(pOut, pKey, uiKeyLen);
+        const uint64_t uiBad =
+            CopyText(pOut, pKey, uiKeyLen) | CopyText(pOut + uiKeyLen + 1, pValue, uiValueLen);
+        if (uiBad != 0) return true;
         pOut[uiKeyLen] = CPoolFile::LINE_END;
-        std::memcpy(pOut + uiKeyLen + 1, pValue, uiValueLen);
         pOut[uiKeyLen + 1 + uiValueLen] = CPoolFile::LINE_END;
         m_uiUsed += uiKeyLen + uiValueLen + 2;
         return true;
@@ -192,8 +260,7 @@ CStatus CPoolFile::Write(CWritableFile& file, const CHashPool::Table& table) {
     table.ForEach([&](const char* pKey, size_t uiKeyLen, const CHashPool::Value& value) {
         const char* pValue = value.CStr();
         const size_t uiValueLen = value.Size();
-        if (!bOk || !FitsLine(pKey, uiKeyLen) || !FitsLine(pValue, uiValueLen)) return;
-        bOk = out.PutRecord(pKey, uiKeyLen, pValue, uiValueLen);
+        if (bOk) bOk = out.PutRecord(pKey, uiKeyLen, pValue, uiValueLen);
     });
     if (bOk) out.Flush();
     return out.Status();

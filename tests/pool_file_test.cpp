@@ -247,6 +247,34 @@ TEST(PoolFileRoundTrip, KeepsEveryStorableEntryInFileOrder) {
     }
 }
 
+// The writer tests a text in pieces that depend on its length: a line end or a zero byte at any
+// place of a key or value of 1 to 24 bytes leaves the entry out, and the clean entries around it
+// are written whole.
+TEST(PoolFileRoundTrip, LeavesOutEveryTextWithALineEndOrZeroAnywhere) {
+    CTempDir dir;
+    CHashPool pool("places");
+    for (size_t uiLen = 1; uiLen <= 24; ++uiLen) {
+        for (size_t uiAt = 0; uiAt < uiLen; ++uiAt) {
+            const std::string strTag = std::to_string(uiLen) + "." + std::to_string(uiAt);
+            std::string strText(uiLen, 'a');
+            strText[uiAt] = '\n';
+            pool.Add(("k" + strTag).c_str(), strText.c_str());
+            pool.Add((strText + strTag).c_str(), "v");
+            strText[uiAt] = '\0';
+            CHashPoolTestAccess::Entries(pool).FindOrInsert(strText.data(), strText.size()) = "z";
+            CHashPoolTestAccess::Entries(pool)
+                .FindOrInsert(("z" + strTag).c_str())
+                .Assign(std::string_view(strText));
+            pool.Add(("clean" + strTag).c_str(), std::string(uiLen, 'c').c_str());
+        }
+    }
+    pool.SetFile(dir.File("places.pool").c_str());
+    ASSERT_TRUE(pool.Save());
+    const std::string strBytes = FileBytes(dir.File("places.pool"));
+    EXPECT_EQ(strBytes, ExpectedBytes(pool.Entries()));
+    EXPECT_EQ(strBytes.find('\0'), std::string::npos);
+}
+
 // Keys and values of any length go out and come back whole, also where a piece of a record meets
 // or passes the end of the write buffer or of a read.
 TEST(PoolFileRoundTrip, KeepsLinesAroundBufferSizesWhole) {
