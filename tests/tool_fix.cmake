@@ -77,3 +77,20 @@ if(NOT status EQUAL 2 OR NOT err MATCHES "^quillstore: fix: [^\n]*; try 'quillst
   message(FATAL_ERROR "fix -: status ${status}\n${out}${err}")
 endif()
 expect_workdir(adir)
+
+# A save that fails (here under a file-size limit of 0, where the system lets every write fail):
+# the changes are told, then that none was written, and the file keeps every byte.
+if(NOT TOOL MATCHES "\\.exe$")
+  file(COPY_FILE "${POOL_FILES}/crlf" "${WORKDIR}/limited.pool")
+  file(SHA256 "${WORKDIR}/limited.pool" before)
+  execute_process(COMMAND sh -c "trap '' XFSZ; ulimit -f 0; exec \"$@\"" sh ${EMULATOR} "${TOOL}"
+    fix limited.pool WORKING_DIRECTORY "${WORKDIR}"
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  file(SHA256 "${WORKDIR}/limited.pool" after)
+  if(NOT status EQUAL 1 OR NOT after STREQUAL before OR
+      NOT out MATCHES "^(limited.pool:[0-9]+: [^\n]+\n)+limited.pool: not fixed: 6 changes not written; the file is as it was\n$"
+      OR NOT err MATCHES "^quillstore: cannot save \"limited.pool\": ")
+    message(FATAL_ERROR "fix under a file-size limit: status ${status}\n${out}${err}")
+  endif()
+  expect_workdir(adir limited.pool)
+endif()
