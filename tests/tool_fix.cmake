@@ -94,3 +94,18 @@ if(NOT TOOL MATCHES "\\.exe$")
   endif()
   expect_workdir(adir limited.pool)
 endif()
+
+# check's repair hint names the program as it was run by a relative path, as in a release's
+# folder (./quillstore), and by its name otherwise.
+if(NOT TOOL MATCHES "\\.exe$")
+  get_filename_component(tool_dir "${TOOL}" DIRECTORY)
+  get_filename_component(tool_name "${TOOL}" NAME)
+  execute_process(COMMAND ${EMULATOR} "./${tool_name}" check "${WORKDIR}/limited.pool"
+    WORKING_DIRECTORY "${tool_dir}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" check limited.pool
+    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE absolute_out)
+  if(NOT status EQUAL 1 OR NOT out MATCHES "\nto repair as a load reads it: \\./${tool_name} fix "
+      OR NOT absolute_out MATCHES "\nto repair as a load reads it: quillstore fix limited.pool ")
+    message(FATAL_ERROR "check's repair hint:\n${out}---\n${absolute_out}")
+  endif()
+endif()

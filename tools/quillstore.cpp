@@ -88,8 +88,8 @@ stored it), and entries that a save writes in another order than the file's
   FILE: healthy: 4 lines, 2 entries, 18 bytes
   FILE: 3 findings: 8 lines, 2 entries after a load, 11 bytes
   FILE: a load refuses it: a directory
-When some FILE has findings, a last line gives the quillstore fix command that
-rewrites those files as a load reads them.
+When some FILE has findings, a last line gives the fix command that rewrites
+those files as a load reads them, naming quillstore as it was run.
 
 A file the plug-in saved is healthy, unless a script stored a key or value
 that ends in a carriage return, or a first key that begins with U+FEFF, as
@@ -484,6 +484,18 @@ std::string ShellWord(const std::string& strPath) {
     return strWord + "'";
 }
 
+// How the repair hint names this program: as it was run where that was by a relative path with
+// a folder (./quillstore, .\quillstore.exe, as in a release's folder), else by its name.
+std::string s_strProgram = "quillstore";
+
+void NameProgram(const char* pszArgv0) {
+    const std::string_view sv = pszArgv0 == nullptr ? "" : pszArgv0;
+    const bool bFolder = sv.find_first_of("/\\") != std::string_view::npos;
+    const bool bAbsolute =
+        sv.starts_with('/') || sv.starts_with('\\') || (sv.size() > 1 && sv[1] == ':');
+    if (bFolder && !bAbsolute) s_strProgram = ShellWord(std::string(sv));
+}
+
 int Check(const Arguments& args) {
     if (args.aOperands.empty()) return UsageError("check", "no FILE given");
     int iStatus = EXIT_OK;
@@ -495,9 +507,8 @@ int Check(const Arguments& args) {
         iStatus = std::max(iStatus, iOne);
     }
     if (!strToFix.empty()) {
-        std::printf(
-            "to repair as a load reads it: quillstore fix%s (--dry-run shows each change)\n",
-            strToFix.c_str());
+        std::printf("to repair as a load reads it: %s fix%s (--dry-run shows each change)\n",
+                    s_strProgram.c_str(), strToFix.c_str());
     }
     return iStatus;
 }
@@ -931,6 +942,7 @@ int Help(const std::vector<std::string>& aWords) {
 }
 
 int Run(int argc, char** argv) {
+    NameProgram(argc > 0 ? argv[0] : nullptr);
     if (argc < 2) return UsageError("", "no command given");
     // Options before the command go with the command's own, wherever they stand.
     std::vector<std::string> aLeading;
