@@ -38,6 +38,45 @@ macro(quill_archive_names platform version)
   list(SORT ARCHIVE_FILES)
 endmacro()
 
+# Copies the document SOURCE to DEST as an archive ships it: a Markdown file without the lines
+# that name a sample's file in the source tree (`<!-- sample: tests/... -->`, which the check of
+# samples reads there), so it reads clean as text; any other file as it is.
+function(quill_ship_doc source dest)
+  get_filename_component(folder "${dest}" DIRECTORY)
+  if(NOT source MATCHES "\\.md$")
+    file(COPY "${source}" DESTINATION "${folder}")
+    return()
+  endif()
+  file(READ "${source}" content)
+  string(REGEX REPLACE "(^|\n) *<!-- sample: [^\n]*-->\n" "\\1" content "${content}")
+  file(MAKE_DIRECTORY "${folder}")
+  file(WRITE "${dest}" "${content}")
+endfunction()
+
+# Sets OUT to what keeps CHANGELOG.md under SOURCE_DIR from shipping in the release of VERSION
+# (empty when nothing does): its first section must be headed by that version, so that what the
+# archives ship is named by the version they carry, and none may be headed `Unreleased`.
+function(quill_changelog_fault source_dir version out)
+  file(STRINGS "${source_dir}/CHANGELOG.md" headings REGEX "^## ")
+  set(fault "")
+  list(LENGTH headings count)
+  if(count EQUAL 0)
+    set(fault "CHANGELOG.md has no section")
+  else()
+    list(GET headings 0 first)
+    if(NOT first MATCHES "^## ${version}( |$)")
+      set(fault "CHANGELOG.md opens with \"${first}\", not \"## ${version}\": name the release's \
+version for what it ships")
+    endif()
+  endif()
+  foreach(heading IN LISTS headings)
+    if(heading MATCHES "^## +[Uu]nreleased")
+      set(fault "CHANGELOG.md still has \"${heading}\": its entries ship in ${version}")
+    endif()
+  endforeach()
+  set(${out} "${fault}" PARENT_SCOPE)
+endfunction()
+
 # Writes the documents of PLATFORM's archive into STAGE: the README from the template, then the
 # documents of QUILL_ARCHIVE_DOCS from SOURCE_DIR. Sets OUT to their paths relative to STAGE.
 function(quill_stage_docs source_dir stage platform version out)
@@ -90,8 +129,7 @@ many 64-bit installations lack ([docs/install.md](docs/install.md#install)).")
   configure_file("${source_dir}/docs/archive_readme.md.in" "${stage}/README.md" @ONLY
     NEWLINE_STYLE UNIX)
   foreach(doc IN LISTS QUILL_ARCHIVE_DOCS)
-    get_filename_component(folder "${doc}" DIRECTORY)
-    file(COPY "${source_dir}/${doc}" DESTINATION "${stage}/${folder}")
+    quill_ship_doc("${source_dir}/${doc}" "${stage}/${doc}")
   endforeach()
   set(${out} README.md ${QUILL_ARCHIVE_DOCS} PARENT_SCOPE)
 endfunction()

@@ -1,7 +1,9 @@
-// Quillstore demo: a pool on a file that does not exist yet, filled, saved, closed and reopened.
+// Quillstore demo: a pool bound to a file, filled, saved, closed and reopened.
 // Run it with quillhost MODULE demo.nut; quillhost prints each call and what the script gets back.
+// It leaves demo.pool in the folder quillhost runs in; each run starts by emptying that file.
 
-// No file yet: HLoad answers false, but the pool is open and bound to demo.pool.
+//! write demo.pool ""
+// An empty file holds no entries: HLoad answers true, the pool is open and bound to demo.pool.
 HLoad("demo", "demo.pool")
 HAdd("demo", "greeting", "hello, world")
 HAdd("demo", "answer", 42)
@@ -21,7 +23,7 @@ HGet("demo", 1)
 HGet("demo", 2)
 HGet("demo", 3)
 HGet("demo", 4)
-// The first save creates the file.
+// The save writes the file.
 HSave("demo")
 //! cat demo.pool
 // Closed without another save, the pool and its unsaved change are gone.

@@ -17,6 +17,8 @@ class CLineEditor {
 
     // True iff libedit was found, so that lines can be edited and are kept in the history.
     bool Editing() const { return m_pLibrary != nullptr; }
+    // One line for the shell's help: how lines are edited and where the history is kept.
+    std::string Describe() const;
     // The history file, empty when none is kept.
     const std::string& HistoryFile() const { return m_strHistoryFile; }
     // Shows the prompt and reads one line, without its line feed, keeping at most CALL_LINE_MAX
@@ -30,6 +32,9 @@ class CLineEditor {
     int (*m_pfnWriteHistory)(const char*) = nullptr;
     std::string m_strHistoryFile;
 };
+
+// The keys that end the input at this system's terminal, as the shell's help names them.
+const char* EndOfInputKeys();
 
 // ~/.quillhost_history, or empty when HOME is not set.
 std::string DefaultHistoryFile();

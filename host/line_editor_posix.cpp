@@ -1,6 +1,4 @@
 // Line editing through libedit's readline interface, found with dlopen when a session starts.
-#include "host/line_editor.h"
-
 #include <dlfcn.h>
 #include <editline/readline.h>
 
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "host/call_script.h"
+#include "host/line_editor.h"
 
 namespace {
 
@@ -81,6 +80,19 @@ bool CLineEditor::Read(const char* pszPrompt, std::string& strLine, bool& bTrunc
     if (!strLine.empty()) m_pfnAddHistory(strLine.c_str());
     return true;
 }
+
+std::string CLineEditor::Describe() const {
+    if (!Editing()) {
+        return "No line editing or history: libedit (libedit.so.2, libedit.so.0 or libedit.so) "
+               "was not found.";
+    }
+    return "Line editing from libedit; history in " +
+           (m_strHistoryFile.empty() ? std::string("no file (HOME is not set)")
+                                     : m_strHistoryFile) +
+           ".";
+}
+
+const char* EndOfInputKeys() { return "Ctrl-D"; }
 
 std::string DefaultHistoryFile() {
     const char* pszHome = std::getenv("HOME");

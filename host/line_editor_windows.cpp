@@ -1,9 +1,8 @@
 // Reading lines typed at a Windows console: the console's own line editing, no history file.
-#include "host/line_editor.h"
-
 #include <cstdio>
 
 #include "host/call_script.h"
+#include "host/line_editor.h"
 
 CLineEditor::CLineEditor(std::string strHistoryFile) { (void)strHistoryFile; }
 
@@ -14,5 +13,12 @@ bool CLineEditor::Read(const char* pszPrompt, std::string& strLine, bool& bTrunc
     std::fflush(stdout);
     return ReadCallLine(stdin, strLine, bTruncated);
 }
+
+std::string CLineEditor::Describe() const {
+    return "Line editing from the Windows console (arrow keys; F7 lists this session's lines); "
+           "no history is kept between sessions.";
+}
+
+const char* EndOfInputKeys() { return "Ctrl-Z then Enter"; }
 
 std::string DefaultHistoryFile() { return ""; }

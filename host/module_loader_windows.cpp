@@ -2,14 +2,43 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "host/module_kind.h"
 #include "host/module_loader.h"
 
+namespace {
+
+// The system's words for an error code, without the line end it adds; "%1", which some of its
+// texts hold for the file's name, is the module. Empty when it has none.
+std::string SystemWords(DWORD dwCode) {
+    char* pszText = nullptr;
+    const DWORD dwFlags =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    const DWORD dwLength = ::FormatMessageA(dwFlags, nullptr, dwCode, 0,
+                                            reinterpret_cast<char*>(&pszText), 0, nullptr);
+    std::string strWords = dwLength == 0 ? std::string() : std::string(pszText, dwLength);
+    if (pszText != nullptr) ::LocalFree(pszText);
+    while (!strWords.empty() && (strWords.back() == '\n' || strWords.back() == '\r' ||
+                                 strWords.back() == ' ' || strWords.back() == '.')) {
+        strWords.pop_back();
+    }
+    for (size_t uiAt = strWords.find("%1"); uiAt != std::string::npos;
+         uiAt = strWords.find("%1", uiAt)) {
+        strWords.replace(uiAt, 2, "the module");
+    }
+    return strWords;
+}
+
+}  // namespace
+
 void* CModuleLoader::Open(const std::string& strPath, std::string& strError) {
     const HMODULE hModule = ::LoadLibraryA(strPath.c_str());
     if (hModule != nullptr) return hModule;
-    strError = strPath + ": LoadLibrary failed with error " + std::to_string(::GetLastError());
+    const DWORD dwCode = ::GetLastError();
+    const std::string strWords = SystemWords(dwCode);
+    strError = strPath + ": LoadLibrary failed with error " + std::to_string(dwCode) +
+               (strWords.empty() ? "" : " (" + strWords + ")");
     return nullptr;
 }
 

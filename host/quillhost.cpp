@@ -17,6 +17,9 @@
 namespace quillhost {
 namespace {
 
+// The release this program belongs to, which 'quillstore version' finds as in a module.
+[[gnu::used]] const char PROGRAM_VERSION[] = "QUILLSTORE_VERSION=" QUILL_VERSION;
+
 // A script file, read and checked whole before anything runs.
 int RunFile(const std::string& strModule, const Options& options, const std::string& strPath) {
     std::vector<ScriptLine> aLines;

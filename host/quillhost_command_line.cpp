@@ -79,7 +79,8 @@ Options:
 
 Exit status:
   0  every step ran and no call raised a VM error
-  1  some call raised a VM error (the script still ran to its end)
+  1  some call raised a VM error (the script still ran to its end; typed at
+     a terminal it is only reported)
   2  usage error, a line that does not parse (typed at a terminal it is only
      reported), or a SCRIPT that cannot be read or is not a regular file
   3  the host could not load or start the module, or printed a "host: " line

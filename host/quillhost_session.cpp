@@ -46,7 +46,13 @@ bool CSession::RunLine(const std::string& strLine, bool bEcho) {
         line = ParseCallLine(strLine, Resolver());
     }
     if (line.eKind == CallLine::EKind::Comment && bEcho) {
-        Say(EchoText(strLine));
+        // The comments a script opens with wait for the module: one that does not load is
+        // told in its own line alone.
+        if (m_bStarted) {
+            Say(EchoText(strLine));
+        } else {
+            m_aHeldComments.push_back(EchoText(strLine));
+        }
         return true;
     }
     if (line.eKind != CallLine::EKind::Blank && bEcho) Echo(strLine);
@@ -64,8 +70,19 @@ int CSession::End(bool bParseErrors) {
 
 // Loads the module and delivers the events the options leave on; false when it does not load.
 bool CSession::LoadAndAttach() {
+    m_bShutDown = false;
+    const bool bWasLoaded = m_host.Loaded();
+    const bool bLoaded = bWasLoaded || m_host.Load(m_strModule);
+    if (bLoaded) {
+        for (const std::string& strComment : m_aHeldComments) Say(strComment);
+    }
+    m_aHeldComments.clear();
     Echo("//! load");
-    if (!Load()) return false;
+    if (bWasLoaded) {
+        Problem("the module is already loaded");
+    } else if (!Loaded(bLoaded)) {
+        return false;
+    }
     if (m_options.bInit) {
         Echo("//! initialize");
         Initialize();
@@ -101,9 +118,13 @@ void CSession::Pools() {
             continue;
         }
         const CSqValue path = CSqValue::String(it->second.first);
+        const SQInteger iEndInCr = KeysEndingInCr(it->first);
         Say(CSqValue::String(it->first).Render() + ": " + result.value.Render() +
             (result.value.AsInteger() == 1 ? " entry, " : " entries, ") + "file " + path.Render() +
-            (it->second.second ? " (its load failed)" : ""));
+            (it->second.second ? " (its load failed)" : "") +
+            (iEndInCr == 0 ? ""
+                           : ", " + CountOf(iEndInCr, "key ends", "keys end") +
+                                 " in a carriage return (CRLF line ends)"));
         ++uiOpen;
         ++it;
     }
@@ -190,7 +211,12 @@ bool CSession::Load() {
         Problem("the module is already loaded");
         return true;
     }
-    if (!m_host.Load(m_strModule)) {
+    return Loaded(m_host.Load(m_strModule));
+}
+
+// Reports what a load of the module just gave; bLoaded as it is.
+bool CSession::Loaded(bool bLoaded) {
+    if (!bLoaded) {
         Problem("cannot load the module: " + m_host.Error());
         ExplainKind();
         return false;
@@ -272,23 +298,32 @@ void CSession::TrackChanges(const CallLine& line, bool bTrue) {
     }
 }
 
-// Names each pool whose changes a reload would drop, and asks where someone is there to answer.
-// True iff the reload goes ahead.
-bool CSession::MayDropUnsaved() {
+// Names each pool whose changes a reload (or leaving, with bLeave) would drop, and asks where
+// someone is there to answer. True iff the reload or the leaving goes ahead.
+bool CSession::MayDropUnsaved(bool bLeave) {
     if (m_unsaved.empty()) return true;
     for (const std::string& strPool : m_unsaved) {
-        Say("(pool " + CSqValue::String(strPool).Render() +
-            " has changes that no HSave wrote: a reload drops them)");
+        Say("(pool " + CSqValue::String(strPool).Render() + " has changes that no HSave wrote: " +
+            (bLeave ? "leaving" : "a reload") + " drops them)");
     }
-    if (!m_fnAskDrop || m_fnAskDrop()) return true;
-    Say("(not reloaded)");
+    if (!m_fnAskDrop || m_fnAskDrop(bLeave ? "leave" : "reload")) return true;
+    Say(bLeave ? "(not left: HSave writes a pool's changes)" : "(not reloaded)");
     return false;
+}
+
+bool CSession::MayLeave() { return MayDropUnsaved(true); }
+
+void CSession::SayDropped() {
+    for (const std::string& strPool : m_unsaved) {
+        Say("(pool " + CSqValue::String(strPool).Render() +
+            " had changes that no HSave wrote: they are dropped)");
+    }
 }
 
 // A host restart: the module is shut down and unloaded, loaded again and sent the start-up
 // events, so that its functions are registered again as they were.
 void CSession::Restart() {
-    if (!MayDropUnsaved()) return;
+    if (!MayDropUnsaved(false)) return;
     if (m_host.Loaded() && !m_bShutDown && m_options.bShutdown) {
         Echo("//! shutdown");
         Shutdown();
@@ -324,12 +359,52 @@ void CSession::Call(const CallLine& line) {
     if (m_bTellReasons) TellReason(line, result);
 }
 
+// "1 key ends", "2 keys end".
+std::string CSession::CountOf(SQInteger iCount, const char* pszOne, const char* pszMany) {
+    return std::to_string(iCount) + " " + (iCount == 1 ? pszOne : pszMany);
+}
+
+// How many of the pool's keys end in a carriage return, read through HCount and HKey as a
+// script would walk them; 0 when the functions are not there or the pool is not open.
+SQInteger CSession::KeysEndingInCr(const std::string& strPool) {
+    if (m_vm.Global("HKey") == nullptr) return 0;
+    const CSqValue name = CSqValue::String(strPool);
+    SqCallResult count;
+    Balanced([&] { count = m_vm.Call("HCount", {name}); });
+    if (count.bError || count.value.Type() != OT_INTEGER) return 0;
+    SQInteger iEndInCr = 0;
+    for (SQInteger i = 0; i < count.value.AsInteger(); ++i) {
+        SqCallResult key;
+        Balanced([&] { key = m_vm.Call("HKey", {name, CSqValue::Integer(i)}); });
+        if (key.bError || key.value.Type() != OT_STRING) break;
+        if (key.value.AsString().ends_with('\r')) ++iEndInCr;
+    }
+    return iEndInCr;
+}
+
+// After an HLoad that gives true, a line that says so when keys end in a carriage return, as
+// every key of a file with CRLF line ends does: the load keeps those bytes, HError has nothing
+// to say, and no script finds such a key by the name it shows.
+void CSession::TellLineEnds(const CallLine& line, const SqCallResult& result) {
+    if (line.strName != "HLoad" || result.value.Type() != OT_BOOL || !result.value.AsBool()) return;
+    if (line.aArgs.size() != 2 || line.aArgs[1].Type() != OT_STRING) return;
+    const SQInteger iEndInCr = KeysEndingInCr(line.aArgs[0].AsString());
+    if (iEndInCr == 0) return;
+    const std::string strFile = EchoText(line.aArgs[1].AsString());
+    Say("  " + CountOf(iEndInCr, "key ends", "keys end") +
+        " in a carriage return, which the load keeps: the file has CRLF line ends (as Notepad "
+        "writes), so HHas and HGet find no such key by the name it shows; quillstore check " +
+        strFile + " names the lines, quillstore fix " + strFile +
+        " takes the carriage returns out");
+}
+
 // The line HError gives for the pool whose HLoad or HSave gave false, asked as a script would ask
 // it; nothing when the module has no HError or the pool none to tell.
 void CSession::TellReason(const CallLine& line, const SqCallResult& result) {
     if (line.strName != "HLoad" && line.strName != "HSave") return;
-    if (result.value.Type() != OT_BOOL || result.value.AsBool()) return;
     if (line.aArgs.empty() || line.aArgs[0].Type() != OT_STRING) return;
+    TellLineEnds(line, result);
+    if (result.value.Type() != OT_BOOL || result.value.AsBool()) return;
     SqCallResult reason;
     Balanced([&] { reason = m_vm.Call("HError", {line.aArgs[0]}); });
     if (reason.bError || reason.value.Type() != OT_STRING) return;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/call_script.h"
 #include "host/quillhost_command_line.h"
@@ -26,9 +27,17 @@ class CSession {
     bool Started() const { return m_bStarted; }
     // At a terminal, each HLoad or HSave that gives false is followed by the pool's reason.
     void TellReasons() { m_bTellReasons = true; }
-    // Asked by //! reload once it has named the pools whose changes it would drop: true iff the
-    // reload goes ahead. Without it (a call script) the reload always does.
-    void AskBeforeDropping(std::function<bool()> fnAsk) { m_fnAskDrop = std::move(fnAsk); }
+    // Asked by //! reload, and by MayLeave, once it has named the pools whose changes would be
+    // dropped, with the verb ("reload", "leave"): true iff that goes ahead. Without it (a call
+    // script) the reload always does.
+    void AskBeforeDropping(std::function<bool(const char*)> fnAsk) {
+        m_fnAskDrop = std::move(fnAsk);
+    }
+    // Before quit: names the pools whose changes leaving would drop, and asks. True iff the
+    // session may end.
+    bool MayLeave();
+    // At the end of input: names the pools whose changes the end drops.
+    void SayDropped();
     // The start-up steps the options leave on; false when the module does not load.
     bool Start();
     // Runs one line that was checked before (see CLineChecker): the start-up steps first when it
@@ -68,7 +77,11 @@ class CSession {
     void Balanced(TStep step);
     void Track(const CallLine& line, const SqCallResult& result);
     void TrackChanges(const CallLine& line, bool bTrue);
-    bool MayDropUnsaved();
+    bool MayDropUnsaved(bool bLeave);
+    bool Loaded(bool bLoaded);
+    SQInteger KeysEndingInCr(const std::string& strPool);
+    void TellLineEnds(const CallLine& line, const SqCallResult& result);
+    static std::string CountOf(SQInteger iCount, const char* pszOne, const char* pszMany);
     void ExplainKind();
     void Call(const CallLine& line);
     void TellReason(const CallLine& line, const SqCallResult& result);
@@ -91,7 +104,9 @@ class CSession {
     // Pools with changes that no HSave has written since they were made, by the name the module
     // knows them by; the module keeps no such mark, but every call passes through here.
     std::set<std::string> m_unsaved;
-    std::function<bool()> m_fnAskDrop;
+    std::function<bool(const char*)> m_fnAskDrop;
+    // A script's comments before the module started, shown once it has loaded.
+    std::vector<std::string> m_aHeldComments;
 };
 
 }  // namespace quillhost

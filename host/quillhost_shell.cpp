@@ -22,7 +22,8 @@ constexpr char SHELL_HELP[] =
 Directives start with //! (//! reload, //! globals, //! cat PATH; quillhost --help lists them).
   pools   the open pools: entry counts and the file each was last loaded from
   help    this text
-  quit    shut the plug-in down and leave (so do exit, quit(), exit() and Ctrl-D)
+  quit    shut the plug-in down and leave (so do exit, quit(), exit() and %s);
+          changes that no HSave wrote are named and you are asked first
 )";
 
 // The shell's own words; None for anything else.
@@ -42,21 +43,15 @@ EShell ShellCommand(std::string_view svLine) {
 }
 
 void ShellHelp(const CLineEditor& editor) {
-    std::fputs(SHELL_HELP, stdout);
-    if (editor.Editing()) {
-        std::printf("Line editing from libedit; history in %s.\n",
-                    editor.HistoryFile().empty() ? "no file (HOME is not set)"
-                                                 : editor.HistoryFile().c_str());
-    } else {
-        std::puts("No line editing or history: libedit (libedit.so.2) was not found.");
-    }
+    std::printf(SHELL_HELP, EndOfInputKeys());
+    std::printf("%s\n", editor.Describe().c_str());
     std::fflush(stdout);
 }
 
-// Asked after //! reload named the pools it would drop: only y or yes reloads. No answer, any
-// other one or the end of input (Ctrl-D, which the shell then reads on past) keeps the pools.
-bool AnswerYes() {
-    std::fputs("reload and drop them? [y/N] ", stdout);
+// Asked after //! reload or quit named the pools it would drop: only y or yes goes ahead. No
+// answer, any other one or the end of input (which the shell then reads on past) keeps them.
+bool AnswerYes(const char* pszVerb) {
+    std::printf("%s and drop them? [y/N] ", pszVerb);
     std::fflush(stdout);
     std::string strAnswer;
     bool bTruncated = false;
@@ -72,6 +67,13 @@ bool AnswerYes() {
     return strAnswer == "y" || strAnswer == "yes";
 }
 
+// The session's exit status: at a terminal a VM error, like a line that does not parse, was
+// told where it happened and is no failure of the session.
+int End(CSession& session) {
+    const int iStatus = session.End(false);
+    return iStatus == EXIT_VM_ERROR ? EXIT_OK : iStatus;
+}
+
 }  // namespace
 
 int RunShell(const std::string& strModule, const Options& options) {
@@ -84,7 +86,7 @@ int RunShell(const std::string& strModule, const Options& options) {
     ScriptLine line;
     for (size_t uiNumber = 1; editor.Read("quill> ", line.strText, line.bTruncated); ++uiNumber) {
         const EShell eShell = ShellCommand(line.strText);
-        if (eShell == EShell::Quit) return session.End(false);
+        if (eShell == EShell::Quit && session.MayLeave()) return End(session);
         if (eShell == EShell::Help) ShellHelp(editor);
         if (eShell == EShell::Pools) session.Pools();
         if (eShell != EShell::None) continue;
@@ -103,7 +105,8 @@ int RunShell(const std::string& strModule, const Options& options) {
         session.RunLine(line.strText, false);
     }
     CSession::Say("");
-    return session.End(false);
+    session.SayDropped();
+    return End(session);
 }
 
 }  // namespace quillhost

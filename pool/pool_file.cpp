@@ -230,27 +230,7 @@ class CWriteBuffer {
 
 }  // namespace
 
-// A line end would split the record and a zero byte would end the line's text early: either way
-// the entry would not read back as it is, so it is not written.
-bool CPoolFile::FitsLine(const char* pText, size_t uiLen) {
-    // Eight bytes at a time: a word holds a zero byte iff (w - 0x01..01) & ~w & 0x80..80 is
-    // not zero, and a line end iff the same holds for w ^ 0x0A..0A. Most keys and values are a
-    // word or two, where two calls of memchr per text would cost more than the scan.
-    constexpr uint64_t ONES = 0x0101010101010101ull;
-    constexpr uint64_t HIGHS = 0x8080808080808080ull;
-    constexpr uint64_t ENDS = ONES * static_cast<uint8_t>(CPoolFile::LINE_END);
-    size_t i = 0;
-    for (; i + 8 <= uiLen; i += 8) {
-        uint64_t uiWord;
-        std::memcpy(&uiWord, pText + i, 8);
-        const uint64_t uiEnds = uiWord ^ ENDS;
-        if ((((uiWord - ONES) & ~uiWord) | ((uiEnds - ONES) & ~uiEnds)) & HIGHS) return false;
-    }
-    for (; i < uiLen; ++i) {
-        if (pText[i] == CPoolFile::LINE_END || pText[i] == '\0') return false;
-    }
-    return uiLen > 0;
-}
+bool CPoolFile::FitsLine(const char* pText, size_t uiLen) { return ::FitsLine(pText, uiLen); }
 
 CStatus CPoolFile::Write(CWritableFile& file, const CHashPool::Table& table) {
     std::unique_ptr<char[]> pBuffer(new (std::nothrow) char[WRITE_BUFFER_SIZE]);

@@ -1,7 +1,7 @@
 # Checks that what a release archive's documents mention is in that archive: every link, every
 # path of the source tree, every bare name of one of its files, and no `make` command, which
-# needs the source tree. Samples of output are left out: they show what a program printed, paths
-# and all. The documents and the file list are made as cmake/release.cmake makes them, from
+# needs the source tree; nor a comment naming a sample's file, which the release takes out. The
+# output shown after `<!-- quillhost output -->` is left out: it is what quillhost printed. The documents and the file list are made as cmake/release.cmake makes them, from
 # cmake/archive_docs.cmake, so no release build is needed.
 # Variables: SOURCE_DIR, and one of
 #   VERSION, WORKDIR: the documents of each platform's archive (PLATFORMS, "|"-separated, or all
@@ -151,10 +151,45 @@ function(check_line doc dir at line in_code files)
   set(errors ${errors} ${found} PARENT_SCOPE)
 endfunction()
 
-# Checks the document DOC (its path in the archive) read from FILE against the archive's FILES;
-# errors are reported as ${prefix}DOC:LINE.
-function(check_document doc file files)
+# The numbers of the lines, as the release ships the document SOURCE, of the samples of output
+# it shows (each fenced block after a `<!-- sample: FILE -->` line, fences included): they show
+# what a program printed, paths and all. None where SOURCE is not there.
+function(sample_lines source out)
+  set(numbers)
+  if(EXISTS "${source}")
+    file(READ "${source}" content)
+    split_lines("${content}" lines)
+    set(n 0)
+    set(fence "")
+    set(after_marker FALSE)
+    foreach(line IN LISTS lines)
+      restore("${line}" line)
+      if(fence STREQUAL "" AND line MATCHES "^ *<!-- sample: .*-->$")
+        set(after_marker TRUE)
+        continue()
+      endif()
+      math(EXPR n "${n} + 1")
+      if(fence STREQUAL "" AND after_marker AND line MATCHES "^( *)(```+)")
+        set(fence "${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
+      elseif(NOT fence STREQUAL "" AND line STREQUAL fence)
+        set(fence "")
+        list(APPEND numbers ${n})
+      endif()
+      set(after_marker FALSE)
+      if(NOT fence STREQUAL "")
+        list(APPEND numbers ${n})
+      endif()
+    endforeach()
+  endif()
+  set(${out} "${numbers}" PARENT_SCOPE)
+endfunction()
+
+# Checks the document DOC (its path in the archive) read from FILE against the archive's FILES,
+# leaving out the samples of output that SOURCE (the document in the source tree) shows; errors
+# are reported as ${prefix}DOC:LINE.
+function(check_document doc file files source)
   get_filename_component(dir "${doc}" DIRECTORY)
+  sample_lines("${source}" samples)
   file(READ "${file}" content)
   split_lines("${content}" lines)
   set(n 0)
@@ -164,6 +199,9 @@ function(check_document doc file files)
   foreach(line IN LISTS lines)
     math(EXPR n "${n} + 1")
     restore("${line}" line)
+    if(n IN_LIST samples)
+      continue()
+    endif()
     if(fence STREQUAL "" AND line MATCHES "^( *)(```+)")
       set(fence "${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
       set(skip_block ${after_marker})
@@ -178,10 +216,13 @@ function(check_document doc file files)
       endif()
       continue()
     endif()
-    # A sample of a program's output shows what it printed.
-    if(line MATCHES "^ *<!-- *(sample:|quillhost output)")
+    # The output of a sample offered for quillhost shows what it printed there.
+    if(line MATCHES "^ *<!-- *quillhost output")
       set(after_marker TRUE)
       continue()
+    endif()
+    if(line MATCHES "<!-- *sample:")
+      list(APPEND errors "${prefix}${doc}:${n}: names a sample's file, which the release leaves out")
     endif()
     set(after_marker FALSE)
     check_line("${doc}" "${dir}" "${prefix}${doc}:${n}" "${line}" FALSE "${files}")
@@ -192,8 +233,10 @@ endfunction()
 # Checks the documents of a staged or unpacked archive folder.
 function(check_folder folder files)
   foreach(doc IN LISTS files)
-    if(doc MATCHES "\\.md$")
-      check_document("${doc}" "${folder}/${doc}" "${files}")
+    if(doc MATCHES "\\.md$" AND doc IN_LIST QUILL_ARCHIVE_DOCS)
+      check_document("${doc}" "${folder}/${doc}" "${files}" "${SOURCE_DIR}/${doc}")
+    elseif(doc MATCHES "\\.md$")
+      check_document("${doc}" "${folder}/${doc}" "${files}" "")
     endif()
   endforeach()
   set(errors ${errors} PARENT_SCOPE)
@@ -241,9 +284,10 @@ else()
       string(REPLACE "|" ";" docs "${DOCS}")
       foreach(doc IN LISTS docs)
         get_filename_component(doc_name "${doc}" NAME)
-        # The document's own headings are read where it is.
-        file(COPY "${SOURCE_DIR}/${doc}" DESTINATION "${folder}")
-        check_document("${doc_name}" "${SOURCE_DIR}/${doc}" "${ARCHIVE_FILES}")
+        # Shipped as the release ships a document, at the archive's top, headings and all.
+        quill_ship_doc("${SOURCE_DIR}/${doc}" "${folder}/${doc_name}")
+        check_document("${doc_name}" "${folder}/${doc_name}" "${ARCHIVE_FILES}"
+          "${SOURCE_DIR}/${doc}")
       endforeach()
       list(APPEND checked "${docs}")
       break()

@@ -144,6 +144,21 @@ def main():
         if '"fruit": 1 entry' not in text or "grüße" in text:
             fail("pools lists a closed pool", s)
 
+        # A file with CRLF line ends (Notepad's) loads true with a carriage return in every key:
+        # the load is as it was, and a line after it, and pools, say why no key is found.
+        with open(os.path.join(work, "notepad.pool"), "wb") as f:
+            f.write(b"k\r\nv\r\nj\r\nw\r\n")
+        text = s.run_expecting('HLoad("np", "notepad.pool")', "= true\r\n  2 keys end in a "
+                               "carriage return, which the load keeps: the file has CRLF line ends")
+        if "quillstore fix notepad.pool" not in text:
+            fail("the line after a CRLF file's load does not say how to repair it", s)
+        s.run_expecting('HHas("np", "k")', "= false")
+        if "carriage return" in s.run_expecting('HLoad("fruit", "fruit.pool")', "= true"):
+            fail("a file with line feeds alone was said to end its keys in carriage returns", s)
+        s.run_expecting("pools", '"np": 2 entries, file "notepad.pool", 2 keys end in a '
+                        "carriage return (CRLF line ends)")
+        s.run_expecting('HClose("np")', "= true")
+
         text = s.run('for (local i = 0; i < HCount("fruit"); i++) print(HKey("fruit", i))')
         if "print(name(arguments))" not in text or "docs/tools.md" not in text:
             fail("a loop is not told what quillhost runs", s)
@@ -202,11 +217,24 @@ def main():
             s.run_expecting(UP, "= null")
         # A folder is said to be one, not shown as an empty file.
         s.run_expecting("//! cat .", "(. is no regular file: a folder, device or pipe)")
-        # quit() as a Squirrel user types it leaves as quit does.
+        # A VM error is told where it happens; the session's status stays 0 for it.
+        s.run_expecting('HCount(1)', "error: ")
+        # quit with changes that no HSave wrote asks as a reload does: no answer stays, y leaves.
+        s.run_expecting('HLoad("left", "left.pool")', "= false")
+        s.run_expecting('HAdd("left", "k", 1)', "= true")
+        s.send("quit\n")
+        text = s.expect(re.escape("leave and drop them? [y/N] "), "the question before leaving")
+        if '(pool "left" has changes that no HSave wrote: leaving drops them)' not in text:
+            fail("quit did not name the pool whose changes it drops", s)
+        text = s.run("", "the prompt after no answer to quit")
+        if "(not left" not in text or "//! shutdown" in text:
+            fail("no answer to quit left the session", s)
         s.send("quit()\n")
+        s.expect(re.escape("leave and drop them? [y/N] "), "the question before quit()")
+        s.send("y\n")
         status = s.finish()
         if status != 0:
-            fail("quit() ended the session with status %d" % status, s)
+            fail("quit() after a VM error ended the session with status %d" % status, s)
         if "//! shutdown" not in s.seen[s.mark:]:
             fail("quit() did not shut the module down", s)
 

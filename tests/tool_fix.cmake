@@ -77,3 +77,35 @@ if(NOT status EQUAL 2 OR NOT err MATCHES "^quillstore: fix: [^\n]*; try 'quillst
   message(FATAL_ERROR "fix -: status ${status}\n${out}${err}")
 endif()
 expect_workdir(adir)
+
+# A save that fails (here under a file-size limit of 0, where the system lets every write fail):
+# the changes are told, then that none was written, and the file keeps every byte.
+if(NOT TOOL MATCHES "\\.exe$")
+  file(COPY_FILE "${POOL_FILES}/crlf" "${WORKDIR}/limited.pool")
+  file(SHA256 "${WORKDIR}/limited.pool" before)
+  execute_process(COMMAND sh -c "trap '' XFSZ; ulimit -f 0; exec \"$@\"" sh ${EMULATOR} "${TOOL}"
+    fix limited.pool WORKING_DIRECTORY "${WORKDIR}"
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  file(SHA256 "${WORKDIR}/limited.pool" after)
+  if(NOT status EQUAL 1 OR NOT after STREQUAL before OR
+      NOT out MATCHES "^(limited.pool:[0-9]+: [^\n]+\n)+limited.pool: not fixed: 6 changes not written; the file is as it was\n$"
+      OR NOT err MATCHES "^quillstore: cannot save \"limited.pool\": ")
+    message(FATAL_ERROR "fix under a file-size limit: status ${status}\n${out}${err}")
+  endif()
+  expect_workdir(adir limited.pool)
+endif()
+
+# check's repair hint names the program as it was run by a relative path, as in a release's
+# folder (./quillstore), and by its name otherwise.
+if(NOT TOOL MATCHES "\\.exe$")
+  get_filename_component(tool_dir "${TOOL}" DIRECTORY)
+  get_filename_component(tool_name "${TOOL}" NAME)
+  execute_process(COMMAND ${EMULATOR} "./${tool_name}" check "${WORKDIR}/limited.pool"
+    WORKING_DIRECTORY "${tool_dir}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
+  execute_process(COMMAND ${EMULATOR} "${TOOL}" check limited.pool
+    WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE absolute_out)
+  if(NOT status EQUAL 1 OR NOT out MATCHES "\nto repair as a load reads it: \\./${tool_name} fix "
+      OR NOT absolute_out MATCHES "\nto repair as a load reads it: quillstore fix limited.pool ")
+    message(FATAL_ERROR "check's repair hint:\n${out}---\n${absolute_out}")
+  endif()
+endif()

@@ -161,9 +161,10 @@ foreach(line IN LISTS bad_lines)
   expect_workdir(${written})
 endforeach()
 
-# A bare quillstore gives the usage on standard error, as a usage error.
+# A bare quillstore is a usage error: one line, as any other.
 run(bare)
-if(NOT bare_status EQUAL 2 OR NOT bare_out STREQUAL "" OR NOT bare_err MATCHES "^usage: quillstore")
+if(NOT bare_status EQUAL 2 OR NOT bare_out STREQUAL "" OR
+   NOT bare_err STREQUAL "quillstore: no command given; try 'quillstore --help'\n")
   message(FATAL_ERROR "bare quillstore: status ${bare_status}\n${bare_out}${bare_err}")
 endif()
 
@@ -209,6 +210,13 @@ version_case(empty_version "${marker}00${marker}312e3200" 0 "1.2\n")
 version_case(no_zero_byte "${marker}312e312e30" 1 "")
 version_case(text_after "${marker}312e31206973206f757400" 1 "")
 version_case(cut_marker "5155494c4c53544f52455f5645525349${marker}3300" 0 "3\n")
+# The programs carry the release that --version names, as a module does.
+run(own_version --version)
+run(self_version version "${TOOL}")
+if(NOT self_version_status EQUAL 0 OR NOT own_version_out STREQUAL "quillstore (Quillstore) ${self_version_out}")
+  message(FATAL_ERROR "version of the tool itself: status ${self_version_status}, "
+    "'${self_version_out}'; --version gives '${own_version_out}'\n${self_version_err}")
+endif()
 run(version_missing version no_such_module.so)
 if(NOT version_missing_status EQUAL 2)
   message(FATAL_ERROR "version of a missing file: status ${version_missing_status}")

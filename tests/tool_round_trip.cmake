@@ -104,6 +104,15 @@ expect_entries(marked.pool "k\tv")
 run_tool(1 ignored load-json "${CASES}/not_stored.jsonl" not_stored.pool)
 expect_entries(not_stored.pool "i\t10" "n\t-10" "f\t1.500000" "g\t1234.567749"
   "gr\\xc3\\xbc\\xc3\\x9fe\tx")
+# --quiet keeps only the last line, which names the lines left out; the file is the same.
+execute_process(COMMAND ${EMULATOR} "${TOOL}" load-json --quiet "${CASES}/not_stored.jsonl"
+  quiet.pool WORKING_DIRECTORY "${WORKDIR}" ERROR_VARIABLE quiet RESULT_VARIABLE quiet_status)
+file(READ "${WORKDIR}/not_stored.pool" loud_bytes)
+file(READ "${WORKDIR}/quiet.pool" quiet_bytes)
+if(NOT quiet_status EQUAL 1 OR NOT quiet_bytes STREQUAL loud_bytes OR NOT quiet MATCHES
+    "^quillstore: 4 of 9 entries not stored \\(lines 7, 8, 9, 10\\); quiet.pool holds the rest\r?\n$")
+  message(FATAL_ERROR "load-json --quiet: status ${quiet_status}, '${quiet}'")
+endif()
 
 # An existing file is replaced only with --force; refused, it keeps every byte.
 file(READ "${WORKDIR}/numbers.pool" numbers_before)

@@ -37,6 +37,8 @@ constexpr int EXIT_USAGE = 2;
 
 // The marker before the release version in a module file, where a zero byte ends the version.
 constexpr std::string_view VERSION_MARKER = "QUILLSTORE_VERSION=";
+// The release this program belongs to, found by 'quillstore version' as in a module.
+[[gnu::used]] const char PROGRAM_VERSION[] = "QUILLSTORE_VERSION=" QUILL_VERSION;
 constexpr size_t VERSION_MAX = 64;
 
 constexpr char HELP[] = R"(usage: quillstore COMMAND [OPTIONS] ARGUMENTS...
@@ -90,8 +92,8 @@ stored it), and entries that a save writes in another order than the file's
   FILE: healthy: 4 lines, 2 entries, 18 bytes
   FILE: 3 findings: 8 lines, 2 entries after a load, 11 bytes
   FILE: a load refuses it: a directory
-When some FILE has findings, a last line gives the quillstore fix command that
-rewrites those files as a load reads them.
+When some FILE has findings, a last line gives the fix command that rewrites
+those files as a load reads them, naming quillstore as it was run.
 
 A file the plug-in saved is healthy, unless a script stored a key or value
 that ends in a carriage return, or a first key that begins with U+FEFF, as
@@ -143,7 +145,8 @@ An entry that a pool file cannot hold (an empty key or value, a line feed or a
 zero byte in either) is not stored: its line is named and the rest is saved.
 
   --force  replace FILE if it exists (without it an existing FILE is an error)
-  --quiet  say nothing of numbers stored as another value
+  --quiet  say nothing of numbers stored as another value, and name the
+           entries not stored only in the last line's list of their lines
 
 Exit status: 0; 1 if entries were not stored (the others are saved) or the
 save failed (FILE is then as it was); 2 if FILE exists without --force, or a
@@ -192,7 +195,7 @@ constexpr char HELP_VERSION[] = R"(usage: quillstore version MODULE
 
 Prints the release version that the module file MODULE carries, found in its
 bytes without loading it: the text QUILLSTORE_VERSION=, then the version,
-then a zero byte.
+then a zero byte. The programs quillstore and quillhost carry theirs too.
 
 Exit status: 0; 1 if MODULE carries no version; 2 if it cannot be read.
 )";
@@ -458,9 +461,11 @@ int CheckOne(const std::string& strPath) {
                              "a load gives other entries than the file holds",
                              "writes the entries a load gives");
         } else if (aTableOrder != observer.FileOrder()) {
+            // Even a file a save wrote a moment before: a table filled in the file's order holds
+            // another order than the one that wrote it, which grew as its entries came.
             observer.Note(CCheckObserver::WHOLE_FILE,
-                          "a save writes the entries in the table's order, not the file's, as "
-                          "every save does (quillstore dump shows it)");
+                          "a load puts the entries in another order than the file's (quillstore "
+                          "dump shows it), which a save after it writes; no key or value changes");
         }
     }
     for (const auto& [uiLine, strText] : observer.Report()) {
@@ -499,6 +504,18 @@ std::string ShellWord(const std::string& strPath) {
     return strWord + "'";
 }
 
+// How the repair hint names this program: as it was run where that was by a relative path with
+// a folder (./quillstore, .\quillstore.exe, as in a release's folder), else by its name.
+std::string s_strProgram = "quillstore";
+
+void NameProgram(const char* pszArgv0) {
+    const std::string_view sv = pszArgv0 == nullptr ? "" : pszArgv0;
+    const bool bFolder = sv.find_first_of("/\\") != std::string_view::npos;
+    const bool bAbsolute =
+        sv.starts_with('/') || sv.starts_with('\\') || (sv.size() > 1 && sv[1] == ':');
+    if (bFolder && !bAbsolute) s_strProgram = ShellWord(std::string(sv));
+}
+
 int Check(const Arguments& args) {
     if (args.aOperands.empty()) return UsageError("check", "no FILE given");
     int iStatus = EXIT_OK;
@@ -510,9 +527,8 @@ int Check(const Arguments& args) {
         iStatus = std::max(iStatus, iOne);
     }
     if (!strToFix.empty()) {
-        std::printf(
-            "to repair as a load reads it: quillstore fix%s (--dry-run shows each change)\n",
-            strToFix.c_str());
+        std::printf("to repair as a load reads it: %s fix%s (--dry-run shows each change)\n",
+                    s_strProgram.c_str(), strToFix.c_str());
     }
     return iStatus;
 }
@@ -701,7 +717,8 @@ bool StoredOtherNumber(const CJsonLine& line, const std::string& strValue) {
 
 // Adds the entry of each line to the pool, reporting each line that holds none or one a pool
 // file cannot hold; blank lines are passed over.
-JsonTally AddLines(const std::string& strName, const std::string& strBytes, CHashPool& pool) {
+JsonTally AddLines(const std::string& strName, const std::string& strBytes, bool bQuiet,
+                   CHashPool& pool) {
     JsonTally tally;
     CJsonLine line;
     size_t uiLine = 0;
@@ -724,8 +741,10 @@ JsonTally AddLines(const std::string& strName, const std::string& strBytes, CHas
         ++tally.uiEntries;
         if (StoredOtherNumber(line, strValue)) tally.aRounded.push_back(uiLine + 1);
         if (const char* pszWhy = WhyNotStored(strKey, strValue)) {
-            std::fprintf(stderr, "%s:%zu: %s: a pool file cannot hold the entry; not stored\n",
-                         strName.c_str(), uiLine + 1, pszWhy);
+            if (!bQuiet) {
+                std::fprintf(stderr, "%s:%zu: %s: a pool file cannot hold the entry; not stored\n",
+                             strName.c_str(), uiLine + 1, pszWhy);
+            }
             tally.aLeftOut.push_back(uiLine + 1);
             continue;
         }
@@ -765,7 +784,7 @@ int LoadJson(const Arguments& args) {
     }
     const std::string strName = Shown(strIn);
     CHashPool pool("load-json");
-    const JsonTally tally = AddLines(strName, strBytes, pool);
+    const JsonTally tally = AddLines(strName, strBytes, args.Has("--quiet"), pool);
     if (tally.uiBad != 0) {
         std::fprintf(stderr, "quillstore: %zu line%s of %s not valid: nothing written\n",
                      tally.uiBad, tally.uiBad == 1 ? "" : "s", strName.c_str());
@@ -843,7 +862,11 @@ int FixOne(const std::string& strPath, bool bDryRun) {
                     strChanges.c_str(), Count(pool.Size(), "entry", "entries").c_str());
         return EXIT_OK;
     }
-    if (!SavePool(pool, strPath)) return EXIT_FINDINGS;
+    if (!SavePool(pool, strPath)) {
+        std::printf("%s: not fixed: %s not written; the file is as it was\n", strPath.c_str(),
+                    strChanges.c_str());
+        return EXIT_FINDINGS;
+    }
     std::printf("%s: fixed: %s, %s\n", strPath.c_str(), strChanges.c_str(),
                 Count(pool.Size(), "entry", "entries").c_str());
     return EXIT_OK;
@@ -976,11 +999,8 @@ int Help(const std::vector<std::string>& aWords) {
 }
 
 int Run(int argc, char** argv) {
-    if (argc < 2) {
-        // Without a command there is nothing to do: the usage says what there is.
-        std::fputs(HELP, stderr);
-        return EXIT_USAGE;
-    }
+    NameProgram(argc > 0 ? argv[0] : nullptr);
+    if (argc < 2) return UsageError("", "no command given");
     // Options before the command go with the command's own, wherever they stand.
     std::vector<std::string> aLeading;
     int iCommand = 1;
