@@ -134,7 +134,7 @@ bool TakeApart(std::string_view svPath, EPathRules eRules, SAbsolute& absolute) 
     size_t uiRoot = 0;
     if (eRules == EPathRules::Posix) {
         if (svPath.empty() || svPath[0] != '/') return false;
-        absolute.strFileSystem = "/";
+        absolute.strFileSystem.assign(1, '/');
     } else {
         uiRoot = WindowsRoot(svPath, absolute.strFileSystem);
         if (uiRoot == 0) return false;
