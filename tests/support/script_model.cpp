@@ -99,6 +99,13 @@ std::string FailureStart(const char* pszOp, const std::string& strPath) {
     return std::string(pszOp) + " \"" + strPath + "\": ";
 }
 
+// The whole line of a load or save of a pool left unbound by a path of uiLen bytes.
+std::string RefusedPathLine(const char* pszOp, size_t uiLen) {
+    return std::string(pszOp) + ": the path given is " + std::to_string(uiLen) +
+           " bytes long; a pool keeps paths of at most " + std::to_string(PATH_LIMIT - 1) +
+           " bytes, so no file is bound to it";
+}
+
 }  // namespace
 
 struct CScriptModel::Pool {
@@ -112,6 +119,9 @@ struct CScriptModel::Pool {
     // How HError's line for the last failed HLoad or HSave starts (`load "PATH": `), empty when
     // the last of them succeeded or none was made. The reason after it is the system's.
     std::string strFailure;
+    // The length of the last path too long to bind, 0 once one was bound: the unbound pool's
+    // line names it.
+    size_t uiRefusedLen = 0;
 };
 
 bool Expect::Matches(const SqCallResult& result) const {
@@ -354,10 +364,12 @@ Expect CScriptModel::Load(const std::vector<std::string>& aText) {
     // unbound pool fails with a reason of its own.
     if (strPath.size() >= PATH_LIMIT) {
         pPool->strPath.clear();
-        pPool->strFailure = FailureStart("load", "");
+        pPool->uiRefusedLen = strPath.size();
+        pPool->strFailure = RefusedPathLine("load", strPath.size());
         return Expect::Bool(false);
     }
     pPool->strPath = strPath;
+    pPool->uiRefusedLen = 0;
     pPool->strFailure = FailureStart("load", strPath);
     if (strPath.empty()) return Expect::Bool(false);
     std::string strBytes;
@@ -375,7 +387,9 @@ Expect CScriptModel::Save(const std::string& strName) {
     Pool* pPool = Find(strName);
     if (pPool == nullptr) return Expect::Null(0);
     const bool bSaved = !pPool->strPath.empty() && (m_fnSave ? m_fnSave(pPool->strPath) : true);
-    pPool->strFailure = bSaved ? std::string() : FailureStart("save", pPool->strPath);
+    pPool->strFailure = bSaved                     ? std::string()
+                        : pPool->uiRefusedLen != 0 ? RefusedPathLine("save", pPool->uiRefusedLen)
+                                                   : FailureStart("save", pPool->strPath);
     return Expect::Bool(bSaved);
 }
 
