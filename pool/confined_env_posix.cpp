@@ -277,6 +277,9 @@ class CConfinedEnv final : public CEnv {
    private:
     CStatus Locate(const char* pszPath, EFinal eFinal, SPlace& place);
     CStatus LocateFolder(const char* pszFolder, SPlace& place);
+    // Finds the regular file a path names, links followed: refused by its status before anything
+    // opens it, so a device or pipe under the root is never opened.
+    CStatus LocateFile(const char* pszPath, SPlace& place);
     CStatus LocateParts(std::vector<std::string>& vecParts, EFinal eFinal, SPlace& place);
     // Ends a folder kept by Resolve for a turn that did not follow it.
     void Enter() {
@@ -338,6 +341,14 @@ CStatus CConfinedEnv::Locate(const char* pszPath, EFinal eFinal, SPlace& place) 
 }
 
 // A folder part may name the root itself: a name in it is checked instead.
+CStatus CConfinedEnv::LocateFile(const char* pszPath, SPlace& place) {
+    const CStatus located = Locate(pszPath, EFinal::Follow, place);
+    if (!located.Ok()) return located;
+    if (place.strName.empty()) return CStatus::Error(ECode::Folder);
+    if (place.iStatError != 0) return SystemError(place.iStatError);
+    return RefusalOf(place.st);
+}
+
 CStatus CConfinedEnv::LocateFolder(const char* pszFolder, SPlace& place) {
     try {
         std::string strProbe(pszFolder);
@@ -382,12 +393,8 @@ CStatus CConfinedEnv::OpenRead(const char* pszPath, EReadMode,
     // device or pipe under the root is refused by its status, before it is opened; one swapped
     // in after that look is refused by the open descriptor's.
     SPlace place;
-    const CStatus located = Locate(pszPath, EFinal::Follow, place);
+    const CStatus located = LocateFile(pszPath, place);
     if (!located.Ok()) return located;
-    if (place.strName.empty()) return CStatus::Error(ECode::Folder);
-    if (place.iStatError != 0) return SystemError(place.iStatError);
-    const CStatus refusal = RefusalOf(place.st);
-    if (!refusal.Ok()) return refusal;
     const int iFd = ::openat(place.iFolderFd, place.strName.c_str(),
                              O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (iFd < 0) return Errno();
@@ -512,12 +519,8 @@ CStatus CConfinedEnv::OpenExisting(const char* pszPath, EWriteInto eInto,
     pFile.reset();
     Enter();
     SPlace place;
-    const CStatus located = Locate(pszPath, EFinal::Follow, place);
+    const CStatus located = LocateFile(pszPath, place);
     if (!located.Ok()) return located;
-    if (place.strName.empty()) return CStatus::Error(ECode::Folder);
-    if (place.iStatError != 0) return SystemError(place.iStatError);
-    const CStatus refusal = RefusalOf(place.st);
-    if (!refusal.Ok()) return refusal;
     if (eInto == EWriteInto::Device) return CStatus::Error(ECode::NotAFile);
     const int iFd = ::openat(place.iFolderFd, place.strName.c_str(),
                              O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
