@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/redis_client.h"
 #include "pool/status.h"
 
 class CEnv;
@@ -33,6 +34,24 @@ struct Settings {
         uint32_t uiRootLine = 0;
     };
     Files files;
+    // [redis NAME]: a Redis database whose hashes keep the pools of paths that start with
+    // strPrefix, each the hash strKeyPrefix + the rest of its path.
+    struct Redis {
+        std::string strName;
+        // The line of "[redis NAME]", and of each setting given (0 for one not given).
+        uint32_t uiLine = 0;
+        uint32_t uiUrlLine = 0;
+        uint32_t uiPrefixLine = 0;
+        uint32_t uiPasswordFileLine = 0;
+        // url, with timeout-ms in server.uiTimeoutMs; the password is read from
+        // strPasswordFile when the stores open, never kept here.
+        RedisServer server;
+        std::string strPrefix;
+        std::string strPasswordFile;
+        std::string strKeyPrefix;
+        bool bGuard = false;
+    };
+    std::vector<Redis> vecRedis;
 };
 
 // The grammar's tables (rows in settings.cpp). A setting is a name and the function that stores

@@ -1,12 +1,38 @@
 // The stores the owner's settings choose: the pool folder's file store, or the closed store.
 #include "pool/settings_stores.h"
 
+#include <memory>
 #include <utility>
 
 #include "pool/confined_env.h"
+#include "pool/env.h"
 
 std::string UnreadableSettingsLine(std::string_view svName, const CStatus& status) {
     return SettingsText(svName) + ": " + status.ToString();
+}
+
+CStatus ReadPasswordFile(CEnv& env, const char* pszPath, std::string& strPassword) {
+    constexpr size_t MAX_BYTES = 4096;
+    std::unique_ptr<CSequentialFile> pFile;
+    const CStatus status = env.OpenRead(pszPath, CEnv::EReadMode::PoolFile, pFile);
+    if (!status.Ok()) return status.At(CStatus::EStep::Open);
+    std::string strBytes(MAX_BYTES + 1, '\0');
+    size_t uiHave = 0;
+    while (uiHave < strBytes.size()) {
+        size_t uiRead = 0;
+        const CStatus read = pFile->Read(&strBytes[uiHave], strBytes.size() - uiHave, uiRead);
+        if (!read.Ok()) return read.At(CStatus::EStep::Read);
+        if (uiRead == 0) break;
+        uiHave += uiRead;
+    }
+    strBytes.resize(uiHave);
+    if (!strBytes.empty() && strBytes.back() == '\n') strBytes.pop_back();
+    if (!strBytes.empty() && strBytes.back() == '\r') strBytes.pop_back();
+    if (uiHave > MAX_BYTES || strBytes.empty() || strBytes.find('\n') != std::string::npos) {
+        return CStatus::Error(CStatus::ECode::Corrupt);
+    }
+    strPassword = std::move(strBytes);
+    return CStatus();
 }
 
 std::string CSettingsStores::Load(CEnv& env, const char* pszPath, std::string_view svName) {

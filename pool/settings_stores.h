@@ -48,6 +48,12 @@ class CSettingsStores final : public IStoreChooser {
     CStore* m_pStore = &m_plain;
 };
 
+// Reads the password in the file at pszPath through env: its bytes, one line feed (and a
+// carriage return before it) at the end taken off. A file of more than 4096 bytes, or whose
+// password is empty or holds a line feed, fails (ECode::Corrupt); otherwise as OpenRead and Read
+// fail, the step named. Throws std::bad_alloc.
+CStatus ReadPasswordFile(CEnv& env, const char* pszPath, std::string& strPassword);
+
 // The problem line of a settings file that could not be read: "NAME: what (words)".
 std::string UnreadableSettingsLine(std::string_view svName, const CStatus& status);
 
