@@ -29,7 +29,7 @@ CStatus ReadPasswordFile(CEnv& env, const char* pszPath, std::string& strPasswor
     if (!strBytes.empty() && strBytes.back() == '\n') strBytes.pop_back();
     if (!strBytes.empty() && strBytes.back() == '\r') strBytes.pop_back();
     if (uiHave > MAX_BYTES || strBytes.empty() || strBytes.find('\n') != std::string::npos) {
-        return CStatus::Error(CStatus::ECode::Corrupt);
+        return CStatus::Error(CStatus::ECode::Settings);
     }
     strPassword = std::move(strBytes);
     return CStatus();

@@ -50,7 +50,7 @@ class CSettingsStores final : public IStoreChooser {
 
 // Reads the password in the file at pszPath through env: its bytes, one line feed (and a
 // carriage return before it) at the end taken off. A file of more than 4096 bytes, or whose
-// password is empty or holds a line feed, fails (ECode::Corrupt); otherwise as OpenRead and Read
+// password is empty or holds a line feed, fails (ECode::Settings); otherwise as OpenRead and Read
 // fail, the step named. Throws std::bad_alloc.
 CStatus ReadPasswordFile(CEnv& env, const char* pszPath, std::string& strPassword);
 
