@@ -104,10 +104,14 @@ TEST_F(ToolRedis, CorpusFilesGoThroughAHashAsThroughAFile) {
         Ok({"copy", "--force", strKey, File("from_hash.pool")});
         Ok({"copy", "--force", File("a.pool"), File("from_file.pool")});
         EXPECT_EQ(FileBytes(File("from_hash.pool")), FileBytes(File("from_file.pool")));
-        // A hash to a hash, and to standard output, give the same again.
+        // A hash to a hash, and on to standard output, is one load and save more, as a file to
+        // a file is.
         Ok({"copy", strKey, strKey + ".copy"});
-        EXPECT_EQ(Ok({"copy", strKey + ".copy", "-"}), FileBytes(File("from_file.pool")));
-        EXPECT_EQ(Ok({"check", strKey}).find("healthy: "), strKey.size() + 2);
+        Ok({"copy", "--force", File("from_file.pool"), File("again.pool")});
+        EXPECT_EQ(Ok({"copy", strKey + ".copy", "-"}), FileBytes(File("again.pool")));
+        // What a save wrote is healthy; notes (a carriage return a script stored) may come first.
+        const std::string strCheck = Ok({"check", strKey});
+        EXPECT_NE(strCheck.find(strKey + ": healthy: "), std::string::npos) << strCheck;
     }
     // No temporary key is left behind: each key is a copy's.
     const RedisReply keys = m_Redis.m_pRedis->Command({"KEYS", "*"});
