@@ -510,6 +510,9 @@ bool IsRedisPlace(const std::string& strArg) {
     return std::string_view(strArg).starts_with("redis://");
 }
 
+// Why a build without the Redis store refuses a hash.
+constexpr const char* NO_STORE = "Redis pools are not offered on this platform";
+
 // Where a command reads or writes a pool: a file (or "-"), or a Redis hash and how to reach it.
 struct Place {
     std::string strArg;
@@ -519,6 +522,7 @@ struct Place {
     bool bGuard = false;
 };
 
+#if QUILL_TOOL_REDIS
 // True iff the two name the same database of the same server; a host name's case is no
 // difference.
 bool SameServer(const RedisServer& a, const RedisServer& b) {
@@ -529,6 +533,7 @@ bool SameServer(const RedisServer& a, const RedisServer& b) {
     return lower(a.strHost) == lower(b.strHost) && a.uiPort == b.uiPort &&
            a.strUnixPath == b.strUnixPath && a.uiDb == b.uiDb;
 }
+#endif
 
 // Reads an argument as a place; for a hash, the owner's section of its server applies: the
 // password in its password-file, its timeout-ms and guard; without one no password and a
@@ -563,7 +568,7 @@ bool ReadPlace(const std::string& strArg, Place& place, std::string& strError) {
     }
     return true;
 #else
-    strError = strArg + ": Redis pools are not offered on this platform";
+    strError = strArg + ": " + NO_STORE;
     return false;
 #endif
 }
@@ -603,6 +608,10 @@ bool LoadPlace(const Place& place, CStore* pStore, std::unique_ptr<CHashPool::Ta
         pTable = LoadBytes(strBytes, nullptr);
         return true;
     }
+    if (pStore == nullptr) {
+        strReason = NO_STORE;
+        return false;
+    }
     const CHashPool fresh("quillstore");
     auto pFresh = std::make_unique<CHashPool::Table>(fresh.Entries().BucketCount());
     std::string strDetail;
@@ -622,6 +631,10 @@ bool SavePlace(const Place& place, CStore* pStore, const CHashPool::Table& entri
     if (!place.bRedis && place.strArg.size() >= CHashPool::FILE_SIZE) {
         std::fprintf(stderr, "quillstore: cannot save %s: a path of %u bytes or more\n",
                      place.strArg.c_str(), static_cast<unsigned>(CHashPool::FILE_SIZE));
+        return false;
+    }
+    if (place.bRedis && pStore == nullptr) {
+        std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
         return false;
     }
     CFileStore files;
@@ -644,6 +657,9 @@ int PrepareDestination(const Place& place, CStore* pStore, bool bForce) {
         if (bForce || !Exists(place.strArg)) return EXIT_OK;
     } else if (bForce && !place.bGuard) {
         return EXIT_OK;
+    } else if (pStore == nullptr) {
+        std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
+        return EXIT_USAGE;
     } else {
         CHashPool::Table probe;
         std::string strDetail;
