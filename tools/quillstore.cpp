@@ -18,10 +18,17 @@
 #include <vector>
 
 #include "pool/env.h"
+#include "pool/file_store.h"
 #include "pool/hash_pool.h"
 #include "pool/pool_file.h"
+#include "pool/redis_client.h"
 #include "pool/settings.h"
 #include "pool/settings_stores.h"
+#include "pool/store.h"
+#if QUILL_TOOL_REDIS
+#include "pool/redis_store.h"
+#include "pool/redis_url.h"
+#endif
 #include "script/number_text.h"
 #include "tools/json_line.h"
 #include "tools/text_forms.h"
@@ -44,7 +51,8 @@ constexpr size_t VERSION_MAX = 64;
 constexpr char HELP[] = R"(usage: quillstore COMMAND [OPTIONS] ARGUMENTS...
        quillstore help [COMMAND] | --help | --version
 
-Looks at pool files as the plug-in reads and writes them.
+Looks at pool files, and pools kept in Redis, as the plug-in reads and writes
+them.
 
 Commands:
   check FILE...                   is each FILE healthy: does a load give every
@@ -56,6 +64,8 @@ Commands:
   load-json [--force] [--quiet] IN FILE
                                   write the pool file a script would save after
                                   adding IN's JSON Lines entries in order
+  copy [--force] SRC DST          save to DST what a load of SRC gives: file to
+                                  Redis hash, hash to file, or file to file
   version MODULE                  the release version a module file carries
   check-config FILE               is the settings file FILE healthy, as the
                                   plug-in reads quillstore.conf at load
@@ -65,12 +75,42 @@ ends them. A FILE or IN of "-" is standard input, and load-json's FILE "-" is
 standard output. 'quillstore help COMMAND' or 'quillstore COMMAND --help'
 describes a command.
 
+A pool FILE (of check, dump and load-json) and copy's SRC and DST may be
+redis://HOST[:PORT]/DB/KEY: the hash KEY of that Redis database. With
+--config FILE, the owner's settings file, a [redis NAME] section whose url
+names that server gives its password-file, timeout-ms and guard; without one,
+no password and a timeout of 1000 ms.
+
 Exit status:
   0  done; for check, every FILE is healthy; for check-config, FILE is
   1  check or check-config found something; load-json left entries out or
-     could not save FILE; fix could not save a FILE; version found none
+     could not save FILE; fix or copy could not save; version found none
   2  usage error, a FILE that a load refuses (missing, a directory, a device
-     or FIFO, unreadable), an IN line that is not a valid entry
+     or FIFO, unreadable, a hash that does not exist, a server that fails),
+     an IN line that is not a valid entry, a --config FILE with a problem
+)";
+
+constexpr char HELP_COPY[] = R"(usage: quillstore copy [--force] [--config FILE] SRC DST
+
+Loads SRC as HLoad does and saves the entries it gives to DST as HSave does,
+atomically: DST is whole before or whole after. Each of SRC and DST is a pool
+file or redis://HOST[:PORT]/DB/KEY, the hash KEY of that Redis database,
+saved through a temporary key renamed over it in one step (an empty pool
+deletes the hash). A SRC of "-" is standard input, a DST of "-" standard
+output, which gets the bytes the file would. Entries that a save leaves out
+(an empty value) are left out.
+
+  --force          replace DST if it exists (without it an existing DST is
+                   an error); a DST of "-" is always written
+  --config FILE    the owner's settings file: a [redis NAME] section whose
+                   url names a server gives its password-file, timeout-ms
+                   and guard (a guarded DST is refused if it changed while
+                   copy ran)
+
+Exit status: 0; 1 if the save failed (DST is then as it was); 2 if DST exists
+without --force, a load refuses SRC (missing, a directory, a device or FIFO,
+unreadable, a hash that does not exist, a server that fails), or FILE has a
+problem.
 )";
 
 constexpr char HELP_CHECK[] = R"(usage: quillstore check FILE...
@@ -101,8 +141,16 @@ editors' files do. Keys and values are shown as text, a backslash as \\, a
 tab, carriage return and line feed as \t, \r, \n, other control bytes and
 bytes that are not UTF-8 as \xHH.
 
+A FILE of redis://HOST[:PORT]/DB/KEY is the hash KEY of that Redis database
+(see --config in 'quillstore --help'). A save never writes what check finds
+in a hash, but other programs may: each field is a line "KEY: field "F": what"
+for an empty name, a line feed or a zero byte in a name or value (a load
+misreads such a field) and for an empty value (a save leaves the entry out);
+then a verdict line, "KEY: healthy: 2 fields, 2 entries".
+
 Exit status: 0 if every FILE is healthy, 1 if some FILE has findings, 2 if a
-load refuses some FILE (missing, a directory, a device or FIFO, unreadable).
+load refuses some FILE (missing, a directory, a device or FIFO, unreadable, a
+hash that does not exist, a server that fails).
 )";
 
 constexpr char HELP_DUMP[] = R"(usage: quillstore dump [--json|--escaped] FILE
@@ -122,7 +170,11 @@ For scripts:
              hex digits a byte) instead, so that nothing is lost; load-json
              reads it back
 
-Exit status: 0, or 2 if a load refuses FILE.
+A FILE of redis://HOST[:PORT]/DB/KEY is the hash KEY of that Redis database,
+in the order a load of it gives (see --config in 'quillstore --help').
+
+Exit status: 0, or 2 if a load refuses FILE (a hash that does not exist, a
+server that fails, too).
 )";
 
 constexpr char HELP_LOAD_JSON[] = R"(usage: quillstore load-json [--force] [--quiet] IN FILE
@@ -133,7 +185,9 @@ is a JSON object with "key" or "key_hex" and "value" or "value_hex", as dump
 --json writes them; other members are ignored, blank lines skipped, and so is
 a UTF-8 byte order mark at the start. A key given again replaces the earlier
 value, as HAdd does. A FILE of "-" is standard output, which gets the bytes the
-file would.
+file would. A FILE of redis://HOST[:PORT]/DB/KEY is the hash KEY of that Redis
+database, saved through a temporary key renamed over it in one step (see
+--config in 'quillstore --help').
 
 A value may be a number, stored as HAdd stores one: an integer as decimal text
 (a 64-bit host's range; a 32-bit host's scripts read digits past 2147483647 as
@@ -427,6 +481,201 @@ class CCheckObserver final : public IPoolLineObserver {
     std::multimap<size_t, std::string> m_Fixes;
 };
 
+// Writes the bytes a save of the entries writes to standard output, and nothing else; false with
+// the reason printed.
+bool WritePoolToStdout(const CHashPool::Table& entries) {
+    std::fflush(stdout);
+    std::unique_ptr<CWritableFile> pFile;
+    CStatus status = CEnv::Default().OpenStandardOutput(pFile);
+    if (status.Ok()) status = CPoolFile::Write(*pFile, entries);
+    if (status.Ok()) status = pFile->Close();
+    if (status.Ok()) return true;
+    const std::string strWords = SystemReason(status);
+    std::fprintf(stderr, "quillstore: cannot write to standard output: %s\n",
+                 strWords.empty() ? "a write error" : strWords.c_str());
+    return false;
+}
+
+// The owner's settings given with --config: the [redis NAME] section whose url names a server
+// gives that server's password, timeout and guard.
+struct ToolConfig {
+    bool bGiven = false;
+    std::string strName;
+    Settings settings;
+};
+ToolConfig s_Config;
+
+// True iff the argument names a Redis hash, redis://HOST[:PORT]/DB/KEY, rather than a file.
+bool IsRedisPlace(const std::string& strArg) {
+    return std::string_view(strArg).starts_with("redis://");
+}
+
+// Why a build without the Redis store refuses a hash.
+constexpr const char* NO_STORE = "Redis pools are not offered on this platform";
+
+// Where a command reads or writes a pool: a file (or "-"), or a Redis hash and how to reach it.
+struct Place {
+    std::string strArg;
+    bool bRedis = false;
+    RedisServer server;
+    std::string strKey;
+    bool bGuard = false;
+};
+
+#if QUILL_TOOL_REDIS
+// True iff the two name the same database of the same server; a host name's case is no
+// difference.
+bool SameServer(const RedisServer& a, const RedisServer& b) {
+    const auto lower = [](std::string str) {
+        for (char& c : str) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return str;
+    };
+    return lower(a.strHost) == lower(b.strHost) && a.uiPort == b.uiPort &&
+           a.strUnixPath == b.strUnixPath && a.uiDb == b.uiDb;
+}
+#endif
+
+// Reads an argument as a place; for a hash, the owner's section of its server applies: the
+// password in its password-file, its timeout-ms and guard; without one no password and a
+// timeout of 1000 ms. False with the line to print, which never holds the password.
+bool ReadPlace(const std::string& strArg, Place& place, std::string& strError) {
+    place.strArg = strArg;
+    place.bRedis = IsRedisPlace(strArg);
+    if (!place.bRedis) return true;
+#if QUILL_TOOL_REDIS
+    std::string strWhat;
+    if (!ParseRedisUrl(strArg, place.server, &place.strKey, strWhat)) {
+        strError = strWhat;
+        return false;
+    }
+    place.server.uiTimeoutMs = 1000;
+    for (const Settings::Redis& section : s_Config.settings.vecRedis) {
+        if (!SameServer(section.server, place.server)) continue;
+        place.server.uiTimeoutMs = section.server.uiTimeoutMs;
+        place.bGuard = section.bGuard;
+        if (section.strPasswordFile.empty()) break;
+        const CStatus status = ReadPasswordFile(CEnv::Default(), section.strPasswordFile.c_str(),
+                                                place.server.strPassword);
+        if (!status.Ok()) {
+            strError = s_Config.strName + ":" + std::to_string(section.uiPasswordFileLine) +
+                       ": password-file \"" + section.strPasswordFile + "\": " +
+                       (status.Code() == CStatus::ECode::Settings
+                            ? std::string("holds no password of one line of at most 4096 bytes")
+                            : status.ToString());
+            return false;
+        }
+        break;
+    }
+    return true;
+#else
+    strError = strArg + ": " + NO_STORE;
+    return false;
+#endif
+}
+
+// The store of a Redis place, its key prefix empty: the URL names the hash whole.
+std::unique_ptr<CStore> OpenStore(const Place& place) {
+#if QUILL_TOOL_REDIS
+    if (place.bRedis) {
+        RedisStoreOptions options;
+        options.server = place.server;
+        options.bGuard = place.bGuard;
+        return std::make_unique<CRedisStore>(std::move(options));
+    }
+#endif
+    (void)place;
+    return nullptr;
+}
+
+// The reason a store's call failed, in its own words where it gives some.
+std::string StoreReason(const CStatus& status, const std::string& strDetail) {
+    if (CStore::Describes(status.Code()) && !strDetail.empty()) return strDetail;
+    if (status.Code() == CStatus::ECode::NoMemory) return "not enough memory";
+    std::string strReason = status.ToString();
+    if (status.Code() == CStatus::ECode::HalfDone && !strDetail.empty()) {
+        strReason += "; the data is in \"" + strDetail + "\"";
+    }
+    return strReason;
+}
+
+// The entries a load of the place gives, in a fresh pool's table: a file read as HLoad reads
+// it, a hash through the Redis store. False with the reason.
+bool LoadPlace(const Place& place, CStore* pStore, std::unique_ptr<CHashPool::Table>& pTable,
+               std::string& strReason) {
+    if (!place.bRedis) {
+        std::string strBytes;
+        if (!ReadInput(place.strArg, true, strBytes, strReason)) return false;
+        pTable = LoadBytes(strBytes, nullptr);
+        return true;
+    }
+    if (pStore == nullptr) {
+        strReason = NO_STORE;
+        return false;
+    }
+    const CHashPool fresh("quillstore");
+    auto pFresh = std::make_unique<CHashPool::Table>(fresh.Entries().BucketCount());
+    std::string strDetail;
+    const CStatus status = pStore->Load(place.strKey.c_str(), *pFresh, strDetail);
+    if (!status.Ok()) {
+        strReason = StoreReason(status, strDetail);
+        return false;
+    }
+    pTable = std::move(pFresh);
+    return true;
+}
+
+// Saves the entries to the place as HSave does: a file through the pool's atomic save, a hash
+// through the Redis store's; "-" is standard output. False with the reason printed.
+bool SavePlace(const Place& place, CStore* pStore, const CHashPool::Table& entries) {
+    if (place.strArg == "-") return WritePoolToStdout(entries);
+    if (!place.bRedis && place.strArg.size() >= CHashPool::FILE_SIZE) {
+        std::fprintf(stderr, "quillstore: cannot save %s: a path of %u bytes or more\n",
+                     place.strArg.c_str(), static_cast<unsigned>(CHashPool::FILE_SIZE));
+        return false;
+    }
+    if (place.bRedis && pStore == nullptr) {
+        std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
+        return false;
+    }
+    CFileStore files;
+    CStore& store = place.bRedis ? *pStore : files;
+    std::string strDetail;
+    const CStatus status =
+        store.Save(place.bRedis ? place.strKey.c_str() : place.strArg.c_str(), entries, strDetail);
+    if (status.Ok()) return true;
+    std::fprintf(stderr, "quillstore: cannot save \"%s\": %s\n", place.strArg.c_str(),
+                 StoreReason(status, strDetail).c_str());
+    return false;
+}
+
+// Before a save to a place: refuses one that exists unless bForce, and learns a guarded hash's
+// version, so that its save is refused if another changes it meanwhile. Its exit status, the
+// reason printed; EXIT_OK to go on.
+int PrepareDestination(const Place& place, CStore* pStore, bool bForce) {
+    if (place.strArg == "-") return EXIT_OK;
+    if (!place.bRedis) {
+        if (bForce || !Exists(place.strArg)) return EXIT_OK;
+    } else if (bForce && !place.bGuard) {
+        return EXIT_OK;
+    } else if (pStore == nullptr) {
+        std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
+        return EXIT_USAGE;
+    } else {
+        CHashPool::Table probe;
+        std::string strDetail;
+        const CStatus status = pStore->Load(place.strKey.c_str(), probe, strDetail);
+        if (status.Code() == CStatus::ECode::NotFound || (status.Ok() && bForce)) return EXIT_OK;
+        if (!status.Ok()) {
+            std::fprintf(stderr, "quillstore: cannot save \"%s\": %s\n", place.strArg.c_str(),
+                         StoreReason(status, strDetail).c_str());
+            return EXIT_FINDINGS;
+        }
+    }
+    std::fprintf(stderr, "quillstore: %s exists; give --force to replace it\n",
+                 place.strArg.c_str());
+    return EXIT_USAGE;
+}
+
 // The entries of a table in its order, as key and value.
 std::vector<std::pair<std::string, std::string>> EntriesOf(const CHashPool::Table& table) {
     std::vector<std::pair<std::string, std::string>> aEntries;
@@ -434,6 +683,131 @@ std::vector<std::pair<std::string, std::string>> EntriesOf(const CHashPool::Tabl
         aEntries.emplace_back(std::string(pKey, uiKeyLen), value.CStr());
     });
     return aEntries;
+}
+
+#if QUILL_TOOL_REDIS
+// The fields and values of a hash in the server's order, as HGETALL gives them; false with the
+// reason in the store's words.
+bool ReadHash(const Place& place, std::vector<std::pair<std::string, std::string>>& aFields,
+              std::string& strReason) {
+    using EType = RedisReply::EType;
+    CRedisClient client(place.server);
+    client.Begin();
+    client.Append({"HGETALL", place.strKey});
+    std::vector<RedisReply> replies;
+    std::string strDetail;
+    const CStatus status = client.Run(replies, strDetail);
+    if (!status.Ok()) {
+        strReason = StoreReason(status, strDetail);
+        return false;
+    }
+    const std::string strWho = "redis " + client.Address() + ": ";
+    const RedisReply& reply = replies.front();
+    if (reply.eType == EType::Error) {
+        strReason = strWho + reply.strText;
+        return false;
+    }
+    const bool bFields =
+        reply.eType == EType::Array && reply.vecItems.size() % 2 == 0 &&
+        std::all_of(reply.vecItems.begin(), reply.vecItems.end(),
+                    [](const RedisReply& item) { return item.eType == EType::String; });
+    if (!bFields) {
+        strReason = strWho + "the reply is not a hash's fields";
+        return false;
+    }
+    if (reply.vecItems.empty()) {
+        strReason = strWho + "the hash does not exist";
+        return false;
+    }
+    for (size_t i = 0; i < reply.vecItems.size(); i += 2) {
+        aFields.emplace_back(reply.vecItems[i].strText, reply.vecItems[i + 1].strText);
+    }
+    return true;
+}
+#endif
+
+// Checks one hash as check does a file: each field a pool cannot hold as it is (an empty name,
+// a line feed or a zero byte in a name or value), each empty value, then a verdict; its exit
+// status. Only others' writes make such fields: a save writes none.
+int CheckHash(const Place& place) {
+    const char* pszName = place.strArg.c_str();
+    std::vector<std::pair<std::string, std::string>> aFields;
+    std::string strReason;
+#if QUILL_TOOL_REDIS
+    if (!ReadHash(place, aFields, strReason)) {
+        std::printf("%s: a load refuses it: %s\n", pszName, strReason.c_str());
+        return EXIT_USAGE;
+    }
+#endif
+    size_t uiFindings = 0;
+    // The records the store's load reads, and the entries that a pool can hold as they are.
+    std::string strRecords;
+    std::vector<std::pair<std::string, std::string>> aKept;
+    for (const auto& [strField, strValue] : aFields) {
+        const std::string strShown = "field " + Quoted(strField);
+        bool bKept = true;
+        const auto finding = [&](const std::string& strWhat) {
+            std::printf("%s: %s: %s\n", pszName, strShown.c_str(), strWhat.c_str());
+            ++uiFindings;
+            bKept = false;
+        };
+        if (strField.empty()) {
+            finding(
+                "an empty name, which no pool key is: a load skips it and takes the value "
+                "for a key");
+        }
+        for (const auto& [pText, pszWhat] : {std::pair{&strField, "name"}, {&strValue, "value"}}) {
+            if (pText->find('\n') != std::string::npos) {
+                finding(std::string("the ") + pszWhat +
+                        " holds a line feed, which no pool entry does: a load reads two lines");
+            } else if (pText->find('\0') != std::string::npos) {
+                finding(std::string("the ") + pszWhat +
+                        " holds a zero byte: a load ignores the rest of its line");
+            } else if (pText->find('\r') != std::string::npos) {
+                std::printf("%s: %s: note: the %s holds a carriage return, which stays in it\n",
+                            pszName, strShown.c_str(), pszWhat);
+            }
+        }
+        if (bKept && strValue.empty()) {
+            finding("empty value: a save leaves the entry out");
+            aKept.emplace_back(strField, strValue);
+        } else if (bKept) {
+            aKept.emplace_back(strField, strValue);
+        }
+        strRecords += strField + CPoolFile::LINE_END + strValue + CPoolFile::LINE_END;
+    }
+    const std::unique_ptr<CHashPool::Table> pTable = LoadBytes(strRecords, nullptr);
+    auto aEntries = EntriesOf(*pTable);
+    std::sort(aEntries.begin(), aEntries.end());
+    std::sort(aKept.begin(), aKept.end());
+    if (uiFindings == 0 && aEntries != aKept) {
+        std::printf("%s: a load gives other entries than the hash holds\n", pszName);
+        ++uiFindings;
+    }
+    const std::string strFields = Count(aFields.size(), "field", "fields");
+    const std::string strEntries = Count(pTable->Size(), "entry", "entries");
+    if (uiFindings == 0) {
+        std::printf("%s: healthy: %s, %s\n", pszName, strFields.c_str(), strEntries.c_str());
+        return EXIT_OK;
+    }
+    std::printf("%s: %s: %s, %s after a load\n", pszName,
+                Count(uiFindings, "finding", "findings").c_str(), strFields.c_str(),
+                strEntries.c_str());
+    return EXIT_FINDINGS;
+}
+
+// Reads each operand as a place, printing the first that is none; false then.
+bool ReadPlaces(const std::vector<std::string>& aArgs, std::vector<Place>& aPlaces) {
+    for (const std::string& strArg : aArgs) {
+        Place place;
+        std::string strError;
+        if (!ReadPlace(strArg, place, strError)) {
+            std::fprintf(stderr, "quillstore: %s\n", strError.c_str());
+            return false;
+        }
+        aPlaces.push_back(std::move(place));
+    }
+    return true;
 }
 
 // Checks one file and prints its findings, notes and verdict; its exit status.
@@ -518,12 +892,17 @@ void NameProgram(const char* pszArgv0) {
 
 int Check(const Arguments& args) {
     if (args.aOperands.empty()) return UsageError("check", "no FILE given");
+    std::vector<Place> aPlaces;
+    if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
     int iStatus = EXIT_OK;
     std::string strToFix;
-    for (const std::string& strPath : args.aOperands) {
-        const int iOne = CheckOne(strPath);
+    for (const Place& place : aPlaces) {
+        const std::string& strPath = place.strArg;
+        const int iOne = place.bRedis ? CheckHash(place) : CheckOne(strPath);
         // Standard input has no file to write back to.
-        if (iOne == EXIT_FINDINGS && strPath != "-") strToFix += " " + ShellWord(strPath);
+        if (iOne == EXIT_FINDINGS && strPath != "-" && !place.bRedis) {
+            strToFix += " " + ShellWord(strPath);
+        }
         iStatus = std::max(iStatus, iOne);
     }
     if (!strToFix.empty()) {
@@ -547,15 +926,16 @@ int Dump(const Arguments& args) {
     if (args.aOperands.size() != 1) {
         return UsageError("dump", args.aOperands.empty() ? "no FILE given" : "one FILE at a time");
     }
-    const std::string& strPath = args.aOperands[0];
-    std::string strBytes;
+    std::vector<Place> aPlaces;
+    if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
+    const std::unique_ptr<CStore> pStore = OpenStore(aPlaces[0]);
+    std::unique_ptr<CHashPool::Table> pTable;
     std::string strReason;
-    if (!ReadInput(strPath, true, strBytes, strReason)) {
-        std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n", Shown(strPath).c_str(),
-                     strReason.c_str());
+    if (!LoadPlace(aPlaces[0], pStore.get(), pTable, strReason)) {
+        std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n",
+                     Shown(aPlaces[0].strArg).c_str(), strReason.c_str());
         return EXIT_USAGE;
     }
-    const std::unique_ptr<CHashPool::Table> pTable = LoadBytes(strBytes, nullptr);
     uint32_t uiPos = 0;
     pTable->ForEach([&](const char* pKey, size_t uiKeyLen, const CHashPool::Value& value) {
         const std::string_view svKey(pKey, uiKeyLen);
@@ -682,21 +1062,6 @@ bool SavePool(CHashPool& pool, const std::string& strPath) {
     return false;
 }
 
-// Writes the bytes a save of the pool writes to standard output, and nothing else; false with
-// the reason printed.
-bool WritePoolToStdout(const CHashPool& pool) {
-    std::fflush(stdout);
-    std::unique_ptr<CWritableFile> pFile;
-    CStatus status = CEnv::Default().OpenStandardOutput(pFile);
-    if (status.Ok()) status = CPoolFile::Write(*pFile, pool.Entries());
-    if (status.Ok()) status = pFile->Close();
-    if (status.Ok()) return true;
-    const std::string strWords = SystemReason(status);
-    std::fprintf(stderr, "quillstore: cannot write to standard output: %s\n",
-                 strWords.empty() ? "a write error" : strWords.c_str());
-    return false;
-}
-
 // What load-json made of its input's lines.
 struct JsonTally {
     size_t uiBad = 0;
@@ -770,11 +1135,11 @@ int LoadJson(const Arguments& args) {
     if (args.aOperands.size() != 2) return UsageError("load-json", "expected IN and FILE");
     const std::string& strIn = args.aOperands[0];
     const std::string& strOut = args.aOperands[1];
-    const bool bToStdout = strOut == "-";
-    if (!bToStdout && !args.Has("--force") && Exists(strOut)) {
-        std::fprintf(stderr, "quillstore: %s exists; give --force to replace it\n", strOut.c_str());
-        return EXIT_USAGE;
-    }
+    std::vector<Place> aOut;
+    if (!ReadPlaces({strOut}, aOut)) return EXIT_USAGE;
+    const std::unique_ptr<CStore> pStore = OpenStore(aOut[0]);
+    const int iReady = PrepareDestination(aOut[0], pStore.get(), args.Has("--force"));
+    if (iReady != EXIT_OK) return iReady;
     std::string strBytes;
     std::string strReason;
     if (!ReadInput(strIn, false, strBytes, strReason)) {
@@ -790,7 +1155,7 @@ int LoadJson(const Arguments& args) {
                      tally.uiBad, tally.uiBad == 1 ? "" : "s", strName.c_str());
         return EXIT_USAGE;
     }
-    if (!(bToStdout ? WritePoolToStdout(pool) : SavePool(pool, strOut))) return EXIT_FINDINGS;
+    if (!SavePlace(aOut[0], pStore.get(), pool.Entries())) return EXIT_FINDINGS;
     if (!tally.aRounded.empty() && !args.Has("--quiet")) {
         std::fprintf(stderr,
                      "quillstore: %s stored as a script float holds %s, not as the JSON gives %s "
@@ -800,6 +1165,26 @@ int LoadJson(const Arguments& args) {
                      tally.aRounded.size() == 1 ? "it" : "them", tally.aRounded[0]);
     }
     return tally.aLeftOut.empty() ? EXIT_OK : ReportLeftOut(tally, ShownOut(strOut));
+}
+
+int Copy(const Arguments& args) {
+    if (args.aOperands.size() != 2) return UsageError("copy", "expected SRC and DST");
+    std::vector<Place> aPlaces;
+    if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
+    const Place& src = aPlaces[0];
+    const Place& dst = aPlaces[1];
+    const std::unique_ptr<CStore> pSrcStore = OpenStore(src);
+    const std::unique_ptr<CStore> pDstStore = OpenStore(dst);
+    const int iReady = PrepareDestination(dst, pDstStore.get(), args.Has("--force"));
+    if (iReady != EXIT_OK) return iReady;
+    std::unique_ptr<CHashPool::Table> pTable;
+    std::string strReason;
+    if (!LoadPlace(src, pSrcStore.get(), pTable, strReason)) {
+        std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n", Shown(src.strArg).c_str(),
+                     strReason.c_str());
+        return EXIT_USAGE;
+    }
+    return SavePlace(dst, pDstStore.get(), *pTable) ? EXIT_OK : EXIT_FINDINGS;
 }
 
 // The bytes without what editors add that a load keeps: byte order marks at the start, carriage
@@ -876,6 +1261,9 @@ int Fix(const Arguments& args) {
     if (args.aOperands.empty()) return UsageError("fix", "no FILE given");
     if (std::find(args.aOperands.begin(), args.aOperands.end(), "-") != args.aOperands.end()) {
         return UsageError("fix", "'-' is no file to write back to");
+    }
+    if (std::any_of(args.aOperands.begin(), args.aOperands.end(), IsRedisPlace)) {
+        return UsageError("fix", "a hash is rewritten by 'quillstore copy --force KEY KEY'");
     }
     int iStatus = EXIT_OK;
     for (const std::string& strPath : args.aOperands) {
@@ -961,6 +1349,58 @@ int CheckConfig(const Arguments& args) {
     return EXIT_OK;
 }
 
+// Reads the owner's settings file for --config; its exit status, a problem printed as
+// check-config prints its first line.
+int ReadConfig(const std::string& strPath) {
+    CSettingsReader reader(strPath);
+    const CStatus status = ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader);
+    if (!status.Ok()) {
+        std::fprintf(stderr, "quillstore: cannot read %s\n",
+                     UnreadableSettingsLine(reader.Name(), status).c_str());
+        return EXIT_USAGE;
+    }
+    if (!reader.Ok()) {
+        std::fprintf(stderr, "quillstore: %s\n", reader.Errors().front().c_str());
+        return EXIT_USAGE;
+    }
+    s_Config.bGiven = true;
+    s_Config.strName = reader.Name();
+    s_Config.settings = reader.Get();
+    return EXIT_OK;
+}
+
+// Takes "--config FILE" and "--config=FILE" out of the words before "--"; false with the
+// message when FILE is missing or given twice.
+bool TakeConfig(std::vector<std::string>& aWords, std::string& strConfig, std::string& strError) {
+    bool bGiven = false;
+    for (size_t i = 0; i < aWords.size() && aWords[i] != "--";) {
+        const std::string_view svWord = aWords[i];
+        const bool bJoined = svWord.starts_with("--config=");
+        if (!bJoined && svWord != "--config") {
+            ++i;
+            continue;
+        }
+        if (bGiven) {
+            strError = "--config given twice";
+            return false;
+        }
+        bGiven = true;
+        const size_t uiWords = bJoined ? 1 : 2;
+        if (!bJoined && (i + 1 == aWords.size() || aWords[i + 1] == "--")) {
+            strError = "--config needs a FILE";
+            return false;
+        }
+        strConfig = bJoined ? std::string(svWord.substr(9)) : aWords[i + 1];
+        if (strConfig.empty()) {
+            strError = "--config needs a FILE";
+            return false;
+        }
+        aWords.erase(aWords.begin() + static_cast<std::ptrdiff_t>(i),
+                     aWords.begin() + static_cast<std::ptrdiff_t>(i + uiWords));
+    }
+    return true;
+}
+
 struct Command {
     std::string_view svName;
     const char* pszHelp;
@@ -972,6 +1412,7 @@ const Command* FindCommand(std::string_view svName) {
     static const Command COMMANDS[] = {
         {"check", HELP_CHECK, {}, Check},
         {"check-config", HELP_CHECK_CONFIG, {}, CheckConfig},
+        {"copy", HELP_COPY, {"--force"}, Copy},
         {"dump", HELP_DUMP, {"--json", "--escaped"}, Dump},
         {"fix", HELP_FIX, {"--dry-run"}, Fix},
         {"load-json", HELP_LOAD_JSON, {"--force", "--quiet"}, LoadJson},
@@ -1016,6 +1457,8 @@ int Run(int argc, char** argv) {
         }
         if (svWord.size() < 2 || svWord[0] != '-' || svWord == "--") break;
         aLeading.emplace_back(svWord);
+        // The settings file is the option's word, not the command.
+        if (svWord == "--config" && iCommand + 1 < argc) aLeading.emplace_back(argv[++iCommand]);
     }
     if (iCommand == argc || std::string_view(argv[iCommand]) == "--") {
         return UsageError("", aLeading.empty() ? std::string("no command given")
@@ -1037,8 +1480,14 @@ int Run(int argc, char** argv) {
     }
     Arguments args;
     std::string strError;
-    if (!SplitArguments(aWords, pCommand->aOptions, args, strError)) {
+    std::string strConfig;
+    if (!TakeConfig(aWords, strConfig, strError) ||
+        !SplitArguments(aWords, pCommand->aOptions, args, strError)) {
         return UsageError(pCommand->svName, strError);
+    }
+    if (!strConfig.empty()) {
+        const int iRead = ReadConfig(strConfig);
+        if (iRead != EXIT_OK) return iRead;
     }
     return pCommand->run(args);
 }
