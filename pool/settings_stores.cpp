@@ -32,7 +32,6 @@ class CPrefixCutStore final : public CStore {
     CRedisStore m_Store;
     size_t m_uiCut;
 };
-#endif
 
 // The line of a password file that cannot give a password; never any byte of the file.
 std::string PasswordFileLine(const std::string& strWhere, const std::string& strFile,
@@ -43,6 +42,7 @@ std::string PasswordFileLine(const std::string& strWhere, const std::string& str
     }
     return strLine + "cannot be read: " + status.ToString();
 }
+#endif
 
 }  // namespace
 
