@@ -1,6 +1,7 @@
 // Fuzzes the settings reader: any bytes give the same settings and error lines whole and in
 // pieces cut anywhere; every error is one line "c.conf:LINE: what" with lines in file order,
-// never more than the reader keeps; a healthy text sets only a root it could hold on one line.
+// never more than the reader keeps; a healthy text sets only a root it could hold on one line,
+// and [redis NAME] records each with a url and a prefix, no two prefixes alike.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,10 @@ struct Result {
     std::string strRoot;
     uint32_t uiRootLine;
     std::vector<std::string> vecErrors;
+    // Per [redis NAME] record: its name, prefix and the lines of its section, url and prefix.
+    std::vector<std::string> vecRedis;
+    std::vector<std::string> vecPrefixes;
+    std::vector<uint32_t> vecRedisLines;
     bool operator==(const Result&) const = default;
 };
 
@@ -33,7 +38,19 @@ Result Read(std::string_view svText, const std::vector<size_t>& vecSizes) {
     }
     reader.Finish();
     Check(reader.Ok() == reader.Errors().empty(), "Ok() disagrees with the errors");
-    return {reader.Get().files.strRoot, reader.Get().files.uiRootLine, reader.Errors()};
+    Result result{
+        reader.Get().files.strRoot, reader.Get().files.uiRootLine, reader.Errors(), {}, {}, {}};
+    for (const Settings::Redis& redis : reader.Get().vecRedis) {
+        result.vecRedis.push_back(redis.strName + "\n" + redis.server.strHost + "\n" +
+                                  redis.server.strUnixPath + "\n" + redis.strKeyPrefix + "\n" +
+                                  redis.strPasswordFile + "\n" +
+                                  std::to_string(redis.server.uiTimeoutMs));
+        result.vecPrefixes.push_back(redis.strPrefix);
+        result.vecRedisLines.push_back(redis.uiLine);
+        result.vecRedisLines.push_back(redis.uiUrlLine);
+        result.vecRedisLines.push_back(redis.uiPrefixLine);
+    }
+    return result;
 }
 
 void CheckErrors(const std::vector<std::string>& vecErrors, std::string_view svText) {
@@ -63,6 +80,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     CheckErrors(whole.vecErrors, svText);
     const std::vector<size_t> vecSizes = {1u + pData[0] % 7u, 1u + pData[0] / 7u, 1};
     Check(Read(svText, vecSizes) == whole, "pieces read otherwise than the whole text");
+    if (whole.vecErrors.empty()) {
+        for (size_t i = 0; i < whole.vecPrefixes.size(); ++i) {
+            Check(whole.vecRedisLines[3 * i + 1] > whole.vecRedisLines[3 * i] &&
+                      whole.vecRedisLines[3 * i + 2] > whole.vecRedisLines[3 * i],
+                  "a healthy [redis NAME] without its url or prefix");
+            for (size_t j = 0; j < i; ++j) {
+                Check(whole.vecPrefixes[i] != whole.vecPrefixes[j], "two sections of one prefix");
+            }
+        }
+    }
     if (whole.vecErrors.empty() && !whole.strRoot.empty()) {
         Check(whole.strRoot.size() <= CSettingsReader::MAX_LINE_BYTES, "a root longer than a line");
         Check(whole.uiRootLine >= 1, "a root without its line");

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "pool/env.h"
+#include "pool/redis_url.h"
 
 namespace {
 
@@ -33,14 +34,124 @@ bool SetRoot(Settings& settings, std::string_view svValue, uint32_t uiLine, std:
     return true;
 }
 
-bool OpenFiles(Settings&, std::string_view, std::string&) { return true; }
+bool OpenFiles(Settings&, std::string_view, uint32_t, std::string&) { return true; }
 
 constexpr SettingRow FILES_ROWS[] = {
     {"root", SetRoot},
 };
 
+// A [redis NAME] section's settings go to the record its line added last.
+Settings::Redis& OpenRedisRecord(Settings& settings) { return settings.vecRedis.back(); }
+
+std::string RedisShown(const Settings::Redis& redis) {
+    return "[redis " + Echo(redis.strName) + "]";
+}
+
+bool OpenRedis(Settings& settings, std::string_view svName, uint32_t uiLine, std::string&) {
+    Settings::Redis redis;
+    redis.strName = SettingsText(svName);
+    redis.uiLine = uiLine;
+    settings.vecRedis.push_back(std::move(redis));
+    return true;
+}
+
+bool CloseRedis(const Settings& settings, std::string& strWhat) {
+    const Settings::Redis& redis = settings.vecRedis.back();
+    if (redis.uiUrlLine != 0 && redis.uiPrefixLine != 0) return true;
+    strWhat = RedisShown(redis) + " needs ";
+    if (redis.uiUrlLine == 0)
+        strWhat += redis.uiPrefixLine == 0 ? "a 'url' and a 'prefix'" : "a 'url'";
+    else
+        strWhat += "a 'prefix'";
+    return false;
+}
+
+// The line of a setting is kept before its value is checked: a value in error is a setting
+// given, so that the section's end does not also call it missing.
+bool SetUrl(Settings& settings, std::string_view svValue, uint32_t uiLine, std::string& strWhat) {
+    Settings::Redis& redis = OpenRedisRecord(settings);
+    redis.uiUrlLine = uiLine;
+    return ParseRedisUrl(svValue, redis.server, nullptr, strWhat);
+}
+
+bool SetPrefix(Settings& settings, std::string_view svValue, uint32_t uiLine,
+               std::string& strWhat) {
+    Settings::Redis& redis = OpenRedisRecord(settings);
+    redis.uiPrefixLine = uiLine;
+    for (size_t i = 0; i + 1 < settings.vecRedis.size(); ++i) {
+        const Settings::Redis& other = settings.vecRedis[i];
+        if (other.uiPrefixLine != 0 && other.strPrefix == svValue) {
+            strWhat = "the prefix \"" + Echo(svValue) + "\" is already " + RedisShown(other) +
+                      "'s (line " + std::to_string(other.uiPrefixLine) + ")";
+            return false;
+        }
+    }
+    redis.strPrefix = SettingsText(svValue);
+    return true;
+}
+
+bool SetPasswordFile(Settings& settings, std::string_view svValue, uint32_t uiLine,
+                     std::string& strWhat) {
+    Settings::Redis& redis = OpenRedisRecord(settings);
+    if (svValue.empty()) {
+        strWhat = "'password-file' in " + RedisShown(redis) + " needs a file";
+        return false;
+    }
+    redis.strPasswordFile = SettingsText(svValue);
+    redis.uiPasswordFileLine = uiLine;
+    return true;
+}
+
+bool SetKeyPrefix(Settings& settings, std::string_view svValue, uint32_t, std::string&) {
+    OpenRedisRecord(settings).strKeyPrefix = SettingsText(svValue);
+    return true;
+}
+
+bool SetTimeout(Settings& settings, std::string_view svValue, uint32_t, std::string& strWhat) {
+    constexpr uint32_t MAX_MS = 600000;
+    Settings::Redis& redis = OpenRedisRecord(settings);
+    uint32_t uiMs = 0;
+    bool bNumber = !svValue.empty() && svValue.size() <= 6;
+    for (const char c : svValue) {
+        if (c < '0' || c > '9') {
+            bNumber = false;
+            break;
+        }
+        if (bNumber) uiMs = uiMs * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (!bNumber || uiMs < 1 || uiMs > MAX_MS) {
+        strWhat = "'timeout-ms' in " + RedisShown(redis) +
+                  " is a whole number of milliseconds from 1 to " + std::to_string(MAX_MS) +
+                  ", not '" + Echo(svValue) + "'";
+        return false;
+    }
+    redis.server.uiTimeoutMs = uiMs;
+    return true;
+}
+
+bool SetGuard(Settings& settings, std::string_view svValue, uint32_t, std::string& strWhat) {
+    Settings::Redis& redis = OpenRedisRecord(settings);
+    if (svValue != "on" && svValue != "off") {
+        strWhat =
+            "'guard' in " + RedisShown(redis) + " is 'on' or 'off', not '" + Echo(svValue) + "'";
+        return false;
+    }
+    redis.bGuard = svValue == "on";
+    return true;
+}
+
+constexpr SettingRow REDIS_ROWS[] = {
+    {"url", SetUrl},
+    {"prefix", SetPrefix},
+    {"password-file", SetPasswordFile},
+    {"key-prefix", SetKeyPrefix},
+    {"timeout-ms", SetTimeout},
+    {"guard", SetGuard},
+};
+
 constexpr SectionKind SECTION_KINDS[] = {
-    {"files", false, OpenFiles, FILES_ROWS},
+    {"files", false, OpenFiles, nullptr, FILES_ROWS},
+    {"redis", true, OpenRedis, CloseRedis, REDIS_ROWS},
 };
 
 }  // namespace
@@ -77,19 +188,37 @@ void CSettingsReader::Feed(std::string_view svBytes) {
 }
 
 void CSettingsReader::Finish() {
-    if (m_bStopped || (m_strLine.empty() && !m_bOverlong)) return;
-    Line(m_strLine);
-    m_strLine.clear();
-    m_bOverlong = false;
+    if (!m_bStopped && (!m_strLine.empty() || m_bOverlong)) {
+        Line(m_strLine);
+        m_strLine.clear();
+        m_bOverlong = false;
+    }
+    CloseSection();
+    m_uiKind = NONE;
 }
 
-void CSettingsReader::Error(std::string_view svWhat) {
-    std::string strLine = m_strName + ":" + std::to_string(m_uiLine) + ": ";
+void CSettingsReader::CloseSection() {
+    if (m_bStopped || m_uiKind >= std::size(SECTION_KINDS)) return;
+    const SectionKind& kind = SECTION_KINDS[m_uiKind];
+    std::string strWhat;
+    if (kind.pfnClose != nullptr && !kind.pfnClose(m_settings, strWhat)) {
+        ErrorAt(m_vecOpened.back().uiLine, strWhat);
+    }
+}
+
+void CSettingsReader::Error(std::string_view svWhat) { ErrorAt(m_uiLine, svWhat); }
+
+void CSettingsReader::ErrorAt(uint32_t uiLine, std::string_view svWhat) {
+    std::string strLine = m_strName + ":" + std::to_string(uiLine) + ": ";
     strLine += svWhat;
-    m_vecErrors.push_back(std::move(strLine));
+    size_t uiAt = m_vecErrorLines.size();
+    while (uiAt > 0 && m_vecErrorLines[uiAt - 1] > uiLine) --uiAt;
+    m_vecErrors.insert(m_vecErrors.begin() + static_cast<std::ptrdiff_t>(uiAt), std::move(strLine));
+    m_vecErrorLines.insert(m_vecErrorLines.begin() + static_cast<std::ptrdiff_t>(uiAt), uiLine);
     if (m_vecErrors.size() < MAX_ERRORS) return;
     m_vecErrors.push_back(m_strName + ":" + std::to_string(m_uiLine) +
                           ": too many errors; the rest of the file is not read");
+    m_vecErrorLines.push_back(m_uiLine);
     m_bStopped = true;
 }
 
@@ -123,6 +252,7 @@ void CSettingsReader::Statement(std::string_view svText) {
 }
 
 void CSettingsReader::Section(std::string_view svText) {
+    CloseSection();
     m_uiKind = BAD;
     if (svText.back() != ']') {
         Error("a section's '[' needs a ']' at the end of its line");
@@ -164,7 +294,7 @@ void CSettingsReader::Section(std::string_view svText) {
         }
     }
     std::string strWhat;
-    if (!kind.pfnOpen(m_settings, svName, strWhat)) {
+    if (!kind.pfnOpen(m_settings, svName, m_uiLine, strWhat)) {
         Error(strWhat);
         return;
     }

@@ -67,8 +67,12 @@ struct SettingRow {
 struct SectionKind {
     std::string_view svWord;
     bool bNamed;
-    // Opens the section [svWord svName]; false with what is wrong (a NAME given twice).
-    bool (*pfnOpen)(Settings& settings, std::string_view svName, std::string& strWhat);
+    // Opens the section [svWord svName] of line uiLine; false with what is wrong.
+    bool (*pfnOpen)(Settings& settings, std::string_view svName, uint32_t uiLine,
+                    std::string& strWhat);
+    // Checks the section opened last when it ends (at the next section or the end of the text),
+    // where a setting it needs was not given; false with what is wrong. Null for none.
+    bool (*pfnClose)(const Settings& settings, std::string& strWhat);
     std::span<const SettingRow> rows;
 };
 
@@ -80,6 +84,8 @@ struct SectionKind {
 // Unknown sections and settings, a setting given twice, a section given twice, a control byte
 // (other than a tab) anywhere, and a line over MAX_LINE_BYTES bytes are each an error of its line;
 // an over-long line is neither cut nor read on: it is skipped whole and reading goes on after it.
+// A section that lacks a setting it needs is an error of the section's line, told in line order
+// among the others once the section has ended.
 class CSettingsReader {
    public:
     // Bytes of a line, not counting its line feed or the carriage return before it.
@@ -109,11 +115,17 @@ class CSettingsReader {
     void Statement(std::string_view svText);
     void Section(std::string_view svText);
     void Setting(std::string_view svText);
+    // Runs the check of the section open now, if any, as it ends.
+    void CloseSection();
     void Error(std::string_view svWhat);
+    // An error of line uiLine, kept among the others in line order.
+    void ErrorAt(uint32_t uiLine, std::string_view svWhat);
 
     std::string m_strName;
     Settings m_settings;
     std::vector<std::string> m_vecErrors;
+    // The line of each error.
+    std::vector<uint32_t> m_vecErrorLines;
     std::string m_strLine;
     bool m_bOverlong = false;
     bool m_bStopped = false;

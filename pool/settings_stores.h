@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pool/file_store.h"
 #include "pool/settings.h"
@@ -18,20 +19,26 @@ class CSettingsStores final : public IStoreChooser {
     // as a whole), empty when there is none; with a problem the stores are closed (see Close).
     // Throws std::bad_alloc.
     std::string Load(CEnv& env, const char* pszPath, std::string_view svName);
-    // Opens what healthy settings set: a pool folder, on the system's own Env. The problem as one
-    // line, empty when there is none; with a problem the stores are closed. Throws
-    // std::bad_alloc.
+    // Opens what healthy settings set: a pool folder, on the system's own Env, and a Redis store
+    // per [redis NAME] section, its password read from its file (a relative path taken against
+    // the working folder); in a build without the Redis store a [redis NAME] section is a
+    // problem. The problem as one line, empty when there is none; with a problem the stores are
+    // closed. Throws std::bad_alloc.
     std::string Open(const Settings& settings, std::string_view svName);
     // From now on every Load and Save fails with ECode::Settings and strLine as its detail.
     void Close(std::string strLine);
     // Closes the stores with a fixed line, allocating nothing, for when memory ran out.
     void CloseForLackOfMemory();
 
-    // The store for every path: the pool folder's, the system's own without one, or the closed
-    // one.
+    // The store for a path: the closed one when closed; else that of the [redis NAME] section
+    // with the longest prefix that the path starts with, handed the rest of the path; else the
+    // pool folder's, or the system's own without one.
     CStore& For(const char* pszPath) override;
 
    private:
+    // Makes the store of each [redis NAME] section; the problem as one line, or empty.
+    std::string OpenRedis(const Settings& settings, std::string_view svName);
+
     // Fails every call with ECode::Settings, the problem's line as its detail.
     class CClosedStore final : public CStore {
        public:
@@ -41,8 +48,15 @@ class CSettingsStores final : public IStoreChooser {
         const char* m_pszFixed = "";
     };
 
+    // The store of a [redis NAME] section, which takes the path without the prefix.
+    struct Prefixed {
+        std::string strPrefix;
+        std::unique_ptr<CStore> pStore;
+    };
+
     CClosedStore m_closed;
     CFileStore m_plain;
+    std::vector<Prefixed> m_vecPrefixed;
     std::unique_ptr<CEnv> m_pFolderEnv;
     std::unique_ptr<CFileStore> m_pFolder;
     CStore* m_pStore = &m_plain;

@@ -12,6 +12,9 @@
 #include "host/sq_vm.h"
 #include "host/stand_in_host.h"
 #include "tests/support/files.h"
+#ifdef QUILL_HAS_REDIS
+#include "tests/support/redis_server.h"
+#endif
 #include "tests/support/script_model.h"
 
 namespace {
@@ -390,6 +393,92 @@ TEST_F(ModuleSettings, ARootKeepsSavesInsideItsFolder) {
                                                m_dir.Path() + "\" (" + strConf + ")"));
     EXPECT_EQ(FileBytes(other.File("out.pool")), "(none)");
 }
+
+#ifdef QUILL_HAS_REDIS
+// The module under a [redis NAME] section, against a redis-server of the test's own: a path with
+// the prefix is the hash of the rest of it, other paths stay files.
+TEST_F(ModuleSettings, APrefixedPathIsARedisHashAndOtherPathsStayFiles) {
+    if (CTestRedis::Program().empty()) GTEST_SKIP() << "redis-server is not installed";
+    CTestRedis redis;
+    ASSERT_TRUE(redis.Start());
+    const std::string strConf = m_dir.File("q.conf");
+    ASSERT_TRUE(WriteWholeFile(strConf, "[redis shared]\nurl = unix:" + redis.Server().strUnixPath +
+                                            "\nprefix = shared/\nkey-prefix = q:\n"));
+    SetVariable("QUILLSTORE_CONF", strConf.c_str());
+    const CWorkingFolder working(m_dir.Path());
+    EXPECT_EQ(Start(), "Quillstore plugin loaded.\n");
+
+    EXPECT_EQ(Call("HLoad", {S("s"), S("shared/scores")}), "false");
+    EXPECT_EQ(Call("HAdd", {S("s"), S("ann"), S("12")}), "true");
+    EXPECT_EQ(Call("HSave", {S("s")}), "true");
+    const RedisReply hash = redis.Command({"HGETALL", "q:scores"});
+    ASSERT_EQ(hash.vecItems.size(), 2u) << hash.strText;
+    EXPECT_EQ(hash.vecItems[0].strText + "=" + hash.vecItems[1].strText, "ann=12");
+
+    ASSERT_EQ(redis.Command({"HSET", "q:bans", "bob", "cheat"}).iInteger, 1);
+    EXPECT_EQ(Call("HLoad", {S("b"), S("shared/bans")}), "true");
+    EXPECT_EQ(Call("HGet", {S("b"), S("bob")}), "\"cheat\"");
+
+    EXPECT_EQ(Call("HLoad", {S("f"), S("shared.pool")}), "false");
+    EXPECT_EQ(Call("HAdd", {S("f"), S("k"), S("v")}), "true");
+    EXPECT_EQ(Call("HSave", {S("f")}), "true");
+    EXPECT_EQ(FileBytes(m_dir.File("shared.pool")), "k\nv\n");
+    const RedisReply keys = redis.Command({"KEYS", "*"});
+    EXPECT_EQ(keys.vecItems.size(), 2u) << "no key but the two hashes";
+    EXPECT_EQ(FileBytes(m_dir.File("shared/scores")), "(none)");
+}
+
+// The password comes from the owner's file (a relative path taken against the working folder)
+// and shows in no console line or HError; a missing or wrong one is told with the server's word.
+TEST_F(ModuleSettings, ThePasswordIsReadFromItsFileAndNeverShown) {
+    if (CTestRedis::Program().empty()) GTEST_SKIP() << "redis-server is not installed";
+    const std::string strRight = "pw-right-8c1f";
+    CTestRedis redis({"--requirepass", strRight});
+    ASSERT_TRUE(redis.Start());
+    const std::string strConf = m_dir.File("q.conf");
+    const std::string strSection =
+        "[redis all]\nurl = unix:" + redis.Server().strUnixPath + "\nprefix =\n";
+    SetVariable("QUILLSTORE_CONF", strConf.c_str());
+    const CWorkingFolder working(m_dir.Path());
+    struct Case {
+        std::string strSettings;
+        std::string strPassword;
+        const char* pszWord;
+    };
+    const Case aCases[] = {
+        {strSection, "", ": NOAUTH"},
+        {strSection + "password-file = pw\n", "pw-wrong-77b0\n", ": WRONGPASS"},
+        {strSection + "password-file = pw\n", strRight + "\n", nullptr},
+    };
+    for (const Case& c : aCases) {
+        if (m_host.Loaded()) {
+            m_host.Shutdown();
+            ASSERT_TRUE(m_host.Unload());
+        }
+        ASSERT_TRUE(WriteWholeFile(strConf, c.strSettings));
+        ASSERT_TRUE(WriteWholeFile(m_dir.File("pw"), c.strPassword));
+        const std::string strPrinted = Start();
+        EXPECT_EQ(strPrinted, "Quillstore plugin loaded.\n");
+        const std::string strLoad = Call("HLoad", {S("p"), S("game/p")});
+        EXPECT_EQ(Call("HAdd", {S("p"), S("k"), S("v")}), "true");
+        const std::string strSave = Call("HSave", {S("p")});
+        const std::string strError = Call("HError", {S("p")});
+        if (c.pszWord == nullptr) {
+            EXPECT_EQ(strSave, "true") << strError;
+            EXPECT_EQ(Call("HLoad", {S("q"), S("game/p")}), "true");
+            EXPECT_EQ(Call("HGet", {S("q"), S("k")}), "\"v\"");
+        } else {
+            EXPECT_EQ(strLoad, "false");
+            EXPECT_EQ(strSave, "false");
+            EXPECT_NE(strError.find(c.pszWord), std::string::npos) << strError;
+            const std::string strStart = Quoted("save \"game/p\": redis unix:");
+            EXPECT_EQ(strError.rfind(strStart.substr(0, strStart.size() - 1), 0), 0u) << strError;
+        }
+        EXPECT_EQ(strError.find("pw-"), std::string::npos) << strError;
+        EXPECT_EQ(strPrinted.find("pw-"), std::string::npos) << strPrinted;
+    }
+}
+#endif
 
 namespace {
 
