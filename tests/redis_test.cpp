@@ -226,14 +226,17 @@ TEST(RedisFaults, GivesUpOnAServerThatNeverAnswers) {
     EXPECT_EQ(reference::Contents(pool.Entries()), (reference::Entries{{"a", "1"}}));
 }
 
-// A server that reads a command, sends the given bytes and closes the connection.
-int ServeOnce(int iListening, const std::string& strBytes) {
+// A server that reads a command, sends the given bytes and closes the connection, or, when
+// bHold, keeps it open until the client closes it.
+int ServeOnce(int iListening, const std::string& strBytes, bool bHold = false) {
     const int iFd = ::accept(iListening, nullptr, nullptr);
     if (iFd < 0) return 1;
     char aBuffer[4096];
     if (::read(iFd, aBuffer, sizeof(aBuffer)) <= 0) return 2;
     if (::write(iFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
         return 3;
+    }
+    while (bHold && ::read(iFd, aBuffer, sizeof(aBuffer)) > 0) {
     }
     ::close(iFd);
     return 0;
@@ -269,6 +272,43 @@ TEST(RedisFaults, RefusesPartialAndMalformedReplies) {
         EXPECT_EQ(pool.LastError(),
                   "load \"p\": redis unix:" + dir.File("s.sock") + ": " + c.strWords);
         EXPECT_EQ(reference::Contents(pool.Entries()), (reference::Entries{{"a", "1"}}));
+        EXPECT_EQ(WaitChild(pid), 0);
+    }
+}
+
+// A save whose replies stop part way, the connection closed or left silent: false with the
+// reason, the pool as it was, within the timeout.
+TEST(RedisFaults, RefusesASavesPartialReply) {
+    struct Case {
+        std::string strBytes;
+        bool bHold;
+        std::string strWords;
+    };
+    const Case aCases[] = {
+        {":1\r\n:", false, "the server closed the connection"},
+        {"", false, "the server closed the connection"},
+        {":1\r\n$3\r\nab", true, "timed out after 300 ms"},
+    };
+    for (const Case& c : aCases) {
+        SCOPED_TRACE(Printable(c.strBytes));
+        CTempDir dir;
+        CSilentServer server(dir.File("s.sock"));
+        ASSERT_TRUE(server.Listening());
+        const pid_t pid = StartChild([&]() { return ServeOnce(server.Fd(), c.strBytes, c.bHold); });
+        RedisStoreOptions options;
+        options.server.strUnixPath = dir.File("s.sock");
+        options.server.uiTimeoutMs = 300;
+        CHashPool pool("p");
+        pool.SetFile("p");
+        Fill(pool, {{"a", "1"}, {"b", "2"}});
+        {
+            CRedisStore store(options);
+            EXPECT_FALSE(pool.Save(store));
+            EXPECT_EQ(pool.LastError(),
+                      "save \"p\": redis unix:" + dir.File("s.sock") + ": " + c.strWords);
+        }
+        EXPECT_EQ(reference::Contents(pool.Entries()),
+                  (reference::Entries{{"a", "1"}, {"b", "2"}}));
         EXPECT_EQ(WaitChild(pid), 0);
     }
 }
