@@ -97,6 +97,12 @@ MISS_NOTES = {
         "commands on a save. On this shared machine the server and the module wait for each "
         "other's turn on the CPUs, so the gap grows with the load; the runs' spread shows it."
     ),
+    "redis_load": (
+        "hiredis alone parses the reply and stops; the store then builds the pool's table from "
+        "the 1,000,000 fields through the pool file reader, as a file load does (its own figure "
+        "above), which is most of the gap. Feeding the fields to the table as the reply arrives, "
+        "while the server still sends, would close it."
+    ),
     "memory": (
         "Each entry holds its value (16 bytes inline), an 8-byte slot and its key bytes, plus a "
         "block header per chain and 8 bytes per bucket; a smaller value object would close it."
