@@ -8,6 +8,9 @@ int main(int argc, char** argv) {
     RegisterScriptBenchmarks();
     RegisterHandlerBenchmarks();
     RegisterFileBenchmarks();
+#if QUILL_REDIS
+    RegisterRedisBenchmarks();
+#endif
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -82,5 +82,7 @@ void RegisterTableBenchmarks();
 void RegisterFileBenchmarks();
 void RegisterScriptBenchmarks();
 void RegisterHandlerBenchmarks();
+// Linux builds with the Redis store only.
+void RegisterRedisBenchmarks();
 
 #endif

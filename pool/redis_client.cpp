@@ -3,6 +3,11 @@
 // raises SIGPIPE in the host.
 #include "pool/redis_client.h"
 
+// sds.h, hiredis's string buffer, declares its C functions without extern "C"; hiredis.h includes
+// it, so it comes first.
+extern "C" {
+#include <hiredis/sds.h>
+}
 #include <hiredis/hiredis.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -69,7 +75,9 @@ struct RedisReaderCallbacks {
         try {
             RedisReply* pReply = Place(pTask, RedisReply::EType::Array);
             // The count is the server's word: reserved only as far as it is cheap to be wrong.
-            constexpr int RESERVE_MAX = 1024;
+            // A large reservation is address space that no page backs until items fill it, so a
+            // false count costs little; a true one (a hash's fields) saves every growth's moves.
+            constexpr int RESERVE_MAX = sizeof(void*) >= 8 ? 1 << 22 : 1 << 20;
             pReply->vecItems.reserve(static_cast<size_t>(std::clamp(iCount, 0, RESERVE_MAX)));
             return pReply;
         } catch (const std::bad_alloc&) {
@@ -107,6 +115,8 @@ redisReplyObjectFunctions s_Callbacks = {
     RedisReaderCallbacks::Free};
 
 constexpr size_t IN_BUFFER_SIZE = 256 * 1024;
+// Past this many bytes the reader's buffer is grown by doubling (see CRedisReplyReader::Feed).
+constexpr size_t GROW_AHEAD_FROM = 1024 * 1024;
 // A write of at most this much at a time keeps a slow server from holding the deadline's check.
 constexpr size_t SEND_PIECE_SIZE = 1024 * 1024;
 
@@ -143,6 +153,13 @@ CRedisReplyReader::~CRedisReplyReader() {
 CStatus CRedisReplyReader::Feed(const char* pData, size_t uiLen, std::vector<RedisReply>& replies,
                                 std::string& strWhy) {
     if (m_pReader == nullptr) return CStatus::NoMemory();
+    // hiredis grows its buffer by 1 MB at a time past 1 MB, so a long string in a reply would
+    // be copied once per megabyte; doubled ahead, it is copied a few times whatever its length.
+    const sds pBuffer = m_pReader->buf;
+    if (pBuffer != nullptr && sdsavail(pBuffer) < uiLen && sdslen(pBuffer) >= GROW_AHEAD_FROM) {
+        const sds pGrown = sdsMakeRoomFor(pBuffer, sdslen(pBuffer) + uiLen);
+        if (pGrown != nullptr) m_pReader->buf = pGrown;
+    }
     int iResult = redisReaderFeed(m_pReader, pData, uiLen);
     while (iResult == REDIS_OK) {
         void* pReply = nullptr;
@@ -163,6 +180,20 @@ CStatus CRedisReplyReader::Feed(const char* pData, size_t uiLen, std::vector<Red
     } catch (const std::bad_alloc&) {
         return CStatus::NoMemory();
     }
+}
+
+void CRedisReplyReader::Trim() {
+    // What hiredis does at the next feed, done now: a long reply's room is not kept while the
+    // connection waits.
+    if (m_pReader == nullptr || m_pReader->len != 0 || m_pReader->buf == nullptr ||
+        sdsavail(m_pReader->buf) <= m_pReader->maxbuf) {
+        return;
+    }
+    const sds pEmpty = sdsempty();
+    if (pEmpty == nullptr) return;
+    sdsfree(m_pReader->buf);
+    m_pReader->buf = pEmpty;
+    m_pReader->pos = 0;
 }
 
 CRedisClient::CRedisClient(RedisServer server) : m_Server(std::move(server)) {
@@ -187,14 +218,30 @@ int CRedisClient::Remaining() const {
     return static_cast<int>(std::clamp<int64_t>(iLeft, 0, m_Server.uiTimeoutMs));
 }
 
+namespace {
+
+// Appends "PREFIX" + the number + "\r\n" to strOut.
+void AppendHeader(std::string& strOut, char cPrefix, size_t uiNumber) {
+    char aText[24];
+    aText[0] = cPrefix;
+    char* pEnd = std::to_chars(aText + 1, aText + sizeof(aText) - 2, uiNumber).ptr;
+    *pEnd++ = '\r';
+    *pEnd++ = '\n';
+    strOut.append(aText, static_cast<size_t>(pEnd - aText));
+}
+
+}  // namespace
+
 void CRedisClient::Append(const std::vector<std::string_view>& vecWords) {
-    m_strOut += '*';
-    m_strOut += std::to_string(vecWords.size());
-    m_strOut += "\r\n";
+    // One growth of the buffer at most: a header of at most 24 bytes per word and the command's.
+    size_t uiBytes = 24;
+    for (const std::string_view svWord : vecWords) uiBytes += 24 + svWord.size();
+    if (m_strOut.capacity() - m_strOut.size() < uiBytes) {
+        m_strOut.reserve(std::max(m_strOut.size() + uiBytes, 2 * m_strOut.capacity()));
+    }
+    AppendHeader(m_strOut, '*', vecWords.size());
     for (const std::string_view svWord : vecWords) {
-        m_strOut += '$';
-        m_strOut += std::to_string(svWord.size());
-        m_strOut += "\r\n";
+        AppendHeader(m_strOut, '$', svWord.size());
         m_strOut += svWord;
         m_strOut += "\r\n";
     }
@@ -279,6 +326,16 @@ CStatus CRedisClient::Connect(std::string& strWhy) {
     return status;
 }
 
+// A server that refuses a command and closes the connection (a bulk string over its limit) says
+// why in its error reply, which is told rather than the end that followed it.
+CStatus CRedisClient::Ended(const std::vector<RedisReply>& replies, size_t uiFirst,
+                            std::string strEnd, std::string& strWhy) {
+    for (size_t i = uiFirst; i < replies.size(); ++i) {
+        if (replies[i].eType == RedisReply::EType::Error) return Remote(strWhy, replies[i].strText);
+    }
+    return Remote(strWhy, std::move(strEnd));
+}
+
 CStatus CRedisClient::Exchange(const std::string& strOut, size_t uiCommands,
                                std::vector<RedisReply>& replies, std::string& strWhy) {
     const int iFd = m_pContext->fd;
@@ -306,13 +363,14 @@ CStatus CRedisClient::Exchange(const std::string& strOut, size_t uiCommands,
         if ((poll.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
         const ssize_t iRead = ::recv(iFd, m_pIn.get(), IN_BUFFER_SIZE, MSG_DONTWAIT);
         if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        if (iRead < 0) return Remote(strWhy, Phrase(CStatus::SystemWords(errno)));
-        if (iRead == 0) return Remote(strWhy, "the server closed the connection");
+        if (iRead < 0) return Ended(replies, uiFirst, Phrase(CStatus::SystemWords(errno)), strWhy);
+        if (iRead == 0) return Ended(replies, uiFirst, "the server closed the connection", strWhy);
         m_bHeard = true;
         const CStatus status =
             m_pReader->Feed(m_pIn.get(), static_cast<size_t>(iRead), replies, strWhy);
         if (!status.Ok()) return status;
     }
+    m_pReader->Trim();
     if (replies.size() - uiFirst > uiCommands || uiSent < strOut.size()) {
         return Remote(strWhy, "the server sent more replies than it was sent commands");
     }

@@ -54,6 +54,9 @@ class CRedisReplyReader {
     CStatus Feed(const char* pData, size_t uiLen, std::vector<RedisReply>& replies,
                  std::string& strWhy);
 
+    // Frees the room a long reply left in the reader once it holds no unread byte.
+    void Trim();
+
    private:
     redisReader* m_pReader;
     // Set by the reader's callbacks: a length that runs past the bytes read.
@@ -94,6 +97,10 @@ class CRedisClient {
     // Sends the commands in strOut and reads uiCommands replies on the open connection.
     CStatus Exchange(const std::string& strOut, size_t uiCommands, std::vector<RedisReply>& replies,
                      std::string& strWhy);
+    // The failure of a connection that ended before every reply came: the first error reply
+    // among those from uiFirst on, or strEnd.
+    static CStatus Ended(const std::vector<RedisReply>& replies, size_t uiFirst, std::string strEnd,
+                         std::string& strWhy);
     void Close();
     // Milliseconds left until the deadline, at least 0.
     int Remaining() const;

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -224,14 +226,17 @@ TEST(RedisFaults, GivesUpOnAServerThatNeverAnswers) {
     EXPECT_EQ(reference::Contents(pool.Entries()), (reference::Entries{{"a", "1"}}));
 }
 
-// A server that reads a command, sends the given bytes and closes the connection.
-int ServeOnce(int iListening, const std::string& strBytes) {
+// A server that reads a command, sends the given bytes and closes the connection, or, when
+// bHold, keeps it open until the client closes it.
+int ServeOnce(int iListening, const std::string& strBytes, bool bHold = false) {
     const int iFd = ::accept(iListening, nullptr, nullptr);
     if (iFd < 0) return 1;
     char aBuffer[4096];
     if (::read(iFd, aBuffer, sizeof(aBuffer)) <= 0) return 2;
     if (::write(iFd, strBytes.data(), strBytes.size()) != static_cast<ssize_t>(strBytes.size())) {
         return 3;
+    }
+    while (bHold && ::read(iFd, aBuffer, sizeof(aBuffer)) > 0) {
     }
     ::close(iFd);
     return 0;
@@ -267,6 +272,43 @@ TEST(RedisFaults, RefusesPartialAndMalformedReplies) {
         EXPECT_EQ(pool.LastError(),
                   "load \"p\": redis unix:" + dir.File("s.sock") + ": " + c.strWords);
         EXPECT_EQ(reference::Contents(pool.Entries()), (reference::Entries{{"a", "1"}}));
+        EXPECT_EQ(WaitChild(pid), 0);
+    }
+}
+
+// A save whose replies stop part way, the connection closed or left silent: false with the
+// reason, the pool as it was, within the timeout.
+TEST(RedisFaults, RefusesASavesPartialReply) {
+    struct Case {
+        std::string strBytes;
+        bool bHold;
+        std::string strWords;
+    };
+    const Case aCases[] = {
+        {":1\r\n:", false, "the server closed the connection"},
+        {"", false, "the server closed the connection"},
+        {":1\r\n$3\r\nab", true, "timed out after 300 ms"},
+    };
+    for (const Case& c : aCases) {
+        SCOPED_TRACE(Printable(c.strBytes));
+        CTempDir dir;
+        CSilentServer server(dir.File("s.sock"));
+        ASSERT_TRUE(server.Listening());
+        const pid_t pid = StartChild([&]() { return ServeOnce(server.Fd(), c.strBytes, c.bHold); });
+        RedisStoreOptions options;
+        options.server.strUnixPath = dir.File("s.sock");
+        options.server.uiTimeoutMs = 300;
+        CHashPool pool("p");
+        pool.SetFile("p");
+        Fill(pool, {{"a", "1"}, {"b", "2"}});
+        {
+            CRedisStore store(options);
+            EXPECT_FALSE(pool.Save(store));
+            EXPECT_EQ(pool.LastError(),
+                      "save \"p\": redis unix:" + dir.File("s.sock") + ": " + c.strWords);
+        }
+        EXPECT_EQ(reference::Contents(pool.Entries()),
+                  (reference::Entries{{"a", "1"}, {"b", "2"}}));
         EXPECT_EQ(WaitChild(pid), 0);
     }
 }
@@ -351,6 +393,92 @@ TEST_F(Redis, RefusesAKeyOfAnotherType) {
     EXPECT_FALSE(pool.Save(store));
     EXPECT_EQ(m_Redis.Command({"GET", "k:text"}).strText, "plain");
     EXPECT_EQ(Keys(m_Redis), std::vector<std::string>{"k:text"});
+}
+
+// Text of uiSize bytes, every byte but a line feed and a zero byte, that a pool keeps.
+std::string BigText(size_t uiSize, uint32_t uiSeed) {
+    std::string strText(uiSize, ' ');
+    std::mt19937 random(uiSeed);
+    for (size_t i = 0; i < uiSize; i += 4) {
+        uint32_t uiWord = random();
+        for (size_t j = i; j < std::min(i + 4, uiSize); ++j, uiWord >>= 8) {
+            const char c = static_cast<char>(uiWord & 0xff);
+            strText[j] = c == '\n' || c == '\0' ? 'x' : c;
+        }
+    }
+    return strText;
+}
+
+// The process's peak resident memory (VmHWM) in bytes since the last ResetPeak, or 0 where
+// the system does not tell it.
+size_t PeakResident() {
+    const std::string strStatus = FileBytes("/proc/self/status");
+    const size_t uiAt = strStatus.find("VmHWM:");
+    if (uiAt == std::string::npos) return 0;
+    return std::strtoull(strStatus.c_str() + uiAt + 6, nullptr, 10) * 1024;
+}
+
+// True iff the peak was set back to the memory resident now.
+bool ResetPeak() {
+    std::FILE* pFile = std::fopen("/proc/self/clear_refs", "w");
+    if (pFile == nullptr) return false;
+    const bool bOk = std::fputs("5", pFile) >= 0;
+    return std::fclose(pFile) == 0 && bOk;
+}
+
+// A value of 100 MB and a key of 100 MB go to the server and come back byte for byte, and
+// neither the save nor the load holds more than a few copies of them at once.
+TEST_F(Redis, KeepsAHundredMegabyteValueAndKeyWhole) {
+    constexpr size_t BIG = 100 * 1024 * 1024;
+    const reference::Entries entries = {
+        {"a", "1"}, {"big value", BigText(BIG, 1)}, {BigText(BIG, 2), "big key"}, {"z", "2"}};
+    CRedisStore store(Options(m_Redis));
+    CHashPool pool("p");
+    pool.SetFile("big");
+    Fill(pool, entries);
+    const bool bMeasured = ResetPeak();
+    const size_t uiBefore = PeakResident();
+    ASSERT_TRUE(pool.Save(store)) << pool.LastError();
+    const size_t uiSaving = PeakResident() - uiBefore;
+    CHashPool loaded("l");
+    loaded.SetFile("big");
+    const bool bTracked = bMeasured && ResetPeak();
+    const size_t uiLoadBefore = PeakResident();
+    ASSERT_TRUE(loaded.Load(store)) << loaded.LastError();
+    const size_t uiLoading = PeakResident() - uiLoadBefore;
+    reference::Entries got = reference::Contents(loaded.Entries());
+    reference::Entries expected = entries;
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(got == expected);
+    std::printf("200 MB of key and value: the save held %zu MB more at its peak, the load %zu MB\n",
+                uiSaving >> 20, uiLoading >> 20);
+    if (!bTracked || uiBefore == 0) GTEST_SKIP() << "peak resident memory is not told here";
+    // The commands' bytes once (with the room a growing buffer keeps), or the reply's bytes as
+    // read and as kept plus the pool's copy; a copy per piece read or sent would be far more.
+    EXPECT_LT(uiSaving, 6 * 2 * BIG);
+    EXPECT_LT(uiLoading, 8 * 2 * BIG);
+}
+
+// A server whose bulk strings are limited refuses the 100 MB value: false with its words, and
+// the hash it had is kept.
+TEST(RedisFaults, TellsAValueTheServerRefusesAsTooLong) {
+    SKIP_WITHOUT_REDIS();
+    CTestRedis redis({"--proto-max-bulk-len", "16mb"});
+    ASSERT_TRUE(redis.Start());
+    CRedisStore store(Options(redis));
+    CHashPool pool("p");
+    pool.SetFile("limited");
+    Fill(pool, {{"a", "1"}});
+    ASSERT_TRUE(pool.Save(store)) << pool.LastError();
+    Fill(pool, {{"big", BigText(100 * 1024 * 1024, 3)}});
+    EXPECT_FALSE(pool.Save(store));
+    EXPECT_NE(pool.LastError().find("invalid bulk length"), std::string::npos) << pool.LastError();
+    EXPECT_EQ(Keys(redis), std::vector<std::string>{"k:limited"});
+    CHashPool loaded("l");
+    loaded.SetFile("limited");
+    ASSERT_TRUE(loaded.Load(store)) << loaded.LastError();
+    EXPECT_EQ(reference::Contents(loaded.Entries()), (reference::Entries{{"a", "1"}}));
 }
 
 TEST(RedisFaults, SavesAfterTheServerRestartedSinceTheLoad) {
