@@ -7,6 +7,8 @@
 
 #include <new>
 
+#include "floor/old_fcntl.h"
+
 // The runtime's throw helpers for the failures our code can raise. Defining them here keeps the
 // runtime's own set out of the link, and with it the string and random-device objects that need
 // glibc 2.32 and 2.36. A request beyond what a container can hold, a string made from no text and
@@ -27,21 +29,3 @@ void __throw_logic_error(const char*) { throw bad_alloc(); }
 void __throw_out_of_range_fmt(const char*, ...) { throw bad_alloc(); }
 
 }  // namespace std
-
-#if defined(__i386__)
-#include <cstdarg>
-
-// hiredis's calls of fcntl (F_GETFL and F_SETFL, an int argument at most) bind to glibc 2.28's
-// fcntl on i386, which takes 64-bit locks; the build sends them here (--wrap=fcntl), to the
-// version every glibc has.
-extern "C" int quill_old_fcntl(int iFd, int iCommand, ...);
-__asm__(".symver quill_old_fcntl,fcntl@GLIBC_2.0");
-
-extern "C" int __wrap_fcntl(int iFd, int iCommand, ...) {
-    va_list args;
-    va_start(args, iCommand);
-    void* pArgument = va_arg(args, void*);
-    va_end(args);
-    return quill_old_fcntl(iFd, iCommand, pArgument);
-}
-#endif

@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "floor/file_status_posix.h"
+#include "floor/old_fcntl.h"
 
 // The oldest version of each name on this ABI, which every glibc since 2.17 still defines.
 #if defined(__i386__)

@@ -29,24 +29,14 @@
 
 namespace {
 
-// The emulator the tests themselves run under, if any, as words of a command line.
-std::vector<std::string> EmulatorWords() {
-    std::vector<std::string> aWords;
-    std::istringstream emulator(QUILL_EMULATOR);
-    for (std::string strWord; emulator >> strWord;) aWords.push_back(strWord);
-    return aWords;
-}
-
 // quillhost under the emulator, on the module; without a script it reads the calls from its
 // standard input.
 std::vector<std::string> HostArgv(const std::string& strScript,
                                   const std::string& strHost = QUILL_HOST_PATH,
                                   const std::string& strModule = QUILL_MODULE_PATH) {
-    std::vector<std::string> aArgv = EmulatorWords();
-    aArgv.push_back(strHost);
-    aArgv.push_back(strModule);
+    std::vector<std::string> aArgv = {strHost, strModule};
     if (!strScript.empty()) aArgv.push_back(strScript);
-    return aArgv;
+    return UnderEmulator(QUILL_EMULATOR, aArgv);
 }
 
 bool WriteAll(int iFd, const std::string& strText) {
@@ -244,7 +234,7 @@ class SessionFaults : public ::testing::Test {
             {m_scripts.File("quillhost"), R_OK | X_OK},
             {m_scripts.File("quillstore.so"), R_OK},
             {std::filesystem::path(m_dir.Path()).parent_path().string(), X_OK}};
-        for (const std::string& strWord : EmulatorWords()) {
+        for (const std::string& strWord : UnderEmulator(QUILL_EMULATOR, {})) {
             if (strWord.find('/') != std::string::npos) aNeeded.emplace_back(strWord, X_OK);
         }
         std::string strUnreachable;

@@ -55,7 +55,8 @@ std::string Normalised(const std::string& strText) {
 std::string Transcript(const std::vector<std::string>& vecArgs, int& iStatus) {
     CTempDir work;
     std::string strOutput;
-    iStatus = RunProgram(vecArgs, work.Path(), ChildOptions(), strOutput);
+    iStatus =
+        RunProgram(UnderEmulator(QUILL_EMULATOR, vecArgs), work.Path(), ChildOptions(), strOutput);
     return strOutput;
 }
 

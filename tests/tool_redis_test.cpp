@@ -57,7 +57,8 @@ class ToolRedis : public ::testing::Test {
         std::vector<std::string> vecArgv = {QUILL_TOOL_PATH};
         vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
         strOutput.clear();
-        return RunProgram(vecArgv, m_Dir.Path(), ChildOptions{}, strOutput);
+        return RunProgram(UnderEmulator(QUILL_EMULATOR, vecArgv), m_Dir.Path(), ChildOptions{},
+                          strOutput);
     }
     // The output of a run that must end with status 0.
     std::string Ok(const std::vector<std::string>& vecArgs) {

@@ -121,6 +121,9 @@ pid_t StartProgram(const std::vector<std::string>& aArgv, const std::string& str
 bool ReadAvailable(int iFd, std::string& strOutput);
 // Reads the descriptor to its end and closes it.
 void ReadToEnd(int iFd, std::string& strOutput);
+// aArgv run under the emulator that this build's tests run under, given as the words of a
+// command line (QUILL_EMULATOR, empty for none), so that a test can start this build's programs.
+std::vector<std::string> UnderEmulator(const char* pszEmulator, std::vector<std::string> aArgv);
 // Runs the program to its end: its status as WaitChild gives it, and all it wrote.
 int RunProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
                const ChildOptions& options, std::string& strOutput);
