@@ -260,8 +260,10 @@ TEST_F(ToolRedis, PrefixedPathsAreTheSectionsHashesOnASocket) {
     for (size_t i = 0; i < vecFiles.size(); ++i) {
         SCOPED_TRACE(vecFiles[i]);
         const std::string strPath = "shared/" + std::to_string(i);
-        Ok({"--config", "q.conf", "copy", vecFiles[i], strPath});
-        Ok({"copy", "--force", vecFiles[i], File("a.pool")});
+        // Files of pool paths are in the pool folder, as the settings keep them.
+        ASSERT_TRUE(WriteWholeFile(File("pools/in.pool"), FileBytes(vecFiles[i])));
+        Ok({"--config", "q.conf", "copy", "--force", "pools/in.pool", strPath});
+        Ok({"copy", "--force", "pools/in.pool", File("a.pool")});
         if (FileBytes(File("a.pool")).empty()) {
             EXPECT_EQ(socket.Command({"EXISTS", "game:" + std::to_string(i)}).iInteger, 0);
             continue;
@@ -279,8 +281,10 @@ TEST_F(ToolRedis, PrefixedPathsAreTheSectionsHashesOnASocket) {
     ASSERT_TRUE(WriteWholeFile(File("all.conf"), "[redis all]\nurl = unix:" +
                                                      socket.Server().strUnixPath + "\nprefix =\n"));
     const std::string strPlain = std::string(QUILL_POOL_FILES) + "/plain";
-    Ok({"--config", "all.conf", "copy", strPlain, "p"});
-    Ok({"copy", strPlain, File("p.pool")});
+    // Every path is a hash here, so the entries come from JSON Lines, which is no pool.
+    ASSERT_TRUE(WriteWholeFile(File("in.jsonl"), Ok({"dump", "--json", strPlain})));
+    Ok({"--config", "all.conf", "load-json", "in.jsonl", "p"});
+    Ok({"load-json", "in.jsonl", File("p.pool")});
     EXPECT_EQ(Ok({"--config", "all.conf", "copy", "p", "-"}), FileBytes(File("p.pool")));
     EXPECT_EQ(socket.Command({"EXISTS", "-"}).iInteger, 0);
     EXPECT_EQ(socket.Command({"TYPE", "p"}).strText, "hash");
@@ -324,6 +328,9 @@ TEST_F(ToolRedis, ConfigKeepsFilesInThePoolFolder) {
     const std::string strPlain = std::string(QUILL_POOL_FILES) + "/plain";
     const std::string strCrlf = std::string(QUILL_POOL_FILES) + "/crlf";
     Ok({"copy", strCrlf, File("out.pool")});
+    // What a command under the settings reads is in the folder too.
+    ASSERT_TRUE(WriteWholeFile(File("pools/plain.pool"), FileBytes(strPlain)));
+    ASSERT_TRUE(WriteWholeFile(File("pools/crlf.pool"), FileBytes(strCrlf)));
     ASSERT_EQ(::symlink("../out.pool", File("pools/link.pool").c_str()), 0);
     // Without --config a path is a file wherever it is, the link followed.
     EXPECT_EQ(Ok({"dump", "pools/link.pool"}), Ok({"dump", strCrlf}));
@@ -338,19 +345,20 @@ TEST_F(ToolRedis, ConfigKeepsFilesInThePoolFolder) {
         EXPECT_EQ(strOutput, std::string(pszPath) + ": a load refuses it" + strOutside);
         EXPECT_EQ(Tool({"--config", "q.conf", "fix", pszPath}, strOutput), 2);
         EXPECT_EQ(strOutput, std::string(pszPath) + ": a load refuses it" + strOutside);
-        EXPECT_EQ(Tool({"--config", "q.conf", "copy", "--force", strPlain, pszPath}, strOutput), 1);
+        EXPECT_EQ(
+            Tool({"--config", "q.conf", "copy", "--force", "pools/plain.pool", pszPath}, strOutput),
+            1);
         EXPECT_EQ(strOutput,
                   "quillstore: cannot save \"" + std::string(pszPath) + "\"" + strOutside);
     }
     EXPECT_EQ(Ok({"dump", File("out.pool")}), Ok({"dump", strCrlf}));
-    EXPECT_EQ(Tool({"--config", "q.conf", "copy", strPlain, "new.pool"}, strOutput), 1);
+    EXPECT_EQ(Tool({"--config", "q.conf", "copy", "pools/plain.pool", "new.pool"}, strOutput), 1);
     EXPECT_NE(::access(File("new.pool").c_str(), F_OK), 0) << "a file outside the folder written";
     // Inside the folder the tool reads and writes as without --config; check's hint keeps the
     // settings.
-    Ok({"--config", "q.conf", "copy", strCrlf, "pools/in.pool"});
+    Ok({"--config", "q.conf", "copy", "pools/crlf.pool", "pools/in.pool"});
     Ok({"copy", strCrlf, File("ref.pool")});
     EXPECT_EQ(FileBytes(File("pools/in.pool")), FileBytes(File("ref.pool")));
-    ASSERT_TRUE(WriteWholeFile(File("pools/crlf.pool"), FileBytes(strCrlf)));
     EXPECT_EQ(Tool({"--config", "q.conf", "check", "pools/crlf.pool"}, strOutput), 1);
     EXPECT_NE(strOutput.find(" fix --config q.conf pools/crlf.pool "), std::string::npos)
         << strOutput;
