@@ -156,8 +156,7 @@ std::string CSettingsStores::OpenRedis(const Settings& settings, std::string_vie
     return std::string();
 }
 
-CStore& CSettingsStores::For(const char* pszPath) {
-    if (m_pStore == &m_closed || pszPath == nullptr) return *m_pStore;
+const CSettingsStores::Prefixed* CSettingsStores::LongestPrefix(const char* pszPath) const {
     const Prefixed* pBest = nullptr;
     for (const Prefixed& prefixed : m_vecPrefixed) {
         if (std::strncmp(pszPath, prefixed.strPrefix.c_str(), prefixed.strPrefix.size()) == 0 &&
@@ -165,7 +164,20 @@ CStore& CSettingsStores::For(const char* pszPath) {
             pBest = &prefixed;
         }
     }
+    return pBest;
+}
+
+CStore& CSettingsStores::For(const char* pszPath) {
+    if (m_pStore == &m_closed || pszPath == nullptr) return *m_pStore;
+    const Prefixed* pBest = LongestPrefix(pszPath);
     return pBest != nullptr ? *pBest->pStore : *m_pStore;
+}
+
+CEnv* CSettingsStores::FileEnvFor(const char* pszPath) {
+    if (m_pStore == &m_closed || pszPath == nullptr || LongestPrefix(pszPath) != nullptr) {
+        return nullptr;
+    }
+    return m_pFolderEnv != nullptr ? m_pFolderEnv.get() : &CEnv::Default();
 }
 
 CStatus CSettingsStores::CClosedStore::Load(const char*, Table&, std::string& strDetail) {

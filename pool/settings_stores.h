@@ -34,6 +34,10 @@ class CSettingsStores final : public IStoreChooser {
     // with the longest prefix that the path starts with, handed the rest of the path; else the
     // pool folder's, or the system's own without one.
     CStore& For(const char* pszPath) override;
+    // The Env through which the store For(pszPath) gives reads and writes the path's file: the
+    // pool folder's, or the system's own; nullptr when that store keeps no file (the closed
+    // store, a [redis NAME] section's), so that a tool reads a pool's bytes as a load would.
+    CEnv* FileEnvFor(const char* pszPath);
 
    private:
     // Makes the store of each [redis NAME] section; the problem as one line, or empty.
@@ -53,6 +57,9 @@ class CSettingsStores final : public IStoreChooser {
         std::string strPrefix;
         std::unique_ptr<CStore> pStore;
     };
+    // The [redis NAME] section's store with the longest prefix that the path starts with, or
+    // nullptr.
+    const Prefixed* LongestPrefix(const char* pszPath) const;
 
     CClosedStore m_closed;
     CFileStore m_plain;

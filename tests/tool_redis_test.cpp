@@ -1,9 +1,11 @@
-// quillstore against a redis-server of its own on a loopback port: every corpus file copied into
-// a hash and back gives what a file copy gives, a hash dumps as the file it was copied from does,
-// load-json writes a hash, check finds what others' writes leave in one, and each failure is told
-// in the store's words, the password in none of them.
+// quillstore against a redis-server of its own on a loopback port (and one on a Unix socket,
+// named by the settings): every corpus file copied into a hash and back gives what a file copy
+// gives, a hash dumps as the file it was copied from does, load-json writes a hash, check finds
+// what others' writes leave in one, each failure is told in the store's words, the password in
+// none of them, and under --config a pool path is where the module keeps it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -218,6 +220,12 @@ TEST_F(ToolRedis, ConfigGivesTheServersPassword) {
     if (Tool({"check-config", "q.conf"}, strOutput) != 0) {
         GTEST_SKIP() << "this build's settings have no [redis NAME] sections yet: " << strOutput;
     }
+    // check-config names the section's prefix and server, and never the password.
+    EXPECT_EQ(strOutput,
+              "q.conf: healthy: pool files may be anywhere (no [files] root)\n"
+              "q.conf: [redis shared]: pool paths that start with \"shared/\" are "
+              "hashes in redis://127.0.0.1:" +
+                  std::to_string(locked.m_iPort) + "/0, named by the rest of the path\n");
     EXPECT_EQ(Tool({"dump", "--config", "q.conf", locked.Url("k")}, strOutput), 2);
     EXPECT_TRUE(strOutput.find("WRONGPASS") != std::string::npos ||
                 strOutput.find("invalid password") != std::string::npos)
@@ -232,7 +240,149 @@ TEST_F(ToolRedis, ConfigGivesTheServersPassword) {
     EXPECT_EQ(Ok({"dump", locked.Url("k"), "--config", "q.conf"}), Ok({"dump", strPlain}));
     ASSERT_TRUE(WriteWholeFile(File("pw"), ""));
     EXPECT_EQ(Tool({"dump", "--config", "q.conf", locked.Url("k")}, strOutput), 2);
-    EXPECT_EQ(strOutput.rfind("quillstore: q.conf:4: password-file \"pw\": ", 0), 0u) << strOutput;
+    EXPECT_EQ(strOutput,
+              "quillstore: q.conf:4: the password file \"pw\" holds no password: it must be one "
+              "non-empty line of at most 4096 bytes\n");
+}
+
+// Under --config a pool path is where the module keeps it: one with a section's prefix is that
+// section's hash, here on a Unix socket, which no redis:// argument names. Every corpus file
+// goes into its hash and back to a file in the pool folder as a file copy goes; "-" stays
+// standard output even where an empty prefix puts every other path in Redis.
+TEST_F(ToolRedis, PrefixedPathsAreTheSectionsHashesOnASocket) {
+    CTestRedis socket(IN_ORDER);
+    ASSERT_TRUE(socket.Start());
+    ASSERT_EQ(::mkdir(File("pools").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteWholeFile(
+        File("q.conf"),
+        "[files]\nroot = pools\n\n[redis sock]\nurl = unix:" + socket.Server().strUnixPath +
+            "\nprefix = shared/\nkey-prefix = game:\n"));
+    const std::vector<std::string> vecFiles = CorpusFiles();
+    for (size_t i = 0; i < vecFiles.size(); ++i) {
+        SCOPED_TRACE(vecFiles[i]);
+        const std::string strPath = "shared/" + std::to_string(i);
+        // Files of pool paths are in the pool folder, as the settings keep them.
+        ASSERT_TRUE(WriteWholeFile(File("pools/in.pool"), FileBytes(vecFiles[i])));
+        Ok({"--config", "q.conf", "copy", "--force", "pools/in.pool", strPath});
+        Ok({"copy", "--force", "pools/in.pool", File("a.pool")});
+        if (FileBytes(File("a.pool")).empty()) {
+            EXPECT_EQ(socket.Command({"EXISTS", "game:" + std::to_string(i)}).iInteger, 0);
+            continue;
+        }
+        EXPECT_EQ(socket.Command({"TYPE", "game:" + std::to_string(i)}).strText, "hash");
+        EXPECT_EQ(Ok({"dump", "--escaped", "--config", "q.conf", strPath}),
+                  Ok({"dump", "--escaped", File("a.pool")}));
+        const std::string strBack = "pools/" + std::to_string(i) + ".pool";
+        Ok({"--config", "q.conf", "copy", strPath, strBack});
+        Ok({"copy", "--force", File("a.pool"), File("b.pool")});
+        EXPECT_EQ(FileBytes(File(strBack)), FileBytes(File("b.pool")));
+        const std::string strCheck = Ok({"check", "--config", "q.conf", strPath});
+        EXPECT_NE(strCheck.find(strPath + ": healthy: "), std::string::npos) << strCheck;
+    }
+    ASSERT_TRUE(WriteWholeFile(File("all.conf"), "[redis all]\nurl = unix:" +
+                                                     socket.Server().strUnixPath + "\nprefix =\n"));
+    const std::string strPlain = std::string(QUILL_POOL_FILES) + "/plain";
+    // Every path is a hash here, so the entries come from JSON Lines, which is no pool.
+    ASSERT_TRUE(WriteWholeFile(File("in.jsonl"), Ok({"dump", "--json", strPlain})));
+    Ok({"--config", "all.conf", "load-json", "in.jsonl", "p"});
+    Ok({"load-json", "in.jsonl", File("p.pool")});
+    EXPECT_EQ(Ok({"--config", "all.conf", "copy", "p", "-"}), FileBytes(File("p.pool")));
+    EXPECT_EQ(socket.Command({"EXISTS", "-"}).iInteger, 0);
+    EXPECT_EQ(socket.Command({"TYPE", "p"}).strText, "hash");
+    EXPECT_NE(::access(File("p").c_str(), F_OK), 0) << "a path in Redis written as a file";
+}
+
+// A prefixed path and the redis:// URL of its hash are one pool, both ways, the longest prefix
+// taking a path; fix refuses a path in Redis, naming it, and leaves the hash.
+TEST_F(ToolRedis, APrefixedPathIsTheHashItsUrlNames) {
+    const std::string strServer = "redis://127.0.0.1:" + std::to_string(m_Redis.m_iPort);
+    ASSERT_TRUE(WriteWholeFile(File("q.conf"), "[redis shared]\nurl = " + strServer +
+                                                   "/3\nprefix = shared/\nkey-prefix = game:\n"
+                                                   "[redis deep]\nurl = " +
+                                                   strServer + "/4\nprefix = shared/deep/\n"));
+    const std::string strText = std::string(QUILL_POOL_FILES) + "/utf8_text";
+    const std::string strPlain = std::string(QUILL_POOL_FILES) + "/plain";
+    Ok({"copy", strText, m_Redis.Url("game:scores", 3)});
+    EXPECT_EQ(Ok({"--config", "q.conf", "dump", "--json", "shared/scores"}),
+              Ok({"dump", "--json", m_Redis.Url("game:scores", 3)}));
+    Ok({"--config", "q.conf", "copy", strPlain, "shared/deep/bans"});
+    EXPECT_EQ(Ok({"dump", m_Redis.Url("bans", 4)}), Ok({"dump", strPlain}));
+    std::string strOutput;
+    EXPECT_EQ(Tool({"dump", m_Redis.Url("game:deep/bans", 3)}, strOutput), 2) << strOutput;
+    // An existing hash is kept without --force, as an existing file is.
+    EXPECT_EQ(Tool({"--config", "q.conf", "copy", strPlain, "shared/scores"}, strOutput), 2);
+    EXPECT_EQ(strOutput, "quillstore: shared/scores exists; give --force to replace it\n");
+    EXPECT_EQ(Tool({"--config", "q.conf", "fix", "shared/scores"}, strOutput), 2);
+    EXPECT_EQ(strOutput,
+              "quillstore: fix: \"shared/scores\" is a Redis hash under q.conf, not a file; a hash "
+              "is rewritten by 'quillstore copy --force PATH PATH'; try 'quillstore fix --help'\n");
+    EXPECT_EQ(Ok({"dump", "--json", m_Redis.Url("game:scores", 3)}),
+              Ok({"dump", "--json", strText}));
+}
+
+// Under --config the files of pool paths stay inside the [files] root as the module keeps them,
+// links included, each refusal in the module's words; a settings problem fails every command
+// with its line.
+TEST_F(ToolRedis, ConfigKeepsFilesInThePoolFolder) {
+    ASSERT_EQ(::mkdir(File("pools").c_str(), 0755), 0);
+    ASSERT_TRUE(WriteWholeFile(File("q.conf"), "[files]\nroot = pools\n"));
+    const std::string strPlain = std::string(QUILL_POOL_FILES) + "/plain";
+    const std::string strCrlf = std::string(QUILL_POOL_FILES) + "/crlf";
+    Ok({"copy", strCrlf, File("out.pool")});
+    // What a command under the settings reads is in the folder too.
+    ASSERT_TRUE(WriteWholeFile(File("pools/plain.pool"), FileBytes(strPlain)));
+    ASSERT_TRUE(WriteWholeFile(File("pools/crlf.pool"), FileBytes(strCrlf)));
+    ASSERT_EQ(::symlink("../out.pool", File("pools/link.pool").c_str()), 0);
+    // Without --config a path is a file wherever it is, the link followed.
+    EXPECT_EQ(Ok({"dump", "pools/link.pool"}), Ok({"dump", strCrlf}));
+    const std::string strOutside = ": outside the pool folder \"pools\" (q.conf)\n";
+    std::string strOutput;
+    for (const char* pszPath : {"out.pool", "pools/link.pool", "pools/../out.pool"}) {
+        SCOPED_TRACE(pszPath);
+        EXPECT_EQ(Tool({"--config", "q.conf", "dump", pszPath}, strOutput), 2);
+        EXPECT_EQ(strOutput,
+                  "quillstore: " + std::string(pszPath) + ": a load refuses it" + strOutside);
+        EXPECT_EQ(Tool({"--config", "q.conf", "check", pszPath}, strOutput), 2);
+        EXPECT_EQ(strOutput, std::string(pszPath) + ": a load refuses it" + strOutside);
+        EXPECT_EQ(Tool({"--config", "q.conf", "fix", pszPath}, strOutput), 2);
+        EXPECT_EQ(strOutput, std::string(pszPath) + ": a load refuses it" + strOutside);
+        EXPECT_EQ(
+            Tool({"--config", "q.conf", "copy", "--force", "pools/plain.pool", pszPath}, strOutput),
+            1);
+        EXPECT_EQ(strOutput,
+                  "quillstore: cannot save \"" + std::string(pszPath) + "\"" + strOutside);
+    }
+    EXPECT_EQ(Ok({"dump", File("out.pool")}), Ok({"dump", strCrlf}));
+    EXPECT_EQ(Tool({"--config", "q.conf", "copy", "pools/plain.pool", "new.pool"}, strOutput), 1);
+    EXPECT_NE(::access(File("new.pool").c_str(), F_OK), 0) << "a file outside the folder written";
+    // Inside the folder the tool reads and writes as without --config; check's hint keeps the
+    // settings.
+    Ok({"--config", "q.conf", "copy", "pools/crlf.pool", "pools/in.pool"});
+    Ok({"copy", strCrlf, File("ref.pool")});
+    EXPECT_EQ(FileBytes(File("pools/in.pool")), FileBytes(File("ref.pool")));
+    EXPECT_EQ(Tool({"--config", "q.conf", "check", "pools/crlf.pool"}, strOutput), 1);
+    EXPECT_NE(strOutput.find(" fix --config q.conf pools/crlf.pool "), std::string::npos)
+        << strOutput;
+    Ok({"--config", "q.conf", "fix", "pools/crlf.pool"});
+    EXPECT_NE(Ok({"--config", "q.conf", "check", "pools/crlf.pool"}).find("healthy"),
+              std::string::npos);
+
+    ASSERT_TRUE(WriteWholeFile(File("gone.conf"),
+                               "; the folder is not made yet\n[files]\n"
+                               "root = nope\n"));
+    for (const std::vector<std::string>& vecArgs : {std::vector<std::string>{"dump", strPlain},
+                                                    {"copy", strPlain, "-"},
+                                                    {"check", strPlain}}) {
+        std::vector<std::string> vecRun = {"--config", "gone.conf"};
+        vecRun.insert(vecRun.end(), vecArgs.begin(), vecArgs.end());
+        EXPECT_EQ(Tool(vecRun, strOutput), 2);
+        EXPECT_EQ(strOutput.rfind("quillstore: gone.conf:3: the pool folder \"nope\" cannot be "
+                                  "opened",
+                                  0),
+                  0u)
+            << strOutput;
+        EXPECT_EQ(strOutput.find('\n'), strOutput.size() - 1) << strOutput;
+    }
 }
 
 }  // namespace

@@ -79,7 +79,10 @@ A pool FILE (of check, dump and load-json) and copy's SRC and DST may be
 redis://HOST[:PORT]/DB/KEY: the hash KEY of that Redis database. With
 --config FILE, the owner's settings file, a [redis NAME] section whose url
 names that server gives its password-file, timeout-ms and guard; without one,
-no password and a timeout of 1000 ms.
+no password and a timeout of 1000 ms. With --config, every other pool FILE
+but "-" is a pool path, kept where the plug-in keeps it under those settings:
+the hash of a [redis NAME] section whose prefix it starts with, else a file,
+which must be inside the [files] root when one is set.
 
 Exit status:
   0  done; for check, every FILE is healthy; for check-config, FILE is
@@ -105,7 +108,8 @@ output, which gets the bytes the file would. Entries that a save leaves out
   --config FILE    the owner's settings file: a [redis NAME] section whose
                    url names a server gives its password-file, timeout-ms
                    and guard (a guarded DST is refused if it changed while
-                   copy ran)
+                   copy ran); a SRC or DST that is no URL is a pool path,
+                   kept where the plug-in keeps it under those settings
 
 Exit status: 0; 1 if the save failed (DST is then as it was); 2 if DST exists
 without --force, a load refuses SRC (missing, a directory, a device or FIFO,
@@ -221,7 +225,10 @@ is shown as a line "FILE:LINE: what", then one line a FILE:
   FILE: healthy: left as it is
 
 A healthy FILE is left as it is, byte for byte. A carriage return inside a
-line stays, as a script stored it.
+line stays, as a script stored it. With --config, each FILE is a pool path
+as the plug-in takes it under those settings (inside the [files] root); one
+that the settings put in Redis is a usage error: a hash is rewritten by
+'quillstore copy --force PATH PATH'.
 
   --dry-run  show the changes without writing anything
 
@@ -239,6 +246,10 @@ prints at load; then one verdict line:
   FILE: healthy: pool files stay in the folder "pools"
   FILE: healthy: pool files may be anywhere (no [files] root)
   FILE: 2 problems: the plug-in would refuse every HLoad and HSave
+A healthy FILE's verdict is followed by a line for each [redis NAME] section:
+its prefix, its server (never the password) and how its hashes are named:
+  FILE: [redis shared]: pool paths that start with "shared/" are hashes in
+  redis://10.0.0.5:6379/0, named "game:" and the rest of the path
 
 Exit status: 0 if FILE is healthy, 1 if it has problems, 2 if it cannot be
 read (missing, a directory, unreadable: the plug-in would refuse every HLoad
@@ -306,11 +317,11 @@ std::string SystemReason(const CStatus& status) {
                                                      : CStatus::SystemWords(status.SystemCode());
 }
 
-// The one place where the tool opens files to read: reads the whole of a file, or of standard
-// input for "-". With bAsLoad, refuses what HLoad refuses: a path too long for a pool, and
-// anything but a regular file. False with the reason.
+// The one place where the tool opens files to read: reads the whole of a file, through env, or
+// of standard input for "-". With bAsLoad, refuses what HLoad refuses: a path too long for a
+// pool, and anything but a regular file. False with the reason.
 bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
-               std::string& strReason) {
+               std::string& strReason, CEnv& env = CEnv::Default()) {
     if (bAsLoad && strPath != "-" && strPath.size() >= CHashPool::FILE_SIZE) {
         strReason = "a path of " + std::to_string(CHashPool::FILE_SIZE) + " bytes or more";
         return false;
@@ -318,7 +329,6 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
     // A load opens without waiting for a FIFO's writer; other input is read as it comes.
     using EReadMode = CEnv::EReadMode;
     using ECode = CStatus::ECode;
-    CEnv& env = CEnv::Default();
     std::unique_ptr<CSequentialFile> pFile;
     const CStatus opened =
         strPath == "-" ? env.OpenStandardInput(pFile)
@@ -349,9 +359,6 @@ bool ReadInput(const std::string& strPath, bool bAsLoad, std::string& strBytes,
     }
     return false;
 }
-
-// True iff something, even a dangling symbolic link, has that name.
-bool Exists(const std::string& strPath) { return CEnv::Default().Exists(strPath.c_str()); }
 
 // A table as HLoad fills a fresh pool's from these bytes; the observer hears of each line.
 std::unique_ptr<CHashPool::Table> LoadBytes(const std::string& strBytes,
@@ -497,11 +504,15 @@ bool WritePoolToStdout(const CHashPool::Table& entries) {
 }
 
 // The owner's settings given with --config: the [redis NAME] section whose url names a server
-// gives that server's password, timeout and guard.
+// gives that server's password, timeout and guard, and the stores they open choose where every
+// other pool path is, as the module's do.
 struct ToolConfig {
     bool bGiven = false;
+    // The FILE as given, and as the settings' lines name it.
+    std::string strPath;
     std::string strName;
     Settings settings;
+    CSettingsStores stores;
 };
 ToolConfig s_Config;
 
@@ -513,13 +524,23 @@ bool IsRedisPlace(const std::string& strArg) {
 // Why a build without the Redis store refuses a hash.
 constexpr const char* NO_STORE = "Redis pools are not offered on this platform";
 
-// Where a command reads or writes a pool: a file (or "-"), or a Redis hash and how to reach it.
+// Where a command reads or writes a pool: a file (or "-"), or a Redis hash and how to reach it,
+// named by a URL or by a path that the --config settings put in Redis.
 struct Place {
     std::string strArg;
     bool bRedis = false;
     RedisServer server;
     std::string strKey;
     bool bGuard = false;
+    // The store that loads and saves it, and the name the store takes; null for "-" and where
+    // the build has no Redis store.
+    CStore* pStore = nullptr;
+    std::string strStoreName;
+    // With --config, for a path that is no URL: the store is the one the settings choose.
+    bool bChosen = false;
+    // The Env through which its file is read and written; null for a hash.
+    CEnv* pFileEnv = nullptr;
+    std::unique_ptr<CStore> pOwned;
 };
 
 #if QUILL_TOOL_REDIS
@@ -535,16 +556,27 @@ bool SameServer(const RedisServer& a, const RedisServer& b) {
 }
 #endif
 
-// Reads an argument as a place; for a hash, the owner's section of its server applies: the
+// Reads a password file of a section for a tool's own connection; false with the line to print.
+bool SectionPassword(const Settings::Redis& section, RedisServer& server, std::string& strError) {
+    if (section.strPasswordFile.empty()) return true;
+    const CStatus status =
+        ReadPasswordFile(CEnv::Default(), section.strPasswordFile.c_str(), server.strPassword);
+    if (status.Ok()) return true;
+    strError = s_Config.strName + ":" + std::to_string(section.uiPasswordFileLine) +
+               ": password-file \"" + section.strPasswordFile + "\": " +
+               (status.Code() == CStatus::ECode::Settings
+                    ? std::string("holds no password of one line of at most 4096 bytes")
+                    : status.ToString());
+    return false;
+}
+
+// Reads a redis:// argument as a place; the owner's section of its server applies: the
 // password in its password-file, its timeout-ms and guard; without one no password and a
 // timeout of 1000 ms. False with the line to print, which never holds the password.
-bool ReadPlace(const std::string& strArg, Place& place, std::string& strError) {
-    place.strArg = strArg;
-    place.bRedis = IsRedisPlace(strArg);
-    if (!place.bRedis) return true;
+bool ReadUrlPlace(Place& place, std::string& strError) {
 #if QUILL_TOOL_REDIS
     std::string strWhat;
-    if (!ParseRedisUrl(strArg, place.server, &place.strKey, strWhat)) {
+    if (!ParseRedisUrl(place.strArg, place.server, &place.strKey, strWhat)) {
         strError = strWhat;
         return false;
     }
@@ -553,38 +585,60 @@ bool ReadPlace(const std::string& strArg, Place& place, std::string& strError) {
         if (!SameServer(section.server, place.server)) continue;
         place.server.uiTimeoutMs = section.server.uiTimeoutMs;
         place.bGuard = section.bGuard;
-        if (section.strPasswordFile.empty()) break;
-        const CStatus status = ReadPasswordFile(CEnv::Default(), section.strPasswordFile.c_str(),
-                                                place.server.strPassword);
-        if (!status.Ok()) {
-            strError = s_Config.strName + ":" + std::to_string(section.uiPasswordFileLine) +
-                       ": password-file \"" + section.strPasswordFile + "\": " +
-                       (status.Code() == CStatus::ECode::Settings
-                            ? std::string("holds no password of one line of at most 4096 bytes")
-                            : status.ToString());
-            return false;
-        }
+        if (!SectionPassword(section, place.server, strError)) return false;
         break;
     }
+    RedisStoreOptions options;
+    options.server = place.server;
+    options.bGuard = place.bGuard;
+    place.pOwned = std::make_unique<CRedisStore>(std::move(options));
+    place.pStore = place.pOwned.get();
+    place.strStoreName = place.strKey;
     return true;
 #else
-    strError = strArg + ": " + NO_STORE;
+    strError = place.strArg + ": " + NO_STORE;
     return false;
 #endif
 }
 
-// The store of a Redis place, its key prefix empty: the URL names the hash whole.
-std::unique_ptr<CStore> OpenStore(const Place& place) {
-#if QUILL_TOOL_REDIS
-    if (place.bRedis) {
-        RedisStoreOptions options;
-        options.server = place.server;
-        options.bGuard = place.bGuard;
-        return std::make_unique<CRedisStore>(std::move(options));
+// Reads a path as the module reads a pool path under the --config settings: the store they
+// choose, and for a hash, the server, the hash's name and guard of the section whose prefix
+// the path starts with (the longest, as the stores take it). False with the line to print.
+bool ReadChosenPlace(Place& place, std::string& strError) {
+    place.bChosen = true;
+    place.pStore = &s_Config.stores.For(place.strArg.c_str());
+    place.strStoreName = place.strArg;
+    place.pFileEnv = s_Config.stores.FileEnvFor(place.strArg.c_str());
+    if (place.pFileEnv != nullptr) return true;
+    place.bRedis = true;
+    const Settings::Redis* pSection = nullptr;
+    for (const Settings::Redis& section : s_Config.settings.vecRedis) {
+        if (std::string_view(place.strArg).starts_with(section.strPrefix) &&
+            (pSection == nullptr || section.strPrefix.size() > pSection->strPrefix.size())) {
+            pSection = &section;
+        }
     }
-#endif
-    (void)place;
-    return nullptr;
+    if (pSection == nullptr) return true;
+    place.server = pSection->server;
+    place.strKey = pSection->strKeyPrefix + place.strArg.substr(pSection->strPrefix.size());
+    place.bGuard = pSection->bGuard;
+    return SectionPassword(*pSection, place.server, strError);
+}
+
+// Reads an argument as a place: "-", a redis:// URL, or a file, which with --config is where
+// the settings put its path. False with the line to print.
+bool ReadPlace(const std::string& strArg, Place& place, std::string& strError) {
+    place.strArg = strArg;
+    if (IsRedisPlace(strArg)) {
+        place.bRedis = true;
+        return ReadUrlPlace(place, strError);
+    }
+    if (strArg != "-" && s_Config.bGiven) return ReadChosenPlace(place, strError);
+    place.pFileEnv = &CEnv::Default();
+    place.pOwned = std::make_unique<CFileStore>();
+    place.pStore = place.pOwned.get();
+    place.strStoreName = strArg;
+    return true;
 }
 
 // The reason a store's call failed, in its own words where it gives some.
@@ -598,24 +652,33 @@ std::string StoreReason(const CStatus& status, const std::string& strDetail) {
     return strReason;
 }
 
+// True iff a pool can be bound to the place's path (a hash's name is no pool's path).
+bool Bindable(const Place& place) {
+    return (place.bRedis && !place.bChosen) || place.strArg.size() < CHashPool::FILE_SIZE;
+}
+
 // The entries a load of the place gives, in a fresh pool's table: a file read as HLoad reads
-// it, a hash through the Redis store. False with the reason.
-bool LoadPlace(const Place& place, CStore* pStore, std::unique_ptr<CHashPool::Table>& pTable,
+// it, or, under the --config settings, and for a hash, through its store. False with the reason.
+bool LoadPlace(const Place& place, std::unique_ptr<CHashPool::Table>& pTable,
                std::string& strReason) {
-    if (!place.bRedis) {
+    if (!place.bRedis && !place.bChosen) {
         std::string strBytes;
         if (!ReadInput(place.strArg, true, strBytes, strReason)) return false;
         pTable = LoadBytes(strBytes, nullptr);
         return true;
     }
-    if (pStore == nullptr) {
+    if (place.pStore == nullptr) {
         strReason = NO_STORE;
+        return false;
+    }
+    if (!Bindable(place)) {
+        strReason = "a path of " + std::to_string(CHashPool::FILE_SIZE) + " bytes or more";
         return false;
     }
     const CHashPool fresh("quillstore");
     auto pFresh = std::make_unique<CHashPool::Table>(fresh.Entries().BucketCount());
     std::string strDetail;
-    const CStatus status = pStore->Load(place.strKey.c_str(), *pFresh, strDetail);
+    const CStatus status = place.pStore->Load(place.strStoreName.c_str(), *pFresh, strDetail);
     if (!status.Ok()) {
         strReason = StoreReason(status, strDetail);
         return false;
@@ -624,24 +687,35 @@ bool LoadPlace(const Place& place, CStore* pStore, std::unique_ptr<CHashPool::Ta
     return true;
 }
 
+// The bytes of the place's file, read through its Env as a load reads it; a refusal is told in
+// the words a load of it through its store gives (under --config, the module's). False with the
+// reason. REQUIRES: the place is a file.
+bool ReadPlaceBytes(const Place& place, std::string& strBytes, std::string& strReason) {
+    if (ReadInput(place.strArg, true, strBytes, strReason, *place.pFileEnv)) return true;
+    if (!place.bChosen || !Bindable(place)) return false;
+    // Refused as the failed open was, which touched nothing; a file that a load does read now
+    // keeps the first reason.
+    std::unique_ptr<CHashPool::Table> pTable;
+    std::string strStoreReason;
+    if (!LoadPlace(place, pTable, strStoreReason)) strReason = strStoreReason;
+    return false;
+}
+
 // Saves the entries to the place as HSave does: a file through the pool's atomic save, a hash
 // through the Redis store's; "-" is standard output. False with the reason printed.
-bool SavePlace(const Place& place, CStore* pStore, const CHashPool::Table& entries) {
+bool SavePlace(const Place& place, const CHashPool::Table& entries) {
     if (place.strArg == "-") return WritePoolToStdout(entries);
-    if (!place.bRedis && place.strArg.size() >= CHashPool::FILE_SIZE) {
+    if (!Bindable(place)) {
         std::fprintf(stderr, "quillstore: cannot save %s: a path of %u bytes or more\n",
                      place.strArg.c_str(), static_cast<unsigned>(CHashPool::FILE_SIZE));
         return false;
     }
-    if (place.bRedis && pStore == nullptr) {
+    if (place.pStore == nullptr) {
         std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
         return false;
     }
-    CFileStore files;
-    CStore& store = place.bRedis ? *pStore : files;
     std::string strDetail;
-    const CStatus status =
-        store.Save(place.bRedis ? place.strKey.c_str() : place.strArg.c_str(), entries, strDetail);
+    const CStatus status = place.pStore->Save(place.strStoreName.c_str(), entries, strDetail);
     if (status.Ok()) return true;
     std::fprintf(stderr, "quillstore: cannot save \"%s\": %s\n", place.strArg.c_str(),
                  StoreReason(status, strDetail).c_str());
@@ -651,25 +725,27 @@ bool SavePlace(const Place& place, CStore* pStore, const CHashPool::Table& entri
 // Before a save to a place: refuses one that exists unless bForce, and learns a guarded hash's
 // version, so that its save is refused if another changes it meanwhile. Its exit status, the
 // reason printed; EXIT_OK to go on.
-int PrepareDestination(const Place& place, CStore* pStore, bool bForce) {
+int PrepareDestination(const Place& place, bool bForce) {
     if (place.strArg == "-") return EXIT_OK;
-    if (!place.bRedis) {
-        if (bForce || !Exists(place.strArg)) return EXIT_OK;
+    if (place.pFileEnv != nullptr) {
+        if (bForce || !place.pFileEnv->Exists(place.strArg.c_str())) return EXIT_OK;
     } else if (bForce && !place.bGuard) {
         return EXIT_OK;
-    } else if (pStore == nullptr) {
+    } else if (place.pStore == nullptr) {
         std::fprintf(stderr, "quillstore: %s: %s\n", place.strArg.c_str(), NO_STORE);
         return EXIT_USAGE;
-    } else {
+    } else if (Bindable(place)) {
         CHashPool::Table probe;
         std::string strDetail;
-        const CStatus status = pStore->Load(place.strKey.c_str(), probe, strDetail);
+        const CStatus status = place.pStore->Load(place.strStoreName.c_str(), probe, strDetail);
         if (status.Code() == CStatus::ECode::NotFound || (status.Ok() && bForce)) return EXIT_OK;
         if (!status.Ok()) {
             std::fprintf(stderr, "quillstore: cannot save \"%s\": %s\n", place.strArg.c_str(),
                          StoreReason(status, strDetail).c_str());
             return EXIT_FINDINGS;
         }
+    } else {
+        return EXIT_OK;
     }
     std::fprintf(stderr, "quillstore: %s exists; give --force to replace it\n",
                  place.strArg.c_str());
@@ -811,11 +887,11 @@ bool ReadPlaces(const std::vector<std::string>& aArgs, std::vector<Place>& aPlac
 }
 
 // Checks one file and prints its findings, notes and verdict; its exit status.
-int CheckOne(const std::string& strPath) {
-    const std::string strName = Shown(strPath);
+int CheckOne(const Place& place) {
+    const std::string strName = Shown(place.strArg);
     std::string strBytes;
     std::string strReason;
-    if (!ReadInput(strPath, true, strBytes, strReason)) {
+    if (!ReadPlaceBytes(place, strBytes, strReason)) {
         std::printf("%s: a load refuses it: %s\n", strName.c_str(), strReason.c_str());
         return EXIT_USAGE;
     }
@@ -898,7 +974,7 @@ int Check(const Arguments& args) {
     std::string strToFix;
     for (const Place& place : aPlaces) {
         const std::string& strPath = place.strArg;
-        const int iOne = place.bRedis ? CheckHash(place) : CheckOne(strPath);
+        const int iOne = place.bRedis ? CheckHash(place) : CheckOne(place);
         // Standard input has no file to write back to.
         if (iOne == EXIT_FINDINGS && strPath != "-" && !place.bRedis) {
             strToFix += " " + ShellWord(strPath);
@@ -906,8 +982,10 @@ int Check(const Arguments& args) {
         iStatus = std::max(iStatus, iOne);
     }
     if (!strToFix.empty()) {
-        std::printf("to repair as a load reads it: %s fix%s (--dry-run shows each change)\n",
-                    s_strProgram.c_str(), strToFix.c_str());
+        const std::string strConfig =
+            s_Config.bGiven ? " --config " + ShellWord(s_Config.strPath) : std::string();
+        std::printf("to repair as a load reads it: %s fix%s%s (--dry-run shows each change)\n",
+                    s_strProgram.c_str(), strConfig.c_str(), strToFix.c_str());
     }
     return iStatus;
 }
@@ -928,10 +1006,9 @@ int Dump(const Arguments& args) {
     }
     std::vector<Place> aPlaces;
     if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
-    const std::unique_ptr<CStore> pStore = OpenStore(aPlaces[0]);
     std::unique_ptr<CHashPool::Table> pTable;
     std::string strReason;
-    if (!LoadPlace(aPlaces[0], pStore.get(), pTable, strReason)) {
+    if (!LoadPlace(aPlaces[0], pTable, strReason)) {
         std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n",
                      Shown(aPlaces[0].strArg).c_str(), strReason.c_str());
         return EXIT_USAGE;
@@ -1050,14 +1127,14 @@ const char* WhyNotStored(const std::string& strKey, const std::string& strValue)
     return nullptr;
 }
 
-// Saves the pool to the path as HSave does; false with the reason printed.
-bool SavePool(CHashPool& pool, const std::string& strPath) {
+// Saves the pool to the path through the store as HSave does; false with the reason printed.
+bool SavePool(CHashPool& pool, const std::string& strPath, CStore& store) {
     if (!pool.SetFile(strPath.c_str())) {
         std::fprintf(stderr, "quillstore: cannot save %s: a path of %u bytes or more\n",
                      strPath.c_str(), static_cast<unsigned>(CHashPool::FILE_SIZE));
         return false;
     }
-    if (pool.Save()) return true;
+    if (pool.Save(store)) return true;
     std::fprintf(stderr, "quillstore: cannot %s\n", pool.LastError().c_str());
     return false;
 }
@@ -1137,8 +1214,7 @@ int LoadJson(const Arguments& args) {
     const std::string& strOut = args.aOperands[1];
     std::vector<Place> aOut;
     if (!ReadPlaces({strOut}, aOut)) return EXIT_USAGE;
-    const std::unique_ptr<CStore> pStore = OpenStore(aOut[0]);
-    const int iReady = PrepareDestination(aOut[0], pStore.get(), args.Has("--force"));
+    const int iReady = PrepareDestination(aOut[0], args.Has("--force"));
     if (iReady != EXIT_OK) return iReady;
     std::string strBytes;
     std::string strReason;
@@ -1155,7 +1231,7 @@ int LoadJson(const Arguments& args) {
                      tally.uiBad, tally.uiBad == 1 ? "" : "s", strName.c_str());
         return EXIT_USAGE;
     }
-    if (!SavePlace(aOut[0], pStore.get(), pool.Entries())) return EXIT_FINDINGS;
+    if (!SavePlace(aOut[0], pool.Entries())) return EXIT_FINDINGS;
     if (!tally.aRounded.empty() && !args.Has("--quiet")) {
         std::fprintf(stderr,
                      "quillstore: %s stored as a script float holds %s, not as the JSON gives %s "
@@ -1173,18 +1249,16 @@ int Copy(const Arguments& args) {
     if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
     const Place& src = aPlaces[0];
     const Place& dst = aPlaces[1];
-    const std::unique_ptr<CStore> pSrcStore = OpenStore(src);
-    const std::unique_ptr<CStore> pDstStore = OpenStore(dst);
-    const int iReady = PrepareDestination(dst, pDstStore.get(), args.Has("--force"));
+    const int iReady = PrepareDestination(dst, args.Has("--force"));
     if (iReady != EXIT_OK) return iReady;
     std::unique_ptr<CHashPool::Table> pTable;
     std::string strReason;
-    if (!LoadPlace(src, pSrcStore.get(), pTable, strReason)) {
+    if (!LoadPlace(src, pTable, strReason)) {
         std::fprintf(stderr, "quillstore: %s: a load refuses it: %s\n", Shown(src.strArg).c_str(),
                      strReason.c_str());
         return EXIT_USAGE;
     }
-    return SavePlace(dst, pDstStore.get(), *pTable) ? EXIT_OK : EXIT_FINDINGS;
+    return SavePlace(dst, *pTable) ? EXIT_OK : EXIT_FINDINGS;
 }
 
 // The bytes without what editors add that a load keeps: byte order marks at the start, carriage
@@ -1215,10 +1289,11 @@ std::string WithoutEditorBytes(const std::string& strBytes,
 }
 
 // Fixes one file, or with bDryRun tells what a fix would change; its exit status.
-int FixOne(const std::string& strPath, bool bDryRun) {
+int FixOne(const Place& place, bool bDryRun) {
+    const std::string& strPath = place.strArg;
     std::string strBytes;
     std::string strReason;
-    if (!ReadInput(strPath, true, strBytes, strReason)) {
+    if (!ReadPlaceBytes(place, strBytes, strReason)) {
         std::printf("%s: a load refuses it: %s\n", strPath.c_str(), strReason.c_str());
         return EXIT_USAGE;
     }
@@ -1247,7 +1322,7 @@ int FixOne(const std::string& strPath, bool bDryRun) {
                     strChanges.c_str(), Count(pool.Size(), "entry", "entries").c_str());
         return EXIT_OK;
     }
-    if (!SavePool(pool, strPath)) {
+    if (!SavePool(pool, strPath, *place.pStore)) {
         std::printf("%s: not fixed: %s not written; the file is as it was\n", strPath.c_str(),
                     strChanges.c_str());
         return EXIT_FINDINGS;
@@ -1265,9 +1340,19 @@ int Fix(const Arguments& args) {
     if (std::any_of(args.aOperands.begin(), args.aOperands.end(), IsRedisPlace)) {
         return UsageError("fix", "a hash is rewritten by 'quillstore copy --force KEY KEY'");
     }
+    std::vector<Place> aPlaces;
+    if (!ReadPlaces(args.aOperands, aPlaces)) return EXIT_USAGE;
+    for (const Place& place : aPlaces) {
+        if (place.bRedis) {
+            return UsageError("fix", "\"" + place.strArg + "\" is a Redis hash under " +
+                                         s_Config.strName +
+                                         ", not a file; a hash is rewritten by 'quillstore copy "
+                                         "--force PATH PATH'");
+        }
+    }
     int iStatus = EXIT_OK;
-    for (const std::string& strPath : args.aOperands) {
-        iStatus = std::max(iStatus, FixOne(strPath, args.Has("--dry-run")));
+    for (const Place& place : aPlaces) {
+        iStatus = std::max(iStatus, FixOne(place, args.Has("--dry-run")));
     }
     return iStatus;
 }
@@ -1313,6 +1398,29 @@ int Version(const Arguments& args) {
     return EXIT_OK;
 }
 
+// The server of a section as its url names it; no password.
+std::string ServerUrl(const RedisServer& server) {
+    if (!server.strUnixPath.empty()) return "unix:" + server.strUnixPath;
+    const bool bIpv6 = server.strHost.find(':') != std::string::npos;
+    return "redis://" + (bIpv6 ? "[" + server.strHost + "]" : server.strHost) + ":" +
+           std::to_string(server.uiPort) + "/" + std::to_string(server.uiDb);
+}
+
+// What a healthy [redis NAME] section puts in Redis: its prefix, the server and the hashes'
+// names, as one line.
+std::string SectionLine(const Settings::Redis& section) {
+    std::string strLine = "[redis " + section.strName + "]: ";
+    strLine += section.strPrefix.empty()
+                   ? std::string("every pool path is a hash")
+                   : "pool paths that start with " + Quoted(section.strPrefix) + " are hashes";
+    strLine += " in " + ServerUrl(section.server) + ", named ";
+    strLine += section.strKeyPrefix.empty()
+                   ? std::string("by the rest of the path")
+                   : Quoted(section.strKeyPrefix) + " and the rest of the path";
+    if (section.bGuard) strLine += "; guarded";
+    return strLine;
+}
+
 int CheckConfig(const Arguments& args) {
     if (args.aOperands.size() != 1) {
         return UsageError("check-config",
@@ -1346,6 +1454,9 @@ int CheckConfig(const Arguments& args) {
         std::printf("%s: healthy: pool files stay in the folder \"%s\"\n", reader.Name().c_str(),
                     strRoot.c_str());
     }
+    for (const Settings::Redis& section : reader.Get().vecRedis) {
+        std::printf("%s: %s\n", reader.Name().c_str(), SectionLine(section).c_str());
+    }
     return EXIT_OK;
 }
 
@@ -1363,7 +1474,15 @@ int ReadConfig(const std::string& strPath) {
         std::fprintf(stderr, "quillstore: %s\n", reader.Errors().front().c_str());
         return EXIT_USAGE;
     }
+    // What the module opens at its load: a pool folder that cannot be opened, or a password
+    // file without a password, is a problem of the settings here too.
+    const std::string strProblem = s_Config.stores.Open(reader.Get(), reader.Name());
+    if (!strProblem.empty()) {
+        std::fprintf(stderr, "quillstore: %s\n", strProblem.c_str());
+        return EXIT_USAGE;
+    }
     s_Config.bGiven = true;
+    s_Config.strPath = strPath;
     s_Config.strName = reader.Name();
     s_Config.settings = reader.Get();
     return EXIT_OK;
