@@ -209,6 +209,9 @@ void CSettingsReader::CloseSection() {
 void CSettingsReader::Error(std::string_view svWhat) { ErrorAt(m_uiLine, svWhat); }
 
 void CSettingsReader::ErrorAt(uint32_t uiLine, std::string_view svWhat) {
+    // One line can find two errors (a section left incomplete, and the line that opens the next);
+    // none is kept past the one that says the reading stopped.
+    if (m_bStopped) return;
     std::string strLine = m_strName + ":" + std::to_string(uiLine) + ": ";
     strLine += svWhat;
     size_t uiAt = m_vecErrorLines.size();
