@@ -1421,6 +1421,16 @@ std::string SectionLine(const Settings::Redis& section) {
     return strLine;
 }
 
+// Feeds the settings file at strPath to reader; false, with the line that says why, when it cannot
+// be read.
+bool ReadSettings(const std::string& strPath, CSettingsReader& reader) {
+    const CStatus status = ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader);
+    if (status.Ok()) return true;
+    std::fprintf(stderr, "quillstore: cannot read %s\n",
+                 UnreadableSettingsLine(reader.Name(), status).c_str());
+    return false;
+}
+
 int CheckConfig(const Arguments& args) {
     if (args.aOperands.size() != 1) {
         return UsageError("check-config",
@@ -1428,12 +1438,7 @@ int CheckConfig(const Arguments& args) {
     }
     const std::string& strPath = args.aOperands[0];
     CSettingsReader reader(strPath);
-    const CStatus status = ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader);
-    if (!status.Ok()) {
-        std::fprintf(stderr, "quillstore: cannot read %s\n",
-                     UnreadableSettingsLine(reader.Name(), status).c_str());
-        return EXIT_USAGE;
-    }
+    if (!ReadSettings(strPath, reader)) return EXIT_USAGE;
     std::vector<std::string> vecProblems = reader.Errors();
     CSettingsStores stores;
     if (reader.Ok()) {
@@ -1464,12 +1469,7 @@ int CheckConfig(const Arguments& args) {
 // check-config prints its first line.
 int ReadConfig(const std::string& strPath) {
     CSettingsReader reader(strPath);
-    const CStatus status = ReadSettingsFile(CEnv::Default(), strPath.c_str(), reader);
-    if (!status.Ok()) {
-        std::fprintf(stderr, "quillstore: cannot read %s\n",
-                     UnreadableSettingsLine(reader.Name(), status).c_str());
-        return EXIT_USAGE;
-    }
+    if (!ReadSettings(strPath, reader)) return EXIT_USAGE;
     if (!reader.Ok()) {
         std::fprintf(stderr, "quillstore: %s\n", reader.Errors().front().c_str());
         return EXIT_USAGE;
