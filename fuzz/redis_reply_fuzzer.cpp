@@ -1,6 +1,8 @@
 // Fuzzes the Redis reply reader: any bytes give replies or a refusal, never a crash; the same
-// bytes in pieces give the same replies and the same verdict; and each reply read, written back
-// in the protocol, reads back as itself.
+// bytes in pieces give the same replies and the same verdict; each reply read, written back in
+// the protocol, reads back as itself; and a reader that streams the strings of one reply's arrays
+// at some depth to a sink gives the same verdict, the same replies less those strings, and the
+// strings in their order.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,6 +42,7 @@ void Encode(const RedisReply& reply, std::string& strOut) {
 
 bool Same(const RedisReply& a, const RedisReply& b) {
     if (a.eType != b.eType || a.iInteger != b.iInteger || a.strText != b.strText ||
+        a.bStreamed != b.bStreamed || a.uiStreamed != b.uiStreamed ||
         a.vecItems.size() != b.vecItems.size()) {
         return false;
     }
@@ -57,10 +60,39 @@ bool SameAll(const std::vector<RedisReply>& a, const std::vector<RedisReply>& b)
     return true;
 }
 
-// Feeds the bytes in pieces of uiPiece (all at once for 0) until the reader refuses them.
-bool ReadAll(const uint8_t* pData, size_t uiSize, size_t uiPiece,
-             std::vector<RedisReply>& replies) {
+// Keeps the strings it is given.
+class CKeptStrings final : public IRedisItemSink {
+   public:
+    void Item(const char* pText, size_t uiLen) override { m_vecStrings.emplace_back(pText, uiLen); }
+    std::vector<std::string> m_vecStrings;
+};
+
+// The reply as a reader that streams the strings of its arrays at iDepth (none for -1) reads it;
+// those strings are appended to vecStrings.
+RedisReply Streamed(const RedisReply& reply, int iDepth, std::vector<std::string>& vecStrings) {
+    RedisReply streamed;
+    streamed.eType = reply.eType;
+    streamed.iInteger = reply.iInteger;
+    streamed.strText = reply.strText;
+    if (reply.eType != EType::Array) return streamed;
+    streamed.bStreamed = iDepth == 0;
+    for (const RedisReply& item : reply.vecItems) {
+        if (iDepth == 0 && item.eType == EType::String) {
+            vecStrings.push_back(item.strText);
+            ++streamed.uiStreamed;
+        } else {
+            streamed.vecItems.push_back(Streamed(item, iDepth > 0 ? iDepth - 1 : -1, vecStrings));
+        }
+    }
+    return streamed;
+}
+
+// Feeds the bytes in pieces of uiPiece (all at once for 0) until the reader refuses them; the
+// strings of the arrays at uiDepth of the reply numbered uiReply go to the sink where one is given.
+bool ReadAll(const uint8_t* pData, size_t uiSize, size_t uiPiece, std::vector<RedisReply>& replies,
+             IRedisItemSink* pSink = nullptr, size_t uiReply = 0, uint32_t uiDepth = 0) {
     CRedisReplyReader reader;
+    reader.Stream(pSink, uiReply, uiDepth);
     std::string strWhy;
     if (uiPiece == 0) uiPiece = uiSize;
     for (size_t uiAt = 0; uiAt < uiSize; uiAt += uiPiece) {
@@ -94,5 +126,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t uiSize) {
     Check(ReadAll(reinterpret_cast<const uint8_t*>(strAgain.data()), strAgain.size(), 0, again),
           "a reply written back does not read");
     Check(SameAll(whole, again), "a reply written back reads otherwise");
+    const size_t uiReply = (pData[0] >> 3) % 4;
+    const uint32_t uiDepth = (pData[0] >> 5) % 3;
+    CKeptStrings sink;
+    std::vector<RedisReply> streamed;
+    const bool bStreamed =
+        ReadAll(pData + 1, uiSize - 1, uiPiece, streamed, &sink, uiReply, uiDepth);
+    Check(bStreamed == bWhole, "the verdict depends on the streaming");
+    if (bWhole) {
+        std::vector<std::string> vecStrings;
+        std::vector<RedisReply> expected;
+        for (size_t i = 0; i < whole.size(); ++i) {
+            expected.push_back(
+                Streamed(whole[i], i == uiReply ? static_cast<int>(uiDepth) : -1, vecStrings));
+        }
+        Check(SameAll(streamed, expected), "a streamed reply reads otherwise");
+        // A reply still unfinished may have streamed the strings it read so far.
+        if (uiReply < whole.size())
+            Check(sink.m_vecStrings == vecStrings, "the streamed strings differ");
+    }
     return 0;
 }

@@ -47,6 +47,17 @@ struct RedisReaderCallbacks {
         return pReply;
     }
 
+    // True iff the task's item is an array whose strings go to the owner's sink.
+    static bool Streams(const redisReadTask* pTask) {
+        const CRedisReplyReader& owner = Owner(pTask);
+        if (owner.m_pSink == nullptr || owner.m_uiReplies != owner.m_uiStreamReply) return false;
+        uint32_t uiDepth = 0;
+        for (const redisReadTask* pUp = pTask->parent; pUp != nullptr; pUp = pUp->parent) {
+            ++uiDepth;
+        }
+        return uiDepth == owner.m_uiStreamDepth;
+    }
+
     static void* CreateString(const redisReadTask* pTask, char* pText, size_t uiLen) {
         // hiredis 0.14 sums a bulk length in an unsigned long: on a 32-bit system a length near
         // 4 GB wraps and would hand over more bytes than it read.
@@ -56,6 +67,19 @@ struct RedisReaderCallbacks {
             uiLen > static_cast<size_t>(pReader->buf + pReader->len - pText)) {
             owner.m_bBadLength = true;
             return nullptr;
+        }
+        if (pTask->type == REDIS_REPLY_STRING && pTask->parent != nullptr) {
+            auto* pParent = static_cast<RedisReply*>(pTask->parent->obj);
+            if (pParent->bStreamed) {
+                try {
+                    owner.m_pSink->Item(pText, uiLen);
+                } catch (const std::bad_alloc&) {
+                    return nullptr;
+                }
+                ++pParent->uiStreamed;
+                // hiredis wants an object other than null and keeps none but the root's.
+                return pParent;
+            }
         }
         RedisReply::EType eType = RedisReply::EType::String;
         if (pTask->type == REDIS_REPLY_ERROR) eType = RedisReply::EType::Error;
@@ -74,6 +98,11 @@ struct RedisReaderCallbacks {
     static void* CreateArray(const redisReadTask* pTask, int iCount) {
         try {
             RedisReply* pReply = Place(pTask, RedisReply::EType::Array);
+            if (Streams(pTask)) {
+                // Its strings, the bulk of its items, are kept by the sink.
+                pReply->bStreamed = true;
+                return pReply;
+            }
             // The count is the server's word: reserved only as far as it is cheap to be wrong.
             // A large reservation is address space that no page backs until items fill it, so a
             // false count costs little; a true one (a hash's fields) saves every growth's moves.
@@ -166,6 +195,7 @@ CStatus CRedisReplyReader::Feed(const char* pData, size_t uiLen, std::vector<Red
         iResult = redisReaderGetReply(m_pReader, &pReply);
         if (iResult != REDIS_OK) break;
         if (pReply == nullptr) return CStatus();
+        ++m_uiReplies;
         std::unique_ptr<RedisReply> pOwned(static_cast<RedisReply*>(pReply));
         try {
             replies.push_back(std::move(*pOwned));
@@ -180,6 +210,12 @@ CStatus CRedisReplyReader::Feed(const char* pData, size_t uiLen, std::vector<Red
     } catch (const std::bad_alloc&) {
         return CStatus::NoMemory();
     }
+}
+
+void CRedisReplyReader::Stream(IRedisItemSink* pSink, size_t uiReply, uint32_t uiDepth) {
+    m_pSink = pSink;
+    m_uiStreamReply = m_uiReplies + uiReply;
+    m_uiStreamDepth = uiDepth;
 }
 
 void CRedisReplyReader::Trim() {
@@ -248,6 +284,12 @@ void CRedisClient::Append(const std::vector<std::string_view>& vecWords) {
     ++m_uiCommands;
 }
 
+void CRedisClient::Stream(IRedisItemSink* pSink, size_t uiReply, uint32_t uiDepth) {
+    m_pSink = pSink;
+    m_uiStreamReply = uiReply;
+    m_uiStreamDepth = uiDepth;
+}
+
 void CRedisClient::Close() {
     if (m_pContext != nullptr) redisFree(m_pContext);
     m_pContext = nullptr;
@@ -262,7 +304,10 @@ CStatus CRedisClient::Run(std::vector<RedisReply>& replies, std::string& strDeta
             replies.clear();
             m_bHeard = false;
             status = m_pContext == nullptr ? Connect(strWhy) : CStatus();
-            if (status.Ok()) status = Exchange(m_strOut, m_uiCommands, replies, strWhy);
+            if (status.Ok()) {
+                m_pReader->Stream(m_pSink, m_uiStreamReply, m_uiStreamDepth);
+                status = Exchange(m_strOut, m_uiCommands, replies, strWhy);
+            }
             if (status.Ok()) break;
             const bool bStale =
                 m_bMayReconnect && iTry == 0 && !m_bHeard && status.Code() == ECode::Remote;
@@ -276,6 +321,8 @@ CStatus CRedisClient::Run(std::vector<RedisReply>& replies, std::string& strDeta
     m_bMayReconnect = false;
     m_strOut.clear();
     m_uiCommands = 0;
+    m_pSink = nullptr;
+    if (m_pReader != nullptr) m_pReader->Stream(nullptr, 0, 0);
     if (status.Ok()) return status;
     replies.clear();
     try {

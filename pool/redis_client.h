@@ -36,8 +36,22 @@ struct RedisReply {
     int64_t iInteger = 0;
     // The text of a Status, Error or String.
     std::string strText;
-    // The items of an Array.
+    // The items of an Array, but for the strings streamed to a sink (see
+    // CRedisReplyReader::Stream).
     std::vector<RedisReply> vecItems;
+    // True iff this Array's strings went to a sink; uiStreamed counts them.
+    bool bStreamed = false;
+    size_t uiStreamed = 0;
+};
+
+// Takes the strings of the arrays that a reader streams, in the order they are read.
+class IRedisItemSink {
+   public:
+    // Takes the next string. Throws std::bad_alloc.
+    virtual void Item(const char* pText, size_t uiLen) = 0;
+
+   protected:
+    ~IRedisItemSink() = default;
 };
 
 // Reads replies from the server's bytes, handed over in pieces of any size.
@@ -57,8 +71,19 @@ class CRedisReplyReader {
     // Frees the room a long reply left in the reader once it holds no unread byte.
     void Trim();
 
+    // From the reply after the next uiReply ones (0: the next), the strings of each array at
+    // uiDepth (0: the reply itself) go to the sink as they are read, rather than into the reply:
+    // such an array is marked bStreamed and keeps only its other items (nil, integers, errors,
+    // arrays), in their order. A null sink streams nothing. REQUIRES: the sink outlives its use.
+    void Stream(IRedisItemSink* pSink, size_t uiReply, uint32_t uiDepth);
+
    private:
     redisReader* m_pReader;
+    // How many replies the reader completed; the one it reads has this index.
+    size_t m_uiReplies = 0;
+    IRedisItemSink* m_pSink = nullptr;
+    size_t m_uiStreamReply = 0;
+    uint32_t m_uiStreamDepth = 0;
     // Set by the reader's callbacks: a length that runs past the bytes read.
     bool m_bBadLength = false;
     friend struct RedisReaderCallbacks;
@@ -85,6 +110,11 @@ class CRedisClient {
     size_t Pending() const { return m_strOut.size(); }
     // Adds a command of the given words to the next Run. Throws std::bad_alloc.
     void Append(const std::vector<std::string_view>& vecWords);
+    // Has the next Run stream the strings of the arrays at uiDepth of its uiReply-th reply
+    // (counted from 0) to the sink, as CRedisReplyReader::Stream does. A Run tries again only
+    // where no byte came, so the sink hears one reply's strings once. REQUIRES: the sink
+    // outlives the Run.
+    void Stream(IRedisItemSink* pSink, size_t uiReply, uint32_t uiDepth);
     // Sends what Append gathered, connecting first where no connection is open, and reads one
     // reply per command into replies (an error reply is a reply). Ok iff every reply arrived;
     // on failure the connection is closed, to be opened again by the next Run, and strDetail is
@@ -112,6 +142,9 @@ class CRedisClient {
     std::unique_ptr<char[]> m_pIn;
     std::string m_strOut;
     size_t m_uiCommands = 0;
+    IRedisItemSink* m_pSink = nullptr;
+    size_t m_uiStreamReply = 0;
+    uint32_t m_uiStreamDepth = 0;
     int64_t m_iDeadlineMs = 0;
     // True iff the connection was open before this operation began, so that a server that
     // closed it since (a restart) is met by one new connection before the operation fails.

@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -75,14 +77,45 @@ const RedisReply* FirstError(const std::vector<RedisReply>& replies) {
     return nullptr;
 }
 
-// True iff the reply is a hash's fields: an array of an even number of strings.
+// True iff the reply is a hash's fields: an array whose items were all strings, streamed, and
+// even in number.
 bool IsFields(const RedisReply& reply) {
-    if (reply.eType != EType::Array || reply.vecItems.size() % 2 != 0) return false;
-    for (const RedisReply& item : reply.vecItems) {
-        if (item.eType != EType::String) return false;
-    }
-    return true;
+    return reply.eType == EType::Array && reply.bStreamed && reply.vecItems.empty() &&
+           reply.uiStreamed % 2 == 0;
 }
+
+// Hands a hash's fields and values, as the reply reader reads them, to the pool file reader as
+// the records "field\nvalue\n" of a file in the server's order, gathered into pieces so that
+// most records lie whole in one piece.
+class CRecordSink final : public IRedisItemSink {
+   public:
+    explicit CRecordSink(CPoolReader& reader) : m_Reader(reader), m_pPiece(new char[PIECE_SIZE]) {}
+
+    void Item(const char* pText, size_t uiLen) override {
+        if (uiLen >= PIECE_SIZE) {
+            Flush();
+            m_Reader.Feed(pText, uiLen);
+            m_Reader.Feed(&CPoolFile::LINE_END, 1);
+            return;
+        }
+        if (PIECE_SIZE - m_uiUsed < uiLen + 1) Flush();
+        std::memcpy(m_pPiece.get() + m_uiUsed, pText, uiLen);
+        m_pPiece[m_uiUsed + uiLen] = CPoolFile::LINE_END;
+        m_uiUsed += uiLen + 1;
+    }
+
+    // Hands over the records gathered so far. Throws std::bad_alloc.
+    void Flush() {
+        m_Reader.Feed(m_pPiece.get(), m_uiUsed);
+        m_uiUsed = 0;
+    }
+
+   private:
+    static constexpr size_t PIECE_SIZE = 64 * 1024;
+    CPoolReader& m_Reader;
+    std::unique_ptr<char[]> m_pPiece;
+    size_t m_uiUsed = 0;
+};
 
 }  // namespace
 
@@ -104,6 +137,12 @@ CStatus CRedisStore::Load(const char* pszPath, Table& entries, std::string& strD
         } else {
             m_Client.Append({"HGETALL", strKey});
         }
+        // The pool file reader makes of each field what a file of these records would give,
+        // taking them as they come; the new entries replace the pool's only if all is well.
+        Table fresh(entries.BucketCount());
+        CPoolReader reader(fresh);
+        CRecordSink sink(reader);
+        m_Client.Stream(&sink, m_bGuard ? 3 : 0, m_bGuard ? 1 : 0);
         std::vector<RedisReply> replies;
         const CStatus status = m_Client.Run(replies, strDetail);
         if (!status.Ok()) return status;
@@ -120,21 +159,11 @@ CStatus CRedisStore::Load(const char* pszPath, Table& entries, std::string& strD
         if (!bShaped) return Remote(strDetail, strWho + "the reply is not a hash's fields");
         const RedisReply& fields = m_bGuard ? last.vecItems[0] : last;
         if (m_bGuard) m_mapVersions[PathText(pszPath)] = last.vecItems[1].strText;
-        if (fields.vecItems.empty()) {
+        if (fields.uiStreamed == 0) {
             strDetail = strWho + "the hash does not exist";
             return CStatus::Error(ECode::NotFound).At(CStatus::EStep::Open);
         }
-        // The pool file reader makes of each field what a file of these records would give.
-        Table fresh(entries.BucketCount());
-        CPoolReader reader(fresh);
-        for (size_t i = 0; i < fields.vecItems.size(); i += 2) {
-            const std::string& strField = fields.vecItems[i].strText;
-            const std::string& strValue = fields.vecItems[i + 1].strText;
-            reader.Feed(strField.data(), strField.size());
-            reader.Feed(&CPoolFile::LINE_END, 1);
-            reader.Feed(strValue.data(), strValue.size());
-            reader.Feed(&CPoolFile::LINE_END, 1);
-        }
+        sink.Flush();
         reader.Finish();
         entries.Swap(fresh);
         return CStatus();

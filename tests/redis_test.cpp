@@ -242,19 +242,44 @@ int ServeOnce(int iListening, const std::string& strBytes, bool bHold = false) {
     return 0;
 }
 
+// Replies cut short, malformed or of the wrong shape, the fields' array holding items other than
+// strings (nil, integers, errors, statuses, arrays) included, with the guard's MULTI and without:
+// false with the reason and the pool as it was.
 TEST(RedisFaults, RefusesPartialAndMalformedReplies) {
     struct Case {
+        bool bGuard;
         std::string strBytes;
         std::string strWords;
     };
+    const std::string strQueued = "+OK\r\n+QUEUED\r\n+QUEUED\r\n";
     const Case aCases[] = {
-        {"*4\r\n$1\r\na\r\n$1\r\n", "the server closed the connection"},
-        {"$5\r\nab", "the server closed the connection"},
-        {"", "the server closed the connection"},
-        {"!oops\r\n", "the reply cannot be read (Protocol error, got \"!\" as reply type byte)"},
-        {"*1\r\n:12\r\n", "the reply is not a hash's fields"},
-        {"*3\r\n$1\r\na\r\n$1\r\nb\r\n$1\r\nc\r\n", "the reply is not a hash's fields"},
-        {"-ERR unknown command\r\n", "ERR unknown command"},
+        {false, "*4\r\n$1\r\na\r\n$1\r\n", "the server closed the connection"},
+        {false, "$5\r\nab", "the server closed the connection"},
+        {false, "", "the server closed the connection"},
+        {false, "!oops\r\n",
+         "the reply cannot be read (Protocol error, got \"!\" as reply type byte)"},
+        {false, "*1\r\n:12\r\n", "the reply is not a hash's fields"},
+        {false, "*3\r\n$1\r\na\r\n$1\r\nb\r\n$1\r\nc\r\n", "the reply is not a hash's fields"},
+        {false, "-ERR unknown command\r\n", "ERR unknown command"},
+        {false, "*2\r\n$1\r\na\r\n$-1\r\n", "the reply is not a hash's fields"},
+        {false, "*2\r\n$1\r\na\r\n+OK\r\n", "the reply is not a hash's fields"},
+        {false, "*4\r\n$1\r\na\r\n*2\r\n$1\r\nb\r\n$1\r\nc\r\n$1\r\nd\r\n$1\r\ne\r\n",
+         "the reply is not a hash's fields"},
+        {false, "*2\r\n$1\r\na\r\n-ERR inside\r\n", "ERR inside"},
+        {false, "$1\r\na\r\n", "the reply is not a hash's fields"},
+        {true, strQueued + "*2\r\n*2\r\n$1\r\na\r\n$1\r\n", "the server closed the connection"},
+        {true, strQueued + "-EXECABORT Transaction discarded\r\n",
+         "EXECABORT Transaction discarded"},
+        {true, strQueued + "*2\r\n-WRONGTYPE Operation\r\n$-1\r\n", "WRONGTYPE Operation"},
+        {true, strQueued + "*2\r\n*2\r\n$1\r\na\r\n$-1\r\n$-1\r\n",
+         "the reply is not a hash's fields"},
+        {true, strQueued + "*2\r\n*2\r\n$1\r\na\r\n*1\r\n$1\r\nb\r\n$-1\r\n",
+         "the reply is not a hash's fields"},
+        {true, strQueued + "*2\r\n*2\r\n$1\r\na\r\n$1\r\nb\r\n*1\r\n$1\r\n1\r\n",
+         "the reply is not a hash's fields"},
+        {true, strQueued + "*3\r\n*2\r\n$1\r\na\r\n$1\r\nb\r\n$-1\r\n:1\r\n",
+         "the reply is not a hash's fields"},
+        {true, strQueued + "*2\r\n*1\r\n$1\r\na\r\n$-1\r\n", "the reply is not a hash's fields"},
     };
     for (const Case& c : aCases) {
         SCOPED_TRACE(Printable(c.strBytes));
@@ -264,6 +289,7 @@ TEST(RedisFaults, RefusesPartialAndMalformedReplies) {
         const pid_t pid = StartChild([&]() { return ServeOnce(server.Fd(), c.strBytes); });
         RedisStoreOptions options;
         options.server.strUnixPath = dir.File("s.sock");
+        options.bGuard = c.bGuard;
         CRedisStore store(options);
         CHashPool pool("p");
         pool.SetFile("p");
