@@ -288,16 +288,20 @@ void CHashTable<TValue>::GrowFor(uint64_t uiNeeded) {
 template <typename TValue>
 template <typename TRef, typename TFn>
 inline void CHashTable<TValue>::Walk(TFn& fn) const {
-    for (uint32_t i = 0; i < m_uiBuckets; ++i) {
+    // Read once: a call that stores through a char pointer could otherwise have changed them,
+    // for all the compiler knows, and they would be read again after every entry.
+    Chain* const* const ppBuckets = m_ppBuckets;
+    const uint32_t uiBuckets = m_uiBuckets;
+    for (uint32_t i = 0; i < uiBuckets; ++i) {
         // Blocks lie all over the heap. The header of the block two strides ahead is asked for
-        // first; one stride ahead, with the header there by then, the whole block.
-        if (i + 2 * PREFETCH_AHEAD < m_uiBuckets) {
-            __builtin_prefetch(m_ppBuckets[i + 2 * PREFETCH_AHEAD]);
-        }
-        if (i + PREFETCH_AHEAD < m_uiBuckets) {
-            if (const Chain* pAhead = m_ppBuckets[i + PREFETCH_AHEAD]) pAhead->Prefetch();
-        }
-        Chain* pChain = m_ppBuckets[i];
+        // first; one stride ahead, with the header there by then, the whole block. Near the end
+        // the last bucket's is asked for again instead, which costs no branch.
+        const uint32_t uiLeft = uiBuckets - 1 - i;
+        __builtin_prefetch(
+            ppBuckets[uiLeft > 2 * PREFETCH_AHEAD ? i + 2 * PREFETCH_AHEAD : i + uiLeft]);
+        const Chain* pAhead = ppBuckets[uiLeft > PREFETCH_AHEAD ? i + PREFETCH_AHEAD : i + uiLeft];
+        if (pAhead != nullptr) pAhead->Prefetch();
+        Chain* pChain = ppBuckets[i];
         if (pChain == nullptr) continue;
         TValue* pValues = pChain->Values();
         const hash_table_detail::Slot* pSlots = pChain->Slots();

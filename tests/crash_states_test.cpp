@@ -369,9 +369,9 @@ EntryMap ManyEntries(size_t uiCount, const std::string& strTag) {
     return entries;
 }
 
-// Pools whose file takes several 64 KiB writes, too many bytes to cut at each: at each step of the
-// save a fixed number of crash states is drawn, with blocks of a disk's 4 KiB, and each is
-// checked as every state of a small save is, the next save crashed on it included.
+// Pools whose file takes several writes of the save's buffer, too many bytes to cut at each: at
+// each step of the save a fixed number of crash states is drawn, with blocks of a disk's 4 KiB, and
+// each is checked as every state of a small save is, the next save crashed on it included.
 TEST(CrashStates, SampledCrashesOfALargeSaveLeaveTheOldOrTheNewFile) {
     constexpr uint64_t SEED = 64;
     constexpr size_t STATES_PER_STEP = 6;
@@ -379,7 +379,7 @@ TEST(CrashStates, SampledCrashesOfALargeSaveLeaveTheOldOrTheNewFile) {
     Scenario large{
         "large pool",
         DiskWith({{TARGET, reference::Serialize({oldEntries.begin(), oldEntries.end()})}}), false,
-        oldEntries, ManyEntries(2200, "new")};
+        oldEntries, ManyEntries(6000, "new")};
     const std::vector<MemOp> vecLog = SaveLog(large);
     size_t uiWrites = 0;
     for (const MemOp& op : vecLog) uiWrites += op.eKind == MemOp::EKind::Append ? 1 : 0;

@@ -328,7 +328,7 @@ class SessionFaults : public ::testing::Test {
 // temporary file stays; a limit of exactly the file's size lets the save through.
 TEST_F(SessionFaults, FileSizeLimitGivesFalseAndKeepsTheOldFile) {
     const std::string strPath = m_dir.File("p.pool");
-    const std::string strOld = NumberedRecords(3000, 40);
+    const std::string strOld = NumberedRecords(12000, 40);
     ASSERT_TRUE(WriteWholeFile(strPath, strOld));
     CSession probe;
     probe.Call("HLoad", {S("big"), S(strPath)});
