@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "pool/file_env.h"
 
@@ -36,6 +37,14 @@ std::string Printable(std::string_view sv, size_t uiMax) {
     }
     if (sv.size() > uiMax) str += "...(" + std::to_string(sv.size()) + " bytes)";
     return str;
+}
+
+std::vector<std::string> UnderEmulator(const char* pszEmulator, std::vector<std::string> aArgv) {
+    std::vector<std::string> aWords;
+    std::istringstream emulator(pszEmulator);
+    for (std::string strWord; emulator >> strWord;) aWords.push_back(strWord);
+    aWords.insert(aWords.end(), aArgv.begin(), aArgv.end());
+    return aWords;
 }
 
 bool ReadWholeFile(const std::string& strPath, std::string& strContents) {

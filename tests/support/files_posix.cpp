@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -288,14 +287,6 @@ void ReadToEnd(int iFd, std::string& strOutput) {
         strOutput.append(szBuffer, static_cast<size_t>(iRead));
     }
     ::close(iFd);
-}
-
-std::vector<std::string> UnderEmulator(const char* pszEmulator, std::vector<std::string> aArgv) {
-    std::vector<std::string> aWords;
-    std::istringstream emulator(pszEmulator);
-    for (std::string strWord; emulator >> strWord;) aWords.push_back(strWord);
-    aWords.insert(aWords.end(), aArgv.begin(), aArgv.end());
-    return aWords;
 }
 
 int RunProgram(const std::vector<std::string>& aArgv, const std::string& strDir,
