@@ -18,19 +18,8 @@ CMAKE_FLAGS ?=
 
 all: build
 
-# Installs the Debian packages of the list that are missing (as root), after refreshing the
-# package lists. A refresh that fails for one index (a mirror in the middle of a sync) still
-# leaves the others fresh, so the install is tried all the same and its own failure decides.
-define install_missing
-	@missing=""; for p in $(1); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  apt-get update || echo "some package lists could not be refreshed: installing from the rest"; \
-	  DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
-endef
+# Installs the Debian packages of the list that are missing (as root).
+install_missing = @sh tools/install_packages.sh $(1)
 
 # Configures preset $(1). A build folder configured for another source folder (the tree was
 # copied or moved, which CMake refuses as a "different directory") is removed and made afresh.
