@@ -9,16 +9,20 @@
 //     the target, fsync, rename over the target and fsync of the folder (by_hand), the floor of
 //     any durable replace. Each run also reports quill/by_hand and quill/raw, whose minimum and
 //     maximum over the repetitions give their spread.
+//   file/save_busy: the same turns while as many threads as the machine has CPUs spin without
+//     pause, so that every side gets a share of a CPU, as on a machine busy with other work.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -195,7 +199,32 @@ void Load(benchmark::State& state) {
     timer.Report(ENTRIES);
 }
 
-void Save(benchmark::State& state) {
+// One thread per CPU that spins until the object goes: CPU-bound work beside the case, with no
+// file or memory traffic of its own to disturb the disk's figures.
+class CBusyCpus {
+   public:
+    CBusyCpus() {
+        const unsigned uiCpus = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < uiCpus; ++i) {
+            m_aThreads.emplace_back([this] {
+                uint64_t uiSpins = 0;
+                while (!m_bStop.load(std::memory_order_relaxed)) benchmark::DoNotOptimize(++uiSpins);
+            });
+        }
+    }
+    ~CBusyCpus() {
+        m_bStop.store(true, std::memory_order_relaxed);
+        for (std::thread& thread : m_aThreads) thread.join();
+    }
+    CBusyCpus(const CBusyCpus&) = delete;
+    CBusyCpus& operator=(const CBusyCpus&) = delete;
+
+   private:
+    std::atomic<bool> m_bStop{false};
+    std::vector<std::thread> m_aThreads;
+};
+
+void SaveCase(benchmark::State& state, bool bBusy) {
     std::unique_ptr<CHashPool> pPool = FilledPool();
     pPool->SetFile(Scratch().File("quill.pool").c_str());
     const Workload& work = GetWorkload(KeyKind::Numbered, ENTRIES);
@@ -207,6 +236,8 @@ void Save(benchmark::State& state) {
     const std::string strByHand = Scratch().File("by_hand.pool");
     const std::string strByHandTemp = Scratch().File(".by_hand.pool.tmp");
     CSideTimer timer(state, {"quill", "described", "raw", "by_hand"}, true);
+    std::unique_ptr<CBusyCpus> pBusy;
+    if (bBusy) pBusy = std::make_unique<CBusyCpus>();
     size_t uiRound = 0;
     for (auto _ : state) {
         for (size_t k = 0; k < 4; ++k) {
@@ -236,6 +267,10 @@ void Save(benchmark::State& state) {
     timer.ReportRatio("quill_raw", 0, 2);
 }
 
+void Save(benchmark::State& state) { SaveCase(state, false); }
+
+void SaveBusy(benchmark::State& state) { SaveCase(state, true); }
+
 double Least(const std::vector<double>& aValues) {
     return *std::min_element(aValues.begin(), aValues.end());
 }
@@ -255,6 +290,13 @@ void RegisterFileBenchmarks() {
         ->Repetitions(REPETITIONS)
         ->ReportAggregatesOnly(true);
     benchmark::RegisterBenchmark((std::string("file/save/") + strCount).c_str(), Save)
+        ->UseManualTime()
+        ->MinTime(MIN_TIME)
+        ->Repetitions(SAVE_REPETITIONS)
+        ->ComputeStatistics("min", Least)
+        ->ComputeStatistics("max", Most)
+        ->ReportAggregatesOnly(true);
+    benchmark::RegisterBenchmark((std::string("file/save_busy/") + strCount).c_str(), SaveBusy)
         ->UseManualTime()
         ->MinTime(MIN_TIME)
         ->Repetitions(SAVE_REPETITIONS)
