@@ -208,7 +208,8 @@ class CBusyCpus {
         for (unsigned i = 0; i < uiCpus; ++i) {
             m_aThreads.emplace_back([this] {
                 uint64_t uiSpins = 0;
-                while (!m_bStop.load(std::memory_order_relaxed)) benchmark::DoNotOptimize(++uiSpins);
+                while (!m_bStop.load(std::memory_order_relaxed))
+                    benchmark::DoNotOptimize(++uiSpins);
             });
         }
     }
@@ -224,6 +225,7 @@ class CBusyCpus {
     std::vector<std::thread> m_aThreads;
 };
 
+// The turns of the four sides; with bBusy, while every CPU is kept busy as well.
 void SaveCase(benchmark::State& state, bool bBusy) {
     std::unique_ptr<CHashPool> pPool = FilledPool();
     pPool->SetFile(Scratch().File("quill.pool").c_str());
@@ -267,10 +269,6 @@ void SaveCase(benchmark::State& state, bool bBusy) {
     timer.ReportRatio("quill_raw", 0, 2);
 }
 
-void Save(benchmark::State& state) { SaveCase(state, false); }
-
-void SaveBusy(benchmark::State& state) { SaveCase(state, true); }
-
 double Least(const std::vector<double>& aValues) {
     return *std::min_element(aValues.begin(), aValues.end());
 }
@@ -289,18 +287,16 @@ void RegisterFileBenchmarks() {
         ->MinTime(MIN_TIME)
         ->Repetitions(REPETITIONS)
         ->ReportAggregatesOnly(true);
-    benchmark::RegisterBenchmark((std::string("file/save/") + strCount).c_str(), Save)
-        ->UseManualTime()
-        ->MinTime(MIN_TIME)
-        ->Repetitions(SAVE_REPETITIONS)
-        ->ComputeStatistics("min", Least)
-        ->ComputeStatistics("max", Most)
-        ->ReportAggregatesOnly(true);
-    benchmark::RegisterBenchmark((std::string("file/save_busy/") + strCount).c_str(), SaveBusy)
-        ->UseManualTime()
-        ->MinTime(MIN_TIME)
-        ->Repetitions(SAVE_REPETITIONS)
-        ->ComputeStatistics("min", Least)
-        ->ComputeStatistics("max", Most)
-        ->ReportAggregatesOnly(true);
+    for (const bool bBusy : {false, true}) {
+        const std::string strName =
+            std::string(bBusy ? "file/save_busy/" : "file/save/") + strCount;
+        benchmark::RegisterBenchmark(strName.c_str(),
+                                     [bBusy](benchmark::State& state) { SaveCase(state, bBusy); })
+            ->UseManualTime()
+            ->MinTime(MIN_TIME)
+            ->Repetitions(SAVE_REPETITIONS)
+            ->ComputeStatistics("min", Least)
+            ->ComputeStatistics("max", Most)
+            ->ReportAggregatesOnly(true);
+    }
 }

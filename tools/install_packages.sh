@@ -12,7 +12,8 @@ set -u
 
 missing=""
 for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
 done
 [ -n "$missing" ] || exit 0
 echo "installing:$missing"
@@ -30,7 +31,8 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get install -y $missing && exit 0
 installed=$?
 
-failed=$(sed -n 's#^E: Failed to fetch [a-z+]*://[^ ]*/dists/\([^/ ]*\)/.*#\1#p' "$log" | sort -u | tr '\n' ' ')
+failed=$(sed -n 's#^E: Failed to fetch [a-z+]*://[^ ]*/dists/\([^/ ]*\)/.*#\1#p' "$log" |
+    sort -u | tr '\n' ' ')
 if [ -z "$failed" ]; then exit "$installed"; fi
 echo "installing again without the suites whose lists did not refresh: $failed"
 
@@ -44,8 +46,10 @@ for f in /etc/apt/sources.list.d/*.sources; do
             for (i = 1; i <= n; ++i) {
                 if (line[i] ~ /^Suites:/) {
                     m = split(substr(line[i], 8), suite, /[ \t]+/); kept = ""
-                    for (j = 1; j <= m; ++j)
-                        if (suite[j] != "" && index(failed " ", " " suite[j] " ") == 0) kept = kept " " suite[j]
+                    for (j = 1; j <= m; ++j) {
+                        if (suite[j] == "" || index(failed " ", " " suite[j] " ") != 0) continue
+                        kept = kept " " suite[j]
+                    }
                     if (kept == "") keep = 0
                     line[i] = "Suites:" kept
                 }
