@@ -290,19 +290,28 @@ template <typename TRef, typename TFn>
 inline void CHashTable<TValue>::Walk(TFn& fn) const {
     // Read once: a call that stores through a char pointer could otherwise have changed them,
     // for all the compiler knows, and they would be read again after every entry.
-    Chain* const* const ppBuckets = m_ppBuckets;
-    const uint32_t uiBuckets = m_uiBuckets;
-    for (uint32_t i = 0; i < uiBuckets; ++i) {
-        // Blocks lie all over the heap. The header of the block two strides ahead is asked for
-        // first; one stride ahead, with the header there by then, the whole block. Near the end
-        // the last bucket's is asked for again instead, which costs no branch.
-        const uint32_t uiLeft = uiBuckets - 1 - i;
-        __builtin_prefetch(
-            ppBuckets[uiLeft > 2 * PREFETCH_AHEAD ? i + 2 * PREFETCH_AHEAD : i + uiLeft]);
-        const Chain* pAhead = ppBuckets[uiLeft > PREFETCH_AHEAD ? i + PREFETCH_AHEAD : i + uiLeft];
-        if (pAhead != nullptr) pAhead->Prefetch();
-        Chain* pChain = ppBuckets[i];
-        if (pChain == nullptr) continue;
+    Chain* const* pBucket = m_ppBuckets;
+    Chain* const* const pEnd = pBucket + m_uiBuckets;
+    if (pBucket == pEnd) return;
+    Chain* const* const pLast = pEnd - 1;
+    for (;;) {
+        // The empty buckets up to the next chain pass in a loop of their own, on a pointer of
+        // its own that stays in a register: one kept across the entries' calls would be kept in
+        // memory, and every empty bucket would wait on a store and a load of it. Blocks lie
+        // all over the heap. The header of the block two strides ahead is asked for first; one
+        // stride ahead, with the header there by then, the whole block. Near the end the last
+        // bucket's is asked for again instead, which costs no branch.
+        Chain* pChain;
+        Chain* const* pNext = pBucket;
+        do {
+            const size_t uiLeft = static_cast<size_t>(pLast - pNext);
+            __builtin_prefetch(uiLeft > 2 * PREFETCH_AHEAD ? pNext[2 * PREFETCH_AHEAD] : *pLast);
+            const Chain* pAhead = uiLeft > PREFETCH_AHEAD ? pNext[PREFETCH_AHEAD] : *pLast;
+            if (pAhead != nullptr) pAhead->Prefetch();
+            pChain = *pNext++;
+        } while (pChain == nullptr && pNext != pEnd);
+        pBucket = pNext;
+        if (pChain == nullptr) return;
         TValue* pValues = pChain->Values();
         const hash_table_detail::Slot* pSlots = pChain->Slots();
         const char* pKeys = pChain->Keys();
@@ -311,6 +320,7 @@ inline void CHashTable<TValue>::Walk(TFn& fn) const {
             fn(pKeys + uiStart, static_cast<size_t>(pSlots[uiSlot].uiKeyEnd - uiStart),
                static_cast<TRef&>(pValues[uiSlot]));
         }
+        if (pBucket == pEnd) return;
     }
 }
 
