@@ -95,7 +95,7 @@ MISS_NOTES = {
     ),
     "save": (
         "The save does what the protocol by hand does and formats 1,000,000 records besides "
-        "(see save/write under the instruction counts): about 10 ms of CPU time on a quiet "
+        "(see save/write under the instruction counts): about 9 ms of CPU time on a quiet "
         "core, against a by-hand save of 25 to 45 ms, most of it waiting on `fsync`. Waiting does not "
         "stretch when other work takes the CPUs, and formatting does: on a machine whose two "
         "CPUs run many builds the gap grows with the load, and the runs' spread shows it."
@@ -103,7 +103,7 @@ MISS_NOTES = {
     "save_busy": (
         "With every CPU shared the sides stretch by their CPU time alone: the by-hand save's "
         "is its one copy of the file's bytes into the page cache, quill's the same copy plus "
-        "formatting 1,000,000 records (about 10 ms on a core of its own, half of it the walk "
+        "formatting 1,000,000 records (about 9 ms on a core of its own, half of it the walk "
         "over the table), while the waits on `fsync` and on the freed blocks of the file "
         "replaced do not stretch. The formatting runs in the caller's thread, as the whole save "
         "does, so its share of a busy CPU decides the gap; the runs' spread shows how much."
