@@ -96,9 +96,9 @@ MISS_NOTES = {
     "save": (
         "The save does what the protocol by hand does and formats 1,000,000 records besides "
         "(see save/write under the instruction counts): about 9 ms of CPU time on a quiet "
-        "core, against a by-hand save of 25 to 45 ms, most of it waiting on `fsync`. Waiting does not "
-        "stretch when other work takes the CPUs, and formatting does: on a machine whose two "
-        "CPUs run many builds the gap grows with the load, and the runs' spread shows it."
+        "core, against a by-hand save of 25 to 45 ms, most of it waiting on `fsync`. Waiting "
+        "does not stretch when other work takes the CPUs, and formatting does: on a machine "
+        "whose two CPUs run many builds the gap grows with the load, and the runs' spread shows it."
     ),
     "save_busy": (
         "With every CPU shared the sides stretch by their CPU time alone: the by-hand save's "

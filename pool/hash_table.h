@@ -294,7 +294,7 @@ inline void CHashTable<TValue>::Walk(TFn& fn) const {
     Chain* const* const pEnd = pBucket + m_uiBuckets;
     if (pBucket == pEnd) return;
     Chain* const* const pLast = pEnd - 1;
-    for (;;) {
+    while (pBucket != pEnd) {
         // The empty buckets up to the next chain pass in a loop of their own, on a pointer of
         // its own that stays in a register: one kept across the entries' calls would be kept in
         // memory, and every empty bucket would wait on a store and a load of it. Blocks lie
@@ -320,7 +320,6 @@ inline void CHashTable<TValue>::Walk(TFn& fn) const {
             fn(pKeys + uiStart, static_cast<size_t>(pSlots[uiSlot].uiKeyEnd - uiStart),
                static_cast<TRef&>(pValues[uiSlot]));
         }
-        if (pBucket == pEnd) return;
     }
 }
 
